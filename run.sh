@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the panel and opens it. With no hardware attached, a simulated driver
+# (serial sim1, name CFG01) is started in the background and left running.
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/deps.sh
+ensure_packages "${BUILD_PACKAGES[@]}"
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)"
+
+if [ -x build/bin/zenta-sim ]; then
+  data="${XDG_DATA_HOME:-$HOME/.local/share}/zenta-sim"
+  mkdir -p "$data"
+  if ! build/bin/zenta-sim ctl sim1 state >/dev/null 2>&1; then
+    nohup build/bin/zenta-sim --serial sim1 --name CFG01 --flash "$data/sim1.flash" \
+      >"$data/sim1.log" 2>&1 &
+    # Wait for its ready line so the panel finds it on the first listing.
+    for _ in $(seq 50); do
+      grep -q . "$data/sim1.log" 2>/dev/null && break
+      sleep 0.1
+    done
+  fi
+fi
+
+exec build/bin/zenta-panel

@@ -1,0 +1,60 @@
+/*
+ * libTollanCom: the device library of the ZENTA-KDR-V3 control panel.
+ *
+ * Six C functions with 32-bit arguments. Devices are reached over local
+ * sockets in one folder ($TOLLANCOM_DIR, else $XDG_RUNTIME_DIR/tollancom, else
+ * /tmp/tollancom-<uid>); each device publishes <serial>.sock and
+ * <serial>.product. The device index is the position of the serial in
+ * ascending order, as listed by the last fnTollanComGetNumDevices call.
+ *
+ * Status values:
+ *   fnTollanComGetNumDevices     1 success (count filled), 0 failure
+ *   fnTollanComGetProductString  1 success, 0 unknown index or unreadable
+ *                                product (buffer holds an empty string),
+ *                                -1 bad argument
+ *   fnTollanComOpen              non-zero success (handle filled), 0 failure
+ *                                (busy, gone, bad argument)
+ *   fnTollanComClose             1 closed, 0 unknown handle
+ *   fnTollanComSetTimeouts       1 set, 0 a value below 1 ms (nothing changed)
+ *   fnTollanComSendRecv          1 a whole reply was received,
+ *                                0 no reply within the read time-out,
+ *                                -1 bad argument or unknown handle,
+ *                                -2 the connection is lost
+ *   Whenever fnTollanComSendRecv returns anything but 1, the first
+ *   bytesToRead bytes of the receive buffer are zero.
+ *
+ * None of the functions crashes on null pointers, unknown handles or
+ * negative indexes; they return a failure status instead. Calls may come
+ * from several threads; they are serialised inside the library.
+ */
+#ifndef TOLLANCOM_H
+#define TOLLANCOM_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TOLLANCOM_API __attribute__((visibility("default")))
+
+/* Size of the buffer fnTollanComGetProductString fills: at most 256
+ * characters and a terminating zero byte. */
+#define TOLLANCOM_PRODUCT_BUFFER 257
+/* Bytes of one frame in each direction. */
+#define TOLLANCOM_FRAME 64
+
+TOLLANCOM_API int32_t fnTollanComGetNumDevices(int32_t *count);
+TOLLANCOM_API int32_t fnTollanComGetProductString(int32_t index, char *buffer, int32_t selector);
+TOLLANCOM_API int32_t fnTollanComOpen(int32_t index, int32_t *handle);
+TOLLANCOM_API int32_t fnTollanComClose(int32_t handle);
+TOLLANCOM_API int32_t fnTollanComSetTimeouts(int32_t readTimeoutMs, int32_t writeTimeoutMs);
+TOLLANCOM_API int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send,
+                                          int32_t bytesToWrite, int32_t bytesToRead,
+                                          unsigned char *receive);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
