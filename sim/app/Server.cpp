@@ -1,0 +1,436 @@
+#include "Server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace zsim {
+
+namespace {
+
+constexpr std::size_t kCtlLineMax = 1024;
+constexpr long kLatencyMax = 10'000'000;        // 10 s per reply is plenty for any test
+constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 days
+
+bool fillAddress(const std::string &p, sockaddr_un &addr)
+{
+    addr = {};
+    addr.sun_family = AF_UNIX;
+    if (p.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
+    return true;
+}
+
+int listenOn(const std::string &p, std::string &error)
+{
+    sockaddr_un addr;
+    if (!fillAddress(p, addr)) {
+        error = p + ": path too long for a socket";
+        return -1;
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    unlink(p.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+        error = p + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool someoneListens(const std::string &p)
+{
+    sockaddr_un addr;
+    if (!fillAddress(p, addr))
+        return false;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+bool parseLong(const std::string &s, long long lo, long long hi, long long &out)
+{
+    if (s.empty() || s.size() > 18)
+        return false;
+    std::size_t used = 0;
+    try {
+        out = std::stoll(s, &used, 10);
+    } catch (...) {
+        return false;
+    }
+    return used == s.size() && out >= lo && out <= hi;
+}
+
+}  // namespace
+
+Server::Server(ServerOptions options) : opt_(std::move(options)), epoch_(std::chrono::steady_clock::now())
+{
+    if (opt_.flashPath.empty())
+        flash_ = std::make_unique<MemoryFlash>();
+    else
+        flash_ = std::make_unique<FileFlash>(opt_.flashPath);
+    model_ = std::make_unique<Model>(*flash_, opt_.name, 0);
+}
+
+Server::~Server()
+{
+    dropClient();
+    for (auto &c : ctl_)
+        close(c.fd);
+    if (ctlFd_ >= 0)
+        close(ctlFd_);
+    if (deviceFd_ >= 0)
+        close(deviceFd_);
+    if (owned_) {
+        unlink(path(".sock").c_str());
+        unlink(path(".product").c_str());
+        unlink(path(".ctl").c_str());
+    }
+}
+
+std::string Server::path(const char *suffix) const { return opt_.dir + "/" + opt_.serial + suffix; }
+
+Micros Server::clock()
+{
+    if (opt_.lockstep)
+        return lockstepNow_;
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - epoch_)
+        .count();
+}
+
+bool Server::start(std::string &error)
+{
+    // A live control socket means another simulator serves this serial; only
+    // files left behind by a dead one may be replaced.
+    if (someoneListens(path(".ctl"))) {
+        error = "another simulator already serves " + opt_.serial;
+        return false;
+    }
+    ctlFd_ = listenOn(path(".ctl"), error);
+    if (ctlFd_ < 0)
+        return false;
+    owned_ = true;
+    return plug(error);
+}
+
+bool Server::publishProduct()
+{
+    const std::string tmp = path(".product.tmp");
+    std::FILE *f = std::fopen(tmp.c_str(), "w");
+    if (!f)
+        return false;
+    const std::string &name = model_->deviceName();
+    const bool ok = std::fwrite(name.data(), 1, name.size(), f) == name.size();
+    if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path(".product").c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Server::plug(std::string &error)
+{
+    if (deviceFd_ >= 0)
+        return true;
+    deviceFd_ = listenOn(path(".sock"), error);
+    if (deviceFd_ < 0)
+        return false;
+    if (!publishProduct()) {
+        error = path(".product") + ": cannot write";
+        close(deviceFd_);
+        deviceFd_ = -1;
+        unlink(path(".sock").c_str());
+        return false;
+    }
+    return true;
+}
+
+void Server::unplug()
+{
+    dropClient();
+    if (deviceFd_ >= 0) {
+        close(deviceFd_);
+        deviceFd_ = -1;
+    }
+    unlink(path(".sock").c_str());
+    unlink(path(".product").c_str());
+}
+
+void Server::dropClient()
+{
+    if (clientFd_ >= 0)
+        close(clientFd_);
+    clientFd_ = -1;
+    clientIn_.clear();
+    clientOut_.clear();
+    pending_.clear();
+}
+
+void Server::acceptDevice()
+{
+    for (;;) {
+        const int fd = accept4(deviceFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        const unsigned char granted = clientFd_ < 0 ? 1 : 0;
+        if (send(fd, &granted, 1, MSG_NOSIGNAL) != 1 || !granted) {
+            close(fd);
+            continue;
+        }
+        clientFd_ = fd;
+    }
+}
+
+void Server::readClient()
+{
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = recv(clientFd_, buf, sizeof buf, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            dropClient();  // the host let go: the device is free again
+            return;
+        }
+        if (n < 0)
+            return;
+        clientIn_.append(buf, static_cast<std::size_t>(n));
+        while (clientIn_.size() >= kFrame) {
+            Frame in;
+            std::memcpy(in.data(), clientIn_.data(), kFrame);
+            clientIn_.erase(0, kFrame);
+            if (silent_)
+                continue;  // a deaf device: the frame is lost unread
+            model_->advanceTo(clock());
+            const Frame reply = model_->handleFrame(in);
+            if (latencyUs_ == 0 && pending_.empty())
+                sendReply(reply);
+            else
+                pending_.push_back({std::chrono::steady_clock::now() + std::chrono::microseconds(latencyUs_), reply});
+            if (clientFd_ < 0)
+                return;
+        }
+    }
+}
+
+void Server::sendReply(const Frame &reply)
+{
+    if (!clientOut_.empty()) {
+        clientOut_.append(reinterpret_cast<const char *>(reply.data()), reply.size());
+        return;
+    }
+    // The whole reply goes out in one call, as one USB transfer would.
+    const ssize_t n = send(clientFd_, reply.data(), reply.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        dropClient();
+        return;
+    }
+    const std::size_t sent = n < 0 ? 0 : static_cast<std::size_t>(n);
+    clientOut_.append(reinterpret_cast<const char *>(reply.data()) + sent, reply.size() - sent);
+}
+
+void Server::flushClient()
+{
+    const ssize_t n = send(clientFd_, clientOut_.data(), clientOut_.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        dropClient();
+    else if (n > 0)
+        clientOut_.erase(0, static_cast<std::size_t>(n));
+}
+
+void Server::flushDue()
+{
+    const auto now = std::chrono::steady_clock::now();
+    while (!pending_.empty() && pending_.front().due <= now && clientFd_ >= 0) {
+        const Frame reply = pending_.front().reply;
+        pending_.pop_front();
+        sendReply(reply);
+    }
+}
+
+void Server::acceptCtl()
+{
+    for (;;) {
+        const int fd = accept4(ctlFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        ctl_.push_back({fd, {}, {}});
+    }
+}
+
+bool Server::serviceCtl(CtlClient &c, short events)
+{
+    if (!c.out.empty()) {
+        if (events & (POLLOUT | POLLERR | POLLHUP)) {
+            const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN)
+                return false;
+            if (n > 0)
+                c.out.erase(0, static_cast<std::size_t>(n));
+        }
+        return !c.out.empty();
+    }
+    if (!(events & (POLLIN | POLLHUP | POLLERR)))
+        return true;
+    char buf[512];
+    const ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR;
+    if (n > 0)
+        c.in.append(buf, static_cast<std::size_t>(n));
+    const auto nl = c.in.find('\n');
+    std::string line;
+    if (nl != std::string::npos)
+        line = c.in.substr(0, nl);
+    else if (n == 0 && !c.in.empty())
+        line = c.in;  // last line without a newline
+    else if (n == 0)
+        return false;
+    else if (c.in.size() > kCtlLineMax)
+        line = "\x01";  // refused below as unknown
+    else
+        return true;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    c.out = control(line) + "\n";
+    c.in.clear();
+    return serviceCtl(c, POLLOUT);
+}
+
+std::string Server::control(const std::string &line)
+{
+    std::istringstream words(line);
+    std::string cmd, arg, extra;
+    words >> cmd >> arg >> extra;
+    if (!extra.empty())
+        return "ERR too many words";
+    long long v = 0;
+    model_->advanceTo(clock());
+    if (cmd == "state" && arg.empty()) {
+        std::ostringstream s;
+        s << model_->stateLine() << " plugged=" << (deviceFd_ >= 0) << " client=" << (clientFd_ >= 0)
+          << " silent=" << silent_ << " latency_us=" << latencyUs_ << " lockstep=" << opt_.lockstep;
+        return s.str();
+    }
+    if (cmd == "unplug" && arg.empty()) {
+        unplug();
+        return "OK";
+    }
+    if (cmd == "replug" && arg.empty()) {
+        std::string error;
+        return plug(error) ? "OK" : "ERR " + error;
+    }
+    if (cmd == "silent" && (arg == "on" || arg == "off")) {
+        silent_ = arg == "on";
+        return "OK";
+    }
+    if (cmd == "latency" && parseLong(arg, 0, kLatencyMax, v)) {
+        latencyUs_ = static_cast<long>(v);
+        return "OK";
+    }
+    if (cmd == "power-cycle" && arg.empty()) {
+        // The host sees the device go away and come back, as on a real power cut.
+        dropClient();
+        model_->powerUp(clock());
+        if (deviceFd_ >= 0 && !publishProduct())
+            return "ERR cannot write " + path(".product");
+        return "OK";
+    }
+    if (cmd == "di" && parseLong(arg, 0, Model::kInputMask, v)) {
+        model_->setInputs(static_cast<unsigned>(v));
+        return "OK";
+    }
+    if (cmd == "ai" && parseLong(arg, 0, Model::kAnalogMax, v)) {
+        model_->setAnalog(static_cast<int>(v));
+        return "OK";
+    }
+    if (cmd == "advance") {
+        if (!opt_.lockstep)
+            return "ERR advance needs --lockstep";
+        if (!parseLong(arg, 0, kAdvanceMax, v))
+            return "ERR advance takes milliseconds, 0 to 1000000000";
+        lockstepNow_ += v * 1000;
+        model_->advanceTo(lockstepNow_);
+        return "OK";
+    }
+    if (cmd == "unplug" || cmd == "replug" || cmd == "silent" || cmd == "latency" || cmd == "power-cycle" ||
+        cmd == "di" || cmd == "ai" || cmd == "state")
+        return "ERR bad argument for " + cmd;
+    return "ERR unknown command; try state, unplug, replug, silent on|off, latency US, power-cycle, "
+           "di BITS, ai VALUE, advance MS";
+}
+
+int Server::run(int signalFd)
+{
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({signalFd, POLLIN, 0});
+        fds.push_back({ctlFd_, POLLIN, 0});
+        fds.push_back({deviceFd_, POLLIN, 0});  // ignored by poll while -1
+        fds.push_back({clientFd_, static_cast<short>(POLLIN | (clientOut_.empty() ? 0 : POLLOUT)), 0});
+        for (const auto &c : ctl_)
+            fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
+
+        timespec wait{};
+        timespec *timeout = nullptr;
+        if (!pending_.empty() && clientOut_.empty()) {
+            const auto left = std::max<std::chrono::nanoseconds::rep>(
+                0, std::chrono::duration_cast<std::chrono::nanoseconds>(pending_.front().due -
+                                                                        std::chrono::steady_clock::now())
+                       .count());
+            wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+            wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
+            timeout = &wait;
+        }
+        if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0 && errno != EINTR) {
+            std::perror("zenta-sim: ppoll");
+            return 1;
+        }
+
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info;
+            if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+                return 0;
+        }
+        // Control first: a test that unplugs and then connects must see the unplug.
+        if (fds[1].revents & POLLIN)
+            acceptCtl();
+        for (std::size_t i = 0; i < ctl_.size() && 4 + i < fds.size(); ++i) {
+            if (fds[4 + i].revents == 0 || fds[4 + i].fd != ctl_[i].fd)
+                continue;
+            if (!serviceCtl(ctl_[i], fds[4 + i].revents)) {
+                close(ctl_[i].fd);
+                ctl_[i].fd = -1;
+            }
+        }
+        std::erase_if(ctl_, [](const CtlClient &c) { return c.fd < 0; });
+
+        if (clientFd_ >= 0 && clientFd_ == fds[3].fd) {
+            if (fds[3].revents & POLLOUT)
+                flushClient();
+            if (clientFd_ >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
+                readClient();
+        }
+        if (deviceFd_ >= 0 && deviceFd_ == fds[2].fd && (fds[2].revents & POLLIN))
+            acceptDevice();
+        if (clientFd_ >= 0)
+            flushDue();
+    }
+}
+
+}  // namespace zsim

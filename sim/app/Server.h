@@ -1,0 +1,85 @@
+// The process around the model: the device socket (one client at a time, one
+// 64-byte reply per 64-byte frame), the text control socket, and the clock.
+//
+// Everything runs in one ppoll() loop. The only timers are delayed replies
+// (latency), so an idle simulator sleeps in the kernel.
+#pragma once
+
+#include "Model.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zsim {
+
+struct ServerOptions {
+    std::string dir;
+    std::string serial = "sim1";
+    std::string name = "CFG01";
+    std::string flashPath;  // empty: flash lives in memory only
+    bool lockstep = false;
+};
+
+class Server {
+public:
+    explicit Server(ServerOptions options);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Claims the serial and publishes the device; false with `error` filled if
+    // that is impossible (another simulator holds the serial, path too long...).
+    bool start(std::string &error);
+    // Serves until SIGINT or SIGTERM (blocked by the caller, read here).
+    int run(int signalFd);
+
+private:
+    struct CtlClient {
+        int fd;
+        std::string in, out;
+    };
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        Frame reply;
+    };
+
+    Micros clock();
+    std::string path(const char *suffix) const;
+    bool plug(std::string &error);
+    void unplug();
+    bool publishProduct();
+    void dropClient();
+
+    void acceptDevice();
+    void readClient();
+    void sendReply(const Frame &reply);
+    void flushClient();
+    void flushDue();
+
+    void acceptCtl();
+    bool serviceCtl(CtlClient &c, short events);  // false: finished, close it
+    std::string control(const std::string &line);
+
+    ServerOptions opt_;
+    std::unique_ptr<FlashStorage> flash_;
+    std::unique_ptr<Model> model_;
+
+    int deviceFd_ = -1;  // listening device socket, -1 while unplugged
+    int ctlFd_ = -1;
+    int clientFd_ = -1;
+    std::string clientIn_;   // partial frame
+    std::string clientOut_;  // reply bytes the socket did not take yet
+    std::deque<Pending> pending_;
+    std::vector<CtlClient> ctl_;
+
+    bool silent_ = false;
+    long latencyUs_ = 0;
+    Micros lockstepNow_ = 0;
+    std::chrono::steady_clock::time_point epoch_;
+    bool owned_ = false;  // our files are on disk and ours to remove
+};
+
+}  // namespace zsim

@@ -1,0 +1,140 @@
+// zenta-sim: a simulated driver on this machine's device folder.
+//
+//   zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]
+//   zenta-sim ctl S COMMAND...
+#include "Paths.h"
+#include "Server.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kCtlTimeoutMs = 5000;
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]\n"
+                 "       zenta-sim ctl S COMMAND...\n");
+    return 2;
+}
+
+bool validSerial(const std::string &s)
+{
+    if (s.empty() || s.size() > 32)
+        return false;
+    for (char c : s)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
+            return false;
+    return true;
+}
+
+int runCtl(int argc, char **argv)
+{
+    if (argc < 4 || !validSerial(argv[2]))
+        return usage();
+    std::string line;
+    for (int i = 3; i < argc; ++i)
+        line += (i > 3 ? " " : "") + std::string(argv[i]);
+    line += "\n";
+
+    const std::string p = zsim::deviceDir() + "/" + argv[2] + ".ctl";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (p.size() >= sizeof addr.sun_path)
+        return usage();
+    std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+        std::fprintf(stderr, "zenta-sim: no simulator %s at %s\n", argv[2], p.c_str());
+        return 3;
+    }
+    std::string answer;
+    char buf[1024];
+    pollfd pfd{fd, POLLIN, 0};
+    while (answer.find('\n') == std::string::npos) {
+        if (poll(&pfd, 1, kCtlTimeoutMs) <= 0) {
+            std::fprintf(stderr, "zenta-sim: %s did not answer\n", argv[2]);
+            return 3;
+        }
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        answer.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (answer.empty()) {
+        std::fprintf(stderr, "zenta-sim: %s closed without an answer\n", argv[2]);
+        return 3;
+    }
+    if (answer.back() != '\n')
+        answer += '\n';
+    std::fputs(answer.c_str(), stdout);
+    return answer.rfind("ERR", 0) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "ctl") == 0)
+        return runCtl(argc, argv);
+
+    zsim::ServerOptions opt;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasNext = i + 1 < argc;
+        if (a == "--serial" && hasNext)
+            opt.serial = argv[++i];
+        else if (a == "--name" && hasNext)
+            opt.name = argv[++i];
+        else if (a == "--flash" && hasNext)
+            opt.flashPath = argv[++i];
+        else if (a == "--lockstep")
+            opt.lockstep = true;
+        else
+            return usage();
+    }
+    if (!validSerial(opt.serial)) {
+        std::fprintf(stderr, "zenta-sim: serial must be 1 to 32 letters, digits, '-' or '_'\n");
+        return 2;
+    }
+    if (opt.name.size() != 5 || opt.name.compare(0, 3, "CFG") != 0 || !std::isdigit(static_cast<unsigned char>(opt.name[3])) ||
+        !std::isdigit(static_cast<unsigned char>(opt.name[4]))) {
+        std::fprintf(stderr, "zenta-sim: name must be CFG and two digits\n");
+        return 2;
+    }
+
+    // Signals arrive through a descriptor in the poll loop, never mid-update.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    const int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
+
+    std::string error;
+    opt.dir = zsim::deviceDir();
+    if (sigFd < 0 || !zsim::ensureDeviceDir(opt.dir, error)) {
+        std::fprintf(stderr, "zenta-sim: %s\n", sigFd < 0 ? "signalfd failed" : error.c_str());
+        return 1;
+    }
+    zsim::Server server(opt);
+    if (!server.start(error)) {
+        std::fprintf(stderr, "zenta-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("zenta-sim %s ready\n", opt.serial.c_str());
+    std::fflush(stdout);
+    return server.run(sigFd);
+}

@@ -1,0 +1,56 @@
+// Non-volatile memory of the simulated driver.
+//
+// The image is a small text file: a header line, KEY=VALUE lines, and a last
+// line holding a CRC-32 of everything before it. Text keeps it readable when
+// debugging a test; the checksum is what decides whether it is trusted.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace zsim {
+
+// Where the image lives. The model only ever reads it whole at power-up and
+// writes it whole on STORE.
+class FlashStorage {
+public:
+    virtual ~FlashStorage() = default;
+    virtual std::optional<std::string> read() = 0;  // nullopt: nothing stored
+    virtual bool write(const std::string &image) = 0;
+};
+
+class MemoryFlash final : public FlashStorage {
+public:
+    std::optional<std::string> read() override { return image_; }
+    bool write(const std::string &image) override
+    {
+        image_ = image;
+        return true;
+    }
+    std::optional<std::string> image_;
+};
+
+// Written as temp file + rename, so a crash or power loss mid-write leaves
+// either the old image or the new one, never a mix.
+class FileFlash final : public FlashStorage {
+public:
+    explicit FileFlash(std::string path) : path_(std::move(path)) {}
+    std::optional<std::string> read() override;
+    bool write(const std::string &image) override;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::uint32_t crc32(const std::string &data);
+
+using FlashRecord = std::map<std::string, std::string>;
+
+std::string encodeFlash(const FlashRecord &record);
+// nullopt when the image is not one we wrote or its checksum does not match.
+std::optional<FlashRecord> decodeFlash(const std::string &image);
+
+}  // namespace zsim

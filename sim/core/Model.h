@@ -1,0 +1,99 @@
+// The simulated driver as a deterministic state machine.
+//
+// Everything the device does happens in handle() (one command in, one reply
+// out) or as time passes through advanceTo(). There is no clock, socket or
+// thread in here: the process around it decides what "now" is, which lets
+// tests drive it with exact times.
+#pragma once
+
+#include "Axis.h"
+#include "Flash.h"
+#include "Programs.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zsim {
+
+constexpr std::size_t kFrame = 64;
+using Frame = std::array<unsigned char, kFrame>;
+
+enum class FlashState { Blank, Loaded, Corrupt };
+
+class Model {
+public:
+    // factoryName is the device name used while the flash holds none.
+    Model(FlashStorage &flash, std::string factoryName, Micros now = 0);
+
+    // One command (without terminator) -> one reply of at most 64 characters.
+    std::string handle(std::string_view command);
+    // The same at the frame level: the command ends at the first zero byte or
+    // after 64 bytes; the reply is zero-padded.
+    Frame handleFrame(const Frame &in);
+
+    // Time only moves forward; earlier times are ignored.
+    void advanceTo(Micros now);
+    Micros now() const { return now_; }
+
+    // Power off and on: reload flash, adopt a stored device name, boot outputs.
+    void powerUp(Micros now);
+
+    // Signals wired to the driver's terminals.
+    void setInputs(unsigned bits) { inputs_ = bits & kInputMask; }
+    void setAnalog(int value) { analog_ = value; }
+
+    // The device name as published in the product string.
+    const std::string &deviceName() const { return name_; }
+    FlashState flashState() const { return flashState_; }
+    // Physical level of the two outputs after polarity.
+    unsigned outputLevels() const;
+    std::string stateLine() const;
+
+    static constexpr unsigned kInputMask = 0x3F;
+    static constexpr int kAnalogMax = 1023;
+    static constexpr int kZeroCurrent = 21;
+
+private:
+    enum Param { P1, P2, P3, P4, P5, P6, P7, P8, P9, PA, PB, POL, DOBOOT, SLOAD, kParamCount };
+    struct ParamDef {
+        const char *name;
+        std::int64_t min, max, def;
+        bool emptyKeeps;  // "NAME=" with nothing after it leaves the value alone
+    };
+    static const ParamDef kParams[kParamCount];
+
+    std::string dispatch(std::string_view name, bool hasValue, std::string_view value);
+    std::string motion(std::string_view name, bool hasValue);
+    std::string motionRefusal() const;
+    std::string setParam(int index, std::string_view value);
+    std::string store();
+    void loadFlash();
+
+    int presentCurrent() const;
+    int motionStatus() const;
+    long double accelRate() const;
+
+    FlashStorage &flash_;
+    std::string factoryName_;
+    FlashState flashState_ = FlashState::Blank;
+
+    std::array<std::int64_t, kParamCount> params_{};
+    std::string name_, pendingName_;
+    std::array<std::int32_t, 50> vars_{};
+    Programs programs_;
+    int sloadAtBoot_ = 0;  // auto-run request seen at the last power-up
+
+    Axis axis_;
+    std::int64_t hspd_ = 0, acc_ = 0;
+    bool incremental_ = false;
+    bool enabled_ = true;
+    unsigned outputs_ = 0;  // as commanded, before polarity
+    unsigned inputs_ = 0;   // as wired, before polarity
+    int analog_ = 0;
+
+    Micros now_ = 0;
+};
+
+}  // namespace zsim
