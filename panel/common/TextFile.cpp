@@ -1,0 +1,68 @@
+#include "TextFile.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace TextFile {
+
+QStringList splitLines(const QByteArray &bytes)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = bytes[i];
+        if (c != '\r' && c != '\n')
+            continue;
+        lines << QString::fromLatin1(bytes.constData() + start, i - start);
+        if (c == '\r' && i + 1 < n && bytes[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < n)
+        lines << QString::fromLatin1(bytes.constData() + start, n - start);
+    return lines;
+}
+
+std::optional<QStringList> readLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return splitLines(bytes);
+}
+
+QByteArray editorTextToBytes(const QString &text)
+{
+    QByteArray out;
+    for (const QString &line : splitLines(text.toLatin1())) {
+        out += line.toLatin1();
+        out += "\r\n";
+    }
+    return out;
+}
+
+QString joinLines(const QStringList &lines)
+{
+    QString text;
+    for (const QString &line : lines)
+        text += line + QStringLiteral("\r\n");
+    return text;
+}
+
+bool writeReplacing(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+}  // namespace TextFile

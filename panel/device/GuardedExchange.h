@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The main window's exchange: nothing goes out while the link is closed, and
+// a lost device is reported once, closed, and never touched again this run.
+// Every failure returns an empty text.
+QString guardedSendReceive(QWidget *parent, const QString &command);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+// Shared link state and the raw exchange every window uses.
+namespace modTollan {
+
+inline constexpr int FrameSize = 64;
+
+extern bool CommOpen;         // link usable; goes false once and stays false
+extern int32_t DeviceHandle;  // handle of the open device
+extern int16_t LastResult;    // low 16 bits of the last library status
+extern int16_t DeviceIndex;   // library index chosen at selection, for reopening
+
+// One command out, one reply back, nothing judged. Returns 1 after an
+// exchange, -1 for a command longer than one frame (nothing sent, reply
+// unchanged). A device that answers nothing gives an empty reply.
+int16_t SendRecvString(const QString &command, QString &reply);
+
+int32_t BitAnd24(int32_t a, int32_t b);
+int32_t BitOr24(int32_t a, int32_t b);
+int32_t ShiftRight(int32_t a, int32_t n);
+// Bytes up to the first zero byte, at most 256 and at most `size`, as Latin-1.
+QString BytesToString(const char *buffer, int size);
+
+// Puts the shared values back to their start-of-run state (used by tests).
+void resetLinkState();
+
+}  // namespace modTollan

@@ -1,0 +1,310 @@
+// libTollanCom over local sockets. See TollanCom.h for the contract.
+#include "TollanCom.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Connection {
+    int fd = -1;
+    bool lost = false;
+};
+
+struct State {
+    std::mutex mutex;
+    std::vector<std::string> serials;  // snapshot of the last listing
+    bool listed = false;
+    int readTimeoutMs = 5000;
+    int writeTimeoutMs = 5000;
+    std::map<int32_t, Connection> connections;
+    int32_t nextHandle = 0x100;
+};
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+std::string deviceDir()
+{
+    if (const char *d = std::getenv("TOLLANCOM_DIR"); d && *d)
+        return d;
+    if (const char *r = std::getenv("XDG_RUNTIME_DIR"); r && *r)
+        return std::string(r) + "/tollancom";
+    return "/tmp/tollancom-" + std::to_string(getuid());
+}
+
+bool endsWith(const std::string &s, const std::string &suffix)
+{
+    return s.size() > suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> listSerials()
+{
+    const std::string dir = deviceDir();
+    // The default folders are ours to create; devices publish into them.
+    if (!std::getenv("TOLLANCOM_DIR"))
+        ::mkdir(dir.c_str(), 0700);
+    std::vector<std::string> serials;
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return serials;
+    while (dirent *e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (!endsWith(name, ".sock"))
+            continue;
+        std::string serial = name.substr(0, name.size() - 5);
+        if (exists(dir + "/" + serial + ".product"))
+            serials.push_back(serial);
+    }
+    ::closedir(d);
+    std::sort(serials.begin(), serials.end());
+    return serials;
+}
+
+const std::string *serialAt(State &s, int32_t index)
+{
+    if (!s.listed) {
+        s.serials = listSerials();
+        s.listed = true;
+    }
+    if (index < 0 || static_cast<size_t>(index) >= s.serials.size())
+        return nullptr;
+    return &s.serials[static_cast<size_t>(index)];
+}
+
+int remainingMs(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// Reads exactly n bytes before the deadline. Returns bytes read; sets lost on
+// end of stream or error.
+size_t readFully(int fd, unsigned char *buf, size_t n, Clock::time_point deadline, bool &lost)
+{
+    size_t got = 0;
+    while (got < n) {
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;  // time-out
+        ssize_t k = ::recv(fd, buf + got, n - got, 0);
+        if (k < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (k <= 0) {
+            lost = true;
+            break;
+        }
+        got += static_cast<size_t>(k);
+    }
+    return got;
+}
+
+bool writeFully(int fd, const unsigned char *buf, size_t n, Clock::time_point deadline, bool &lost)
+{
+    size_t put = 0;
+    while (put < n) {
+        pollfd p{fd, POLLOUT, 0};
+        int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        ssize_t k = ::send(fd, buf + put, n - put, MSG_NOSIGNAL);
+        if (k < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (k <= 0) {
+            lost = true;
+            return false;
+        }
+        put += static_cast<size_t>(k);
+    }
+    return true;
+}
+
+// Late replies of earlier exchanges that timed out are still queued; they
+// belong to no one and would shift every later reply by one.
+void discardQueued(int fd, bool &lost)
+{
+    unsigned char junk[256];
+    for (;;) {
+        ssize_t k = ::recv(fd, junk, sizeof junk, MSG_DONTWAIT);
+        if (k > 0)
+            continue;
+        if (k == 0)
+            lost = true;
+        else if (errno == EINTR)
+            continue;
+        return;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t fnTollanComGetNumDevices(int32_t *count)
+{
+    if (!count)
+        return 0;
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    s.serials = listSerials();
+    s.listed = true;
+    *count = static_cast<int32_t>(s.serials.size());
+    return 1;
+}
+
+int32_t fnTollanComGetProductString(int32_t index, char *buffer, int32_t selector)
+{
+    if (!buffer)
+        return -1;
+    buffer[0] = '\0';
+    if (selector != 0)
+        return -1;
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    const std::string *serial = serialAt(s, index);
+    if (!serial)
+        return 0;
+    int fd = ::open((deviceDir() + "/" + *serial + ".product").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[TOLLANCOM_PRODUCT_BUFFER] = {};
+    ssize_t n = ::read(fd, text, TOLLANCOM_PRODUCT_BUFFER - 1);
+    ::close(fd);
+    if (n < 0)
+        return 0;
+    // A product string is one line; whatever follows is not part of it.
+    size_t len = 0;
+    while (len < static_cast<size_t>(n) && text[len] != '\n' && text[len] != '\r' && text[len] != '\0')
+        ++len;
+    std::memcpy(buffer, text, len);
+    buffer[len] = '\0';
+    return 1;
+}
+
+int32_t fnTollanComOpen(int32_t index, int32_t *handle)
+{
+    if (!handle)
+        return 0;
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    const std::string *serial = serialAt(s, index);
+    if (!serial)
+        return 0;
+    const std::string path = deviceDir() + "/" + *serial + ".sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return 0;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    unsigned char grant = 0;
+    bool lost = false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(s.readTimeoutMs);
+    if (readFully(fd, &grant, 1, deadline, lost) != 1 || grant != 1) {
+        ::close(fd);
+        return 0;
+    }
+    int32_t h = s.nextHandle++;
+    s.connections[h] = Connection{fd, false};
+    *handle = h;
+    return 1;
+}
+
+int32_t fnTollanComClose(int32_t handle)
+{
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.connections.find(handle);
+    if (it == s.connections.end())
+        return 0;
+    ::close(it->second.fd);
+    s.connections.erase(it);
+    return 1;
+}
+
+int32_t fnTollanComSetTimeouts(int32_t readTimeoutMs, int32_t writeTimeoutMs)
+{
+    if (readTimeoutMs < 1 || writeTimeoutMs < 1)
+        return 0;
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    s.readTimeoutMs = readTimeoutMs;
+    s.writeTimeoutMs = writeTimeoutMs;
+    return 1;
+}
+
+int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send, int32_t bytesToWrite,
+                            int32_t bytesToRead, unsigned char *receive)
+{
+    if (receive && bytesToRead > 0 && bytesToRead <= TOLLANCOM_FRAME)
+        std::memset(receive, 0, static_cast<size_t>(bytesToRead));
+    if (!send || !receive || bytesToWrite < 0 || bytesToWrite > TOLLANCOM_FRAME || bytesToRead < 0
+        || bytesToRead > TOLLANCOM_FRAME)
+        return -1;
+
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.connections.find(handle);
+    if (it == s.connections.end())
+        return -1;
+    Connection &c = it->second;
+    if (c.lost)
+        return -2;
+
+    discardQueued(c.fd, c.lost);
+    if (c.lost)
+        return -2;
+
+    unsigned char frame[TOLLANCOM_FRAME] = {};
+    std::memcpy(frame, send, static_cast<size_t>(bytesToWrite));
+    auto writeDeadline = Clock::now() + std::chrono::milliseconds(s.writeTimeoutMs);
+    if (!writeFully(c.fd, frame, sizeof frame, writeDeadline, c.lost))
+        return c.lost ? -2 : 0;
+
+    unsigned char reply[TOLLANCOM_FRAME] = {};
+    auto readDeadline = Clock::now() + std::chrono::milliseconds(s.readTimeoutMs);
+    size_t got = readFully(c.fd, reply, sizeof reply, readDeadline, c.lost);
+    if (got != sizeof reply)
+        return c.lost ? -2 : 0;
+    std::memcpy(receive, reply, static_cast<size_t>(bytesToRead));
+    return 1;
+}
+
+}  // extern "C"
