@@ -1,0 +1,340 @@
+// The zenta-sim process over its raw sockets: the device wire, the control
+// socket, files it publishes and removes, flash across restarts.
+#include "SimProcess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtTest>
+
+#include <random>
+#include <sys/stat.h>
+
+using namespace simtest;
+
+namespace {
+
+QString readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString("<missing>");
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Runs `zenta-sim ctl ...` as the operator would; returns exit code and output.
+std::pair<int, QString> ctlCommand(const QString &folder, const QStringList &args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TOLLANCOM_DIR", folder);
+    p.setProcessEnvironment(env);
+    p.start(simBinary(), QStringList{"ctl"} + args);
+    p.waitForFinished(kWaitMs);
+    return {p.exitCode(), QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed()};
+}
+
+}  // namespace
+
+class ProcessTest : public QObject {
+    Q_OBJECT
+private slots:
+    void publishesAndCleansUp();
+    void serialsSideBySide();
+    void oneClientAtATime();
+    void framesInAndOut();
+    void lockstepTime();
+    void unplugAndReplug();
+    void silence();
+    void latencyKeepsOrderAndControl();
+    void powerCycleRepublishes();
+    void flashAcrossRestarts();
+    void ctlClient();
+    void garbageOverTheWire();
+};
+
+void ProcessTest::publishesAndCleansUp()
+{
+    QTemporaryDir tmp;
+    const QString folder = tmp.path() + "/a/devices";  // created on demand
+    SimProcess sim(folder);
+    QVERIFY(sim.start());
+    struct stat st {};
+    QCOMPARE(stat(folder.toLocal8Bit().constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0700u);
+    QVERIFY(QFileInfo::exists(sim.file(".sock")));
+    QVERIFY(QFileInfo::exists(sim.file(".ctl")));
+    QCOMPARE(readFile(sim.file(".product")), QString("CFG01"));
+    QCOMPARE(sim.stop(), 0);
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), QStringList{});
+}
+
+void ProcessTest::serialsSideBySide()
+{
+    QTemporaryDir tmp;
+    SimProcess a(tmp.path(), "sim1"), b(tmp.path(), "sim2"), clash(tmp.path(), "sim1");
+    QVERIFY(a.start({"--lockstep", "--name", "CFG11"}));
+    QVERIFY(b.start({"--lockstep", "--name", "CFG22"}));
+    QCOMPARE(readFile(a.file(".product")), QString("CFG11"));
+    QCOMPARE(readFile(b.file(".product")), QString("CFG22"));
+
+    // A second simulator on a serial in use refuses and leaves the first alone.
+    QVERIFY(!clash.start());
+    if (clash.process().state() != QProcess::NotRunning)
+        QVERIFY(clash.process().waitForFinished(kWaitMs));
+    QVERIFY(clash.process().exitCode() != 0);
+    QVERIFY(QFileInfo::exists(a.file(".sock")));
+    QCOMPARE(a.ctl("state").substr(0, 10), std::string("name=CFG11"));
+
+    int granted = 0;
+    Fd d{b.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(d.fd, "DN"), std::string("CFG22"));
+}
+
+void ProcessTest::oneClientAtATime()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd first{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    {
+        Fd second{sim.connectDevice(granted)};
+        QCOMPARE(granted, 0);
+        QCOMPARE(readBytes(second.fd, 1), std::string());  // and closed
+    }
+    QCOMPARE(exchange(first.fd, "ID"), std::string("KVL-CFG-UV-USB"));
+    close(first.fd);
+    first.fd = -1;
+    // Once the holder lets go the next one gets in; state survives the change.
+    Fd third{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(third.fd, "VER").substr(4, 4), std::string("BLSA"));
+}
+
+void ProcessTest::framesInAndOut()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+
+    // Replies are always 64 bytes, zero-padded.
+    QVERIFY(sendAll(d.fd, frame("V3=42")));
+    const std::string r = readBytes(d.fd, 64);
+    QCOMPARE(r.size(), std::size_t(64));
+    QCOMPARE(r.substr(0, 3), std::string("OK\0", 3));
+    QCOMPARE(r.find_first_not_of('\0', 2), std::string::npos);
+
+    // Two frames in one write, and one frame in two writes.
+    QVERIFY(sendAll(d.fd, frame("V3") + frame("ID")));
+    const std::string two = readBytes(d.fd, 128);
+    QCOMPARE(two.substr(0, 2), std::string("42"));
+    QCOMPARE(two.substr(64, 14), std::string("KVL-CFG-UV-USB"));
+    const std::string f = frame("DN");
+    QVERIFY(sendAll(d.fd, f.substr(0, 10)));
+    QVERIFY(sim.ctl("state").rfind("name=", 0) == 0);  // the half frame is in
+    QVERIFY(sendAll(d.fd, f.substr(10)));
+    QCOMPARE(readBytes(d.fd, 64).substr(0, 5), std::string("CFG01"));
+}
+
+void ProcessTest::lockstepTime()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    for (const char *c : {"HSPD=1000", "ACC=100", "X1000"})
+        QCOMPARE(exchange(d.fd, c), std::string("OK"));
+    QCOMPARE(exchange(d.fd, "PX"), std::string("0"));
+    QCOMPARE(sim.ctl("advance 100"), std::string("OK"));
+    QCOMPARE(exchange(d.fd, "PX"), std::string("50"));
+    QCOMPARE(exchange(d.fd, "MST"), std::string("81"));  // cruising at run current 10
+    QCOMPARE(sim.ctl("advance 1000"), std::string("OK"));
+    QCOMPARE(exchange(d.fd, "PX"), std::string("1000"));
+    QCOMPARE(exchange(d.fd, "MST"), std::string("80"));
+    QVERIFY(sim.ctl("state").find(" px=1000 ") != std::string::npos);
+    QCOMPARE(sim.ctl("advance -5").substr(0, 3), std::string("ERR"));
+
+    QCOMPARE(sim.ctl("di 5"), std::string("OK"));
+    QCOMPARE(sim.ctl("ai 1023"), std::string("OK"));
+    QCOMPARE(sim.ctl("ai 1024").substr(0, 3), std::string("ERR"));
+    QCOMPARE(exchange(d.fd, "DI"), std::string("5"));
+    QCOMPARE(exchange(d.fd, "AI"), std::string("1023"));
+}
+
+void ProcessTest::unplugAndReplug()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(exchange(d.fd, "V1=77"), std::string("OK"));
+
+    QCOMPARE(sim.ctl("unplug"), std::string("OK"));
+    QCOMPARE(readBytes(d.fd, 1), std::string());  // the host sees the link drop
+    QVERIFY(!QFileInfo::exists(sim.file(".sock")));
+    QVERIFY(!QFileInfo::exists(sim.file(".product")));
+    QCOMPARE(connectTo(sim.file(".sock")), -1);
+    QVERIFY(sim.ctl("state").find("plugged=0") != std::string::npos);
+
+    QCOMPARE(sim.ctl("replug"), std::string("OK"));
+    QCOMPARE(readFile(sim.file(".product")), QString("CFG01"));
+    Fd again{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(again.fd, "V1"), std::string("77"));  // the driver kept its power
+}
+
+void ProcessTest::silence()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(sim.ctl("silent on"), std::string("OK"));
+    QVERIFY(sendAll(d.fd, frame("V2=9")));
+    // A control round trip after the frame means the simulator has read it.
+    QVERIFY(sim.ctl("state").find("silent=1") != std::string::npos);
+    QCOMPARE(sim.ctl("silent off"), std::string("OK"));
+    // The next answer belongs to the next command: nothing was queued, and
+    // the lost command did nothing.
+    QCOMPARE(exchange(d.fd, "V2"), std::string("0"));
+}
+
+void ProcessTest::latencyKeepsOrderAndControl()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(sim.ctl("latency 3000"), std::string("OK"));
+    QVERIFY(sendAll(d.fd, frame("V4=1") + frame("V4") + frame("ID")));
+    const std::string r = readBytes(d.fd, 192);
+    QCOMPARE(r.size(), std::size_t(192));
+    QCOMPARE(r.substr(0, 2), std::string("OK"));
+    QCOMPARE(r.substr(64, 2), std::string("1\0", 2));
+    QCOMPARE(r.substr(128, 3), std::string("KVL"));
+
+    // A reply held back for a long time does not hold the control socket up.
+    QCOMPARE(sim.ctl("latency 10000000"), std::string("OK"));
+    QVERIFY(sendAll(d.fd, frame("ID")));
+    QVERIFY(sim.ctl("state").find("latency_us=10000000") != std::string::npos);
+    char c;
+    QCOMPARE(recv(d.fd, &c, 1, MSG_DONTWAIT), ssize_t(-1));
+    QCOMPARE(errno, EAGAIN);
+    QCOMPARE(sim.ctl("latency x").substr(0, 3), std::string("ERR"));
+}
+
+void ProcessTest::powerCycleRepublishes()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    for (const char *c : {"DN=CFG07", "DOBOOT=3", "STORE", "DO=0", "V5=5"})
+        QCOMPARE(exchange(d.fd, c), std::string("OK"));
+    QCOMPARE(readFile(sim.file(".product")), QString("CFG01"));
+    QCOMPARE(sim.ctl("power-cycle"), std::string("OK"));
+    QCOMPARE(readBytes(d.fd, 1), std::string());  // re-enumeration drops the host
+    QCOMPARE(readFile(sim.file(".product")), QString("CFG07"));
+    Fd again{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(again.fd, "DN"), std::string("CFG07"));
+    QCOMPARE(exchange(again.fd, "DO"), std::string("3"));
+    QCOMPARE(exchange(again.fd, "V5"), std::string("0"));
+}
+
+void ProcessTest::flashAcrossRestarts()
+{
+    QTemporaryDir tmp;
+    const QString flash = tmp.filePath("dev.flash");
+    {
+        SimProcess sim(tmp.path());
+        QVERIFY(sim.start({"--lockstep", "--flash", flash}));
+        int granted = 0;
+        Fd d{sim.connectDevice(granted)};
+        for (const char *c : {"V30=-30", "P6=13", "DN=CFG55", "STORE"})
+            QCOMPARE(exchange(d.fd, c), std::string("OK"));
+        QCOMPARE(sim.stop(), 0);
+    }
+    {
+        SimProcess sim(tmp.path());
+        QVERIFY(sim.start({"--lockstep", "--flash", flash, "--name", "CFG02"}));
+        QCOMPARE(readFile(sim.file(".product")), QString("CFG55"));  // the stored name wins
+        int granted = 0;
+        Fd d{sim.connectDevice(granted)};
+        QCOMPARE(exchange(d.fd, "V30"), std::string("-30"));
+        QCOMPARE(exchange(d.fd, "P6"), std::string("13"));
+        QVERIFY(sim.ctl("state").find("flash=loaded") != std::string::npos);
+    }
+    QFile f(flash);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QByteArray bytes = f.readAll();
+    bytes.replace("P6=13", "P6=14");
+    f.seek(0);
+    f.write(bytes);
+    f.close();
+    {
+        SimProcess sim(tmp.path());
+        QVERIFY(sim.start({"--lockstep", "--flash", flash, "--name", "CFG02"}));
+        QCOMPARE(readFile(sim.file(".product")), QString("CFG02"));
+        QVERIFY(sim.ctl("state").find("flash=corrupt") != std::string::npos);
+        int granted = 0;
+        Fd d{sim.connectDevice(granted)};
+        QCOMPARE(exchange(d.fd, "P6"), std::string("10"));
+        QCOMPARE(exchange(d.fd, "V30"), std::string("0"));
+    }
+}
+
+void ProcessTest::ctlClient()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    auto [code, out] = ctlCommand(sim.folder(), {"sim1", "state"});
+    QCOMPARE(code, 0);
+    QVERIFY(out.startsWith("name=CFG01 "));
+    std::tie(code, out) = ctlCommand(sim.folder(), {"sim1", "silent", "on"});
+    QCOMPARE(code, 0);
+    QCOMPARE(out, QString("OK"));
+    std::tie(code, out) = ctlCommand(sim.folder(), {"sim1", "frobnicate"});
+    QCOMPARE(code, 1);
+    QVERIFY(out.startsWith("ERR"));
+    std::tie(code, out) = ctlCommand(sim.folder(), {"nosuch", "state"});
+    QVERIFY(code != 0 && code != 1);
+    QCOMPARE(out, QString());
+
+    SimProcess live;  // paced by the wall clock: no manual time steps
+    QVERIFY(live.start({}));
+    QCOMPARE(live.ctl("advance 10").substr(0, 3), std::string("ERR"));
+}
+
+void ProcessTest::garbageOverTheWire()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    std::mt19937 rng(11);
+    std::string batch;
+    for (int i = 0; i < 2000; ++i)
+        for (int k = 0; k < 64; ++k)
+            batch += static_cast<char>(rng());
+    QVERIFY(sendAll(d.fd, batch));
+    const std::string replies = readBytes(d.fd, batch.size());
+    QCOMPARE(replies.size(), batch.size());
+    for (std::size_t i = 0; i < replies.size(); i += 64)
+        QVERIFY(replies[i] != '\0');
+    QCOMPARE(exchange(d.fd, "ID"), std::string("KVL-CFG-UV-USB"));
+}
+
+QTEST_GUILESS_MAIN(ProcessTest)
+#include "process_test.moc"

@@ -1,0 +1,181 @@
+// The real device library against a real simulator process.
+#include "SimProcess.h"
+#include "TollanCom.h"
+
+#include <QtTest>
+
+#include <array>
+
+using namespace simtest;
+
+namespace {
+
+// Points the library at the simulator's folder and lists devices again.
+int32_t listIn(const SimProcess &sim)
+{
+    qputenv("TOLLANCOM_DIR", sim.folder().toLocal8Bit());
+    int32_t count = -1;
+    return fnTollanComGetNumDevices(&count) == 1 ? count : -1;
+}
+
+QString product(int32_t index)
+{
+    char buf[TOLLANCOM_PRODUCT_BUFFER];
+    std::memset(buf, 'x', sizeof buf);
+    fnTollanComGetProductString(index, buf, 0);
+    return QString::fromLatin1(buf);
+}
+
+struct Reply {
+    int32_t status;
+    std::string text;
+    bool allZero;
+};
+
+Reply sendRecv(int32_t handle, const std::string &command)
+{
+    std::array<unsigned char, 64> out{}, in;
+    in.fill(0xAA);  // the library must clear whatever the caller had
+    std::copy(command.begin(), command.end(), out.begin());
+    const int32_t status = fnTollanComSendRecv(handle, out.data(), 64, 64, in.data());
+    const std::string text(reinterpret_cast<const char *>(in.data()),
+                           std::find(in.begin(), in.end(), 0) - in.begin());
+    return {status, text, std::all_of(in.begin(), in.end(), [](unsigned char c) { return c == 0; })};
+}
+
+}  // namespace
+
+class TollanComTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { fnTollanComSetTimeouts(5000, 5000); }
+    void openExchangeAndMove();
+    void secondOpenIsBusy();
+    void devicesInSerialOrder();
+    void unplugAndReplug();
+    void silence();
+    void powerCycleRenames();
+};
+
+void TollanComTest::openExchangeAndMove()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    QCOMPARE(product(0), QString("CFG01"));
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+
+    Reply r = sendRecv(h, "ID");
+    QCOMPARE(r.status, 1);
+    QCOMPARE(r.text, std::string("KVL-CFG-UV-USB"));
+    for (const char *c : {"HSPD=2000", "ACC=500", "X3000"})
+        QCOMPARE(sendRecv(h, c).text, std::string("OK"));
+    QCOMPARE(sim.ctl("advance 250"), std::string("OK"));
+    QCOMPARE(sendRecv(h, "PX").text, std::string("125"));
+    QCOMPARE(sendRecv(h, "MST").text, std::string("82"));  // accelerating, run current 10
+    QCOMPARE(sim.ctl("advance 2000"), std::string("OK"));
+    QCOMPARE(sendRecv(h, "PX").text, std::string("3000"));
+
+    // A 64-character command without terminator arrives whole.
+    const std::string longest = "V9=" + std::string(60, '0') + "8";
+    QCOMPARE(sendRecv(h, longest).text, std::string("OK"));
+    QCOMPARE(sendRecv(h, "V9").text, std::string("8"));
+    QCOMPARE(fnTollanComClose(h), 1);
+}
+
+void TollanComTest::secondOpenIsBusy()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    int32_t first = 1, second = 1;
+    QVERIFY(fnTollanComOpen(0, &first) != 0);
+    QCOMPARE(fnTollanComOpen(0, &second), 0);
+    QCOMPARE(sendRecv(first, "DN").text, std::string("CFG01"));  // the holder is unaffected
+    fnTollanComClose(first);
+    QVERIFY(fnTollanComOpen(0, &second) != 0);
+    QCOMPARE(sendRecv(second, "DN").text, std::string("CFG01"));
+    fnTollanComClose(second);
+}
+
+void TollanComTest::devicesInSerialOrder()
+{
+    QTemporaryDir tmp;
+    SimProcess b(tmp.path(), "b2"), a(tmp.path(), "a1");
+    QVERIFY(b.start({"--lockstep", "--name", "CFG22"}));
+    QVERIFY(a.start({"--lockstep", "--name", "CFG11"}));
+    QCOMPARE(listIn(a), 2);
+    QCOMPARE(product(0), QString("CFG11"));
+    QCOMPARE(product(1), QString("CFG22"));
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(1, &h) != 0);
+    QCOMPARE(sendRecv(h, "DN").text, std::string("CFG22"));
+    fnTollanComClose(h);
+}
+
+void TollanComTest::unplugAndReplug()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(sendRecv(h, "V1=3").text, std::string("OK"));
+
+    QCOMPARE(sim.ctl("unplug"), std::string("OK"));
+    const Reply gone = sendRecv(h, "V1");
+    QVERIFY(gone.status != 1);
+    QVERIFY(gone.allZero);
+    fnTollanComClose(h);
+    QCOMPARE(listIn(sim), 0);
+
+    QCOMPARE(sim.ctl("replug"), std::string("OK"));
+    QCOMPARE(listIn(sim), 1);
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(sendRecv(h, "V1").text, std::string("3"));
+    fnTollanComClose(h);
+}
+
+void TollanComTest::silence()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(fnTollanComSetTimeouts(50, 1000), 1);  // keep the unanswered wait short
+
+    QCOMPARE(sim.ctl("silent on"), std::string("OK"));
+    const Reply lost = sendRecv(h, "ID");
+    QCOMPARE(lost.status, 0);
+    QVERIFY(lost.allZero);
+    QCOMPARE(sim.ctl("silent off"), std::string("OK"));
+    const Reply back = sendRecv(h, "ID");
+    QCOMPARE(back.status, 1);
+    QCOMPARE(back.text, std::string("KVL-CFG-UV-USB"));
+    fnTollanComClose(h);
+}
+
+void TollanComTest::powerCycleRenames()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(sendRecv(h, "DN=CFG09").text, std::string("OK"));
+    QCOMPARE(sendRecv(h, "STORE").text, std::string("OK"));
+    QCOMPARE(product(0), QString("CFG01"));  // only at the next power-up
+    QCOMPARE(sim.ctl("power-cycle"), std::string("OK"));
+    QVERIFY(sendRecv(h, "DN").status != 1);  // the old connection died with the power
+    fnTollanComClose(h);
+    QCOMPARE(listIn(sim), 1);
+    QCOMPARE(product(0), QString("CFG09"));
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(sendRecv(h, "DN").text, std::string("CFG09"));
+    fnTollanComClose(h);
+}
+
+QTEST_GUILESS_MAIN(TollanComTest)
+#include "tollancom_test.moc"
