@@ -30,12 +30,10 @@ int main(int argc, char *argv[])
     handOver.runMainModal = [&mainForm] {
         mainForm.setWindowModality(Qt::ApplicationModal);
         mainForm.Form_Load();
-        QEventLoop loop;
-        QObject::connect(&mainForm, &MainControlForm::closed, &loop, &QEventLoop::quit);
+        // Closing it ends the program from inside its close handler.
         mainForm.show();
-        loop.exec();
+        QEventLoop().exec();
     };
-    QObject::connect(&mainForm, &MainControlForm::closed, &app, &QApplication::quit);
 
     frmSelect select(handOver);
     select.Form_Load();

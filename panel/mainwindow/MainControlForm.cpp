@@ -1,13 +1,68 @@
 #include "MainControlForm.h"
 
+#include "MotionControl.h"
+#include "OutputsControl.h"
+#include "StatusPoll.h"
+#include "../config/DriverSettings.h"
+#include "../config/FlashStore.h"
+#include "ui_MainControlForm.h"
+#include "../common/Dialogs.h"
 #include "../device/GuardedExchange.h"
+#include "../device/modTollan.h"
 
 #include <QCloseEvent>
+#include <QTimer>
 
-MainControlForm::MainControlForm(QWidget *parent) : QWidget(parent)
+MainControlForm::MainControlForm(QWidget *parent)
+    : QWidget(parent), ui_(std::make_unique<Ui::MainControlForm>())
 {
-    setObjectName(QStringLiteral("MainControlForm"));
-    setWindowTitle(QStringLiteral("ZENTA-KDR-V3 V113A"));
+    ui_->setupUi(this);
+
+    QFont bold = font();
+    bold.setBold(true);
+    for (QWidget *w : {static_cast<QWidget *>(ui_->Close), static_cast<QWidget *>(ui_->Label43)})
+        w->setFont(bold);
+    setStyleSheet(QStringLiteral("QGroupBox { font-weight: bold; }"));
+    QFont mono(QStringLiteral("Courier"));
+    mono.setStyleHint(QFont::TypeWriter);
+    mono.setFixedPitch(true);
+    ui_->OrgProgram->setFont(mono);
+
+    poll_ = std::make_unique<StatusPoll>(*this);
+    motion_ = std::make_unique<MotionControl>(*this);
+    outputs_ = std::make_unique<OutputsControl>(*this);
+
+    timer1_ = new QTimer(this);
+    timer1_->setObjectName(QStringLiteral("Timer1"));
+    timer1_->setInterval(10);
+    connect(timer1_, &QTimer::timeout, this, [this] { poll_->Timer1_Timer(); });
+
+    auto on = [this](auto *sender, auto signal, auto handler) { connect(sender, signal, this, handler); };
+    MotionControl *m = motion_.get();
+    on(ui_->ABS, &QPushButton::clicked, [m] { m->ABS_Click(); });
+    on(ui_->Datum, &QPushButton::clicked, [m] { m->Datum_Click(); });
+    on(ui_->JOGN, &QPushButton::clicked, [m] { m->JOGN_Click(); });
+    on(ui_->JOGP, &QPushButton::clicked, [m] { m->JOGP_Click(); });
+    on(ui_->rstop, &QPushButton::clicked, [m] { m->rstop_Click(); });
+    on(ui_->Command2, &QPushButton::clicked, [m] { m->Command2_Click(); });
+    on(ui_->Command3, &QPushButton::clicked, [m] { m->Command3_Click(); });
+
+    OutputsControl *o = outputs_.get();
+    on(ui_->EOSet, &ClickArea::clicked, [o] { o->EOSet_Click(); });
+    on(ui_->DOSet1, &ClickArea::clicked, [o] { o->DOSet1_Click(); });
+    on(ui_->DOSet2, &ClickArea::clicked, [o] { o->DOSet2_Click(); });
+    on(ui_->SelUSBControl, &QRadioButton::clicked, [o] { o->SelUSBControl_Click(); });
+    on(ui_->SelJoyControl, &QRadioButton::clicked, [o] { o->SelJoyControl_Click(); });
+    on(ui_->Command1, &QPushButton::clicked, [o] { o->Command1_Click(); });
+    on(ui_->Text2, &QLineEdit::returnPressed, [o] { o->Command1_Click(); });
+
+    wireConfig();
+    wireProgram();
+    wireTools();
+
+    // The timer runs from the moment the window exists; ticks before start-up
+    // see PollPhase 0 and read only position and program counter.
+    timer1_->start();
 }
 
 MainControlForm::~MainControlForm() = default;
@@ -17,12 +72,50 @@ QString MainControlForm::SendReceive(const QString &command)
     return guardedSendReceive(this, command);
 }
 
-void MainControlForm::Form_Load()
+void MainControlForm::fillVocabularies()
 {
+    QStringList currents;
+    for (int i = 1; i <= 20; ++i)
+        currents << QString::number(i / 10.0, 'f', 1);
+    ui_->Par6->clear();
+    ui_->Par6->addItems(currents);
+    ui_->Par8->clear();
+    ui_->Par8->addItems(currents);
+    ui_->Par8->addItem(QStringLiteral("0"));
+    ui_->Par9->clear();
+    ui_->Par9->addItems({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("4"), QStringLiteral("16")});
+    for (int i = 0; i < 100; ++i)
+        ui_->DeviceName->addItem(QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0')));
+    // Adding items selects the first; the window starts with no selection.
+    for (QComboBox *c : {ui_->Par6, ui_->Par8, ui_->Par9, ui_->DeviceName})
+        c->setCurrentIndex(-1);
 }
 
+void MainControlForm::Form_Load()
+{
+    using namespace modTollan;
+    fillVocabularies();
+    if (!CommOpen)
+        return;
+
+    QString version;
+    SendRecvString(QStringLiteral("VER"), version);
+    ui_->Version->setText(version);
+    if (version.mid(4, 4) != QLatin1String("BLSA")) {
+        Dialogs::get().notice(this, QStringLiteral("This version of ZENTA-KDR-V3 is not compatible with this software"));
+        CommOpen = false;
+        return;
+    }
+    PollPhase = 1;
+    UploadPar_Click();
+    ui_->SetSpeed->setText(SendReceive(QStringLiteral("HSPD")));
+    ui_->Accel->setText(SendReceive(QStringLiteral("ACC")));
+    timer1_->start();
+}
+
+// Closing the window by its frame leaves the program as "Close" does.
 void MainControlForm::closeEvent(QCloseEvent *event)
 {
     event->accept();
-    emit closed();
+    store_->Close_Click();
 }

@@ -1,13 +1,30 @@
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
+#include <memory>
 
-// The main window: axis status, motion, configuration, program tooling.
+class QTimer;
+class ProgramEdit;
+class StatusPoll;
+class MotionControl;
+class OutputsControl;
+class DriverSettings;
+class FlashStore;
+
+namespace Ui {
+class MainControlForm;
+}
+
+// The main window. Each subsystem's handlers live in a class of their own;
+// this window owns the controls, the shared state and the wiring.
 class MainControlForm : public QWidget {
     Q_OBJECT
 public:
     explicit MainControlForm(QWidget *parent = nullptr);
     ~MainControlForm() override;
+
+    Ui::MainControlForm *ui() const { return ui_.get(); }
 
     // The guarded exchange every main-window handler uses.
     QString SendReceive(const QString &command);
@@ -15,11 +32,33 @@ public:
     bool PausePolling = false;
     int16_t PollPhase = 0;
 
+    // Start-up: list vocabularies, version check, settings, speed and accel.
     void Form_Load();
+    // Reads the driver settings into the window (the hidden "Upload" button).
+    void UploadPar_Click();
 
-signals:
-    void closed();
+    QTimer *Timer1() const { return timer1_; }
+    StatusPoll &statusPoll() const { return *poll_; }
+    MotionControl &motion() const { return *motion_; }
+    OutputsControl &outputs() const { return *outputs_; }
+    DriverSettings &settings() const { return *settings_; }
+    FlashStore &store() const { return *store_; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+
+private:
+    void fillVocabularies();
+    // Each subsystem connects its own buttons; defined in its folder.
+    void wireConfig();
+    void wireProgram();
+    void wireTools();
+
+    std::unique_ptr<Ui::MainControlForm> ui_;
+    QTimer *timer1_ = nullptr;
+    std::unique_ptr<StatusPoll> poll_;
+    std::unique_ptr<MotionControl> motion_;
+    std::unique_ptr<OutputsControl> outputs_;
+    std::unique_ptr<DriverSettings> settings_;
+    std::unique_ptr<FlashStore> store_;
 };

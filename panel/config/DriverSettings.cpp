@@ -1,0 +1,152 @@
+#include "DriverSettings.h"
+
+#include "mainwindow/MainControlForm.h"
+#include "mainwindow/OutputsControl.h"
+#include "ui_MainControlForm.h"
+#include "common/Dialogs.h"
+#include "common/NumberText.h"
+#include "device/modTollan.h"
+
+#include <functional>
+
+using namespace modTollan;
+
+namespace {
+
+// "POL=" and "SLOAD=" carry their value after a sign position: a blank for
+// the non-negative values the window can produce.
+QString withSignPosition(int value)
+{
+    return (value < 0 ? QString() : QStringLiteral(" ")) + QString::number(value);
+}
+
+QString listPosition(const QComboBox *list)
+{
+    return QString::number(list->currentIndex() + 1);
+}
+
+// A list value from the device: out of range selects the first item; a reply
+// that is no 16-bit number leaves the list as it was.
+void selectFromReply(QComboBox *list, const QString &reply, int upper)
+{
+    const auto v = replyToInt16(reply);
+    if (!v)
+        return;
+    const int position = (*v > upper || *v < 1) ? 1 : *v;
+    list->setCurrentIndex(position - 1);
+}
+
+}  // namespace
+
+void setComboText(QComboBox *combo, const QString &text)
+{
+    combo->setCurrentIndex(combo->findText(text, Qt::MatchExactly));
+}
+
+void DriverSettings::DownloadDrv_Click()
+{
+    auto &ui = *main_.ui();
+    auto send = [this](const QString &command) { return main_.SendReceive(command); };
+
+    const QString wanted = ui.DeviceName->currentText();
+    const QString current = send(QStringLiteral("DN")).right(2);
+    if (current != wanted) {
+        if (Dialogs::get().question(&main_, QStringLiteral("Device ID"),
+                                    QStringLiteral("Are you sure you want change Device ID to %1?").arg(wanted))) {
+            if (send(QStringLiteral("DN=CFG") + wanted) == QLatin1String("OK"))
+                Dialogs::get().notice(&main_, QStringLiteral("Device ID Set.  Perform store to flash and reset "
+                                                             "power for new Device ID to take effect."));
+            else
+                Dialogs::get().notice(&main_, QStringLiteral("Error setting device ID"));
+        } else {
+            setComboText(ui.DeviceName, current);
+        }
+    }
+
+    send(QStringLiteral("P1="));
+    send(QStringLiteral("P2="));
+    send(QStringLiteral("P6=") + listPosition(ui.Par6));
+    send(QStringLiteral("P7="));
+    send(QStringLiteral("P8=") + listPosition(ui.Par8));
+    send(QStringLiteral("P9=") + listPosition(ui.Par9));
+    if (ui.SelUSBControl->isChecked())
+        send(QStringLiteral("PA=1"));
+    else if (ui.SelJoyControl->isChecked())
+        send(QStringLiteral("PA=2"));
+    send(QStringLiteral("PB=") + ui.TimeOut->text());
+    const int polarity = (ui.DOPolarity->isChecked() ? 1 : 0) + (ui.DIPolarity->isChecked() ? 2 : 0);
+    send(QStringLiteral("POL=") + withSignPosition(polarity));
+    send(QStringLiteral("DOBOOT=") + ui.DOBoot->text());
+    int autoRun = ui.SLOAD0->isChecked() ? 1 : 0;
+    if (ui.SLOAD1->isChecked())
+        autoRun = BitOr24(autoRun, 2);
+    send(QStringLiteral("SLOAD=") + withSignPosition(autoRun));
+}
+
+void DriverSettings::UploadDriver_Click()
+{
+    auto &ui = *main_.ui();
+    if (!CommOpen) {
+        Dialogs::get().notice(&main_, QStringLiteral("Communication not open!"));
+        return;
+    }
+    ui.ID->setText(main_.SendReceive(QStringLiteral("ID")));
+    if (ui.ID->text() != QLatin1String("KVL-CFG-UV-USB")) {
+        CommOpen = false;
+        Dialogs::get().notice(&main_, QStringLiteral("Reply Error!"));
+        return;
+    }
+
+    using Apply = std::function<void(const QString &)>;
+    const Apply ignore;
+    const std::pair<const char *, Apply> steps[] = {
+        {"VER", [&](const QString &r) { ui.Version->setText(r); }},
+        {"DN", [&](const QString &r) { setComboText(ui.DeviceName, r.right(2)); }},
+        {"P1", ignore},
+        {"P2", ignore},
+        {"P3", ignore},
+        {"P4", ignore},
+        {"P5", ignore},
+        {"P6", [&](const QString &r) { selectFromReply(ui.Par6, r, 20); }},
+        {"P7", ignore},
+        {"P8", [&](const QString &r) { selectFromReply(ui.Par8, r, 21); }},
+        {"P9", [&](const QString &r) { selectFromReply(ui.Par9, r, 4); }},
+        {"PA",
+         [&](const QString &r) {
+             // Only 1 and 2 have an option; other modes leave both as they are.
+             const auto mode = replyToInt16(r);
+             if (mode == 1) {
+                 ui.SelUSBControl->setChecked(true);
+                 main_.outputs().SelUSBControl_Click();
+             } else if (mode == 2) {
+                 ui.SelJoyControl->setChecked(true);
+                 main_.outputs().SelJoyControl_Click();
+             }
+         }},
+        {"PB", [&](const QString &r) { ui.TimeOut->setText(r); }},
+        {"POL",
+         [&](const QString &r) {
+             if (const auto v = replyToInt16(r); v && *v >= 0 && *v <= 3) {
+                 ui.DOPolarity->setChecked(*v & 1);
+                 ui.DIPolarity->setChecked(*v & 2);
+             }
+         }},
+        {"DOBOOT", [&](const QString &r) { ui.DOBoot->setText(r); }},
+        {"SLOAD",
+         [&](const QString &r) {
+             if (const auto v = replyToInt32(r)) {
+                 ui.SLOAD0->setChecked(BitAnd24(*v, 1) == 1);
+                 ui.SLOAD1->setChecked(BitAnd24(*v, 2) == 2);
+             }
+         }},
+    };
+    for (const auto &[command, apply] : steps) {
+        const QString reply = main_.SendReceive(QLatin1String(command));
+        // Once the link is lost every reply is empty; filling controls from
+        // those would show settings the device never had.
+        if (!CommOpen)
+            return;
+        if (apply)
+            apply(reply);
+    }
+}

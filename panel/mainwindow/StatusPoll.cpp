@@ -1,0 +1,112 @@
+#include "StatusPoll.h"
+
+#include "MainControlForm.h"
+#include "ui_MainControlForm.h"
+#include "../common/NumberText.h"
+#include "../device/modTollan.h"
+
+#include <QLocale>
+
+using namespace modTollan;
+
+void setTextIfChanged(QLineEdit *box, const QString &text)
+{
+    if (box->text() != text)
+        box->setText(text);
+}
+
+QString StatusPoll::programStateText(int32_t code)
+{
+    switch (code) {
+    case 0: return QStringLiteral("Idle");
+    case 1: return QStringLiteral("Running");
+    case 2: return QStringLiteral("Paused");
+    case 4: return QStringLiteral("Errored");
+    default: return {};
+    }
+}
+
+void StatusPoll::Timer1_Timer()
+{
+    auto &ui = *main_.ui();
+    if (!CommOpen) {
+        setTextIfChanged(ui.Pos, QStringLiteral("COM ERR"));
+        setTextIfChanged(ui.Stat, QStringLiteral("COM ERR"));
+        if (!showingLostLink_) {
+            // Once lost, the link never comes back this run: red stays.
+            const QString red = QStringLiteral("background-color: #ff0000;");
+            ui.Pos->setStyleSheet(red);
+            ui.Stat->setStyleSheet(red);
+            showingLostLink_ = true;
+        }
+        return;
+    }
+    if (main_.PausePolling)
+        return;
+
+    setTextIfChanged(ui.Pos, main_.SendReceive(QStringLiteral("PX")));
+    setTextIfChanged(ui.ProgIndex, main_.SendReceive(QStringLiteral("SPC")));
+    switch (main_.PollPhase) {
+    case 1: readMotionState(); break;
+    case 2: readInputsOutputs(); break;
+    case 3: readAnalogAndMode(); break;
+    case 4: readProgramState(); break;
+    default: break;
+    }
+    main_.PollPhase = static_cast<int16_t>(main_.PollPhase + 1 > 4 ? 1 : main_.PollPhase + 1);
+}
+
+// A reply that is not a number leaves its displays as they are for this tick.
+void StatusPoll::readMotionState()
+{
+    auto &ui = *main_.ui();
+    const auto m = replyToInt32(main_.SendReceive(QStringLiteral("MST")));
+    if (!m)
+        return;
+    QString state = QStringLiteral("IDLE");
+    if (BitAnd24(*m, 1) == 1)
+        state = QStringLiteral("CONST");
+    if (BitAnd24(*m, 2) == 2)
+        state = QStringLiteral("ACCEL");
+    if (BitAnd24(*m, 4) == 4)
+        state = QStringLiteral("DECEL");
+    setTextIfChanged(ui.Stat, state);
+    const int32_t c = ShiftRight(*m, 3);
+    setTextIfChanged(ui.curCurrent, c == 21 ? QStringLiteral("0")
+                                            : QLocale().toString(c / 10.0, 'g', QLocale::FloatingPointShortest));
+}
+
+void StatusPoll::readInputsOutputs()
+{
+    auto &ui = *main_.ui();
+    if (const auto d = replyToInt32(main_.SendReceive(QStringLiteral("DI")))) {
+        Lamp *lamps[] = {ui.DI1, ui.DI2, ui.DI3, ui.DI4, ui.DI5, ui.DI6};
+        for (int bit = 0; bit < 6; ++bit)
+            lamps[bit]->setState(BitAnd24(*d, 1 << bit) != 0 ? 1 : 0);
+    }
+    if (const auto o = replyToInt32(main_.SendReceive(QStringLiteral("DO")))) {
+        ui.DO1->setState(BitAnd24(*o, 1) != 0 ? 0 : 1);
+        ui.DO2->setState(BitAnd24(*o, 2) != 0 ? 0 : 1);
+    }
+    if (const auto e = replyToInt32(main_.SendReceive(QStringLiteral("EO"))))
+        ui.EO->setState(BitAnd24(*e, 1) != 0 ? 1 : 0);
+}
+
+void StatusPoll::readAnalogAndMode()
+{
+    auto &ui = *main_.ui();
+    if (const auto a = replyToInt32(main_.SendReceive(QStringLiteral("AI"))))
+        setTextIfChanged(ui.AI, QString::number(*a));
+    const QString mode = main_.SendReceive(QStringLiteral("MM"));
+    setTextIfChanged(ui.Mode, mode == QLatin1String("0") ? QStringLiteral("ABS") : QStringLiteral("INC"));
+}
+
+void StatusPoll::readProgramState()
+{
+    const auto s = replyToInt32(main_.SendReceive(QStringLiteral("SASTAT")));
+    if (!s)
+        return;
+    const QString text = programStateText(*s);
+    if (!text.isEmpty())
+        setTextIfChanged(main_.ui()->ProgStatus, text);
+}

@@ -1,0 +1,5 @@
+#include "ProgramEdit.h"
+
+ProgramEdit::ProgramEdit(QWidget *parent) : QPlainTextEdit(parent)
+{
+}

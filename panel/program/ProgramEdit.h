@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QPlainTextEdit>
+
+// The program editor control (OrgProgram).
+class ProgramEdit : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    explicit ProgramEdit(QWidget *parent = nullptr);
+};

