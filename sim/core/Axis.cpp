@@ -35,15 +35,9 @@ std::int64_t Axis::position(Micros now) const
 {
     if (!moving(now))
         return final_;
-    const long double t = seconds(now - planStart_);
-    auto it = std::upper_bound(segments_.begin(), segments_.end(), t,
-                               [](long double x, const Segment &s) { return x < s.start; });
-    const Segment &seg = it == segments_.begin() ? segments_.front() : *(it - 1);
-    std::int64_t p = nearestPulse(stateAt(now).p);
-    // Rounding must not carry the reading past the target before the plan ends.
-    if (seg.approach)
-        p = approachDir_ > 0 ? std::min(p, final_) : std::max(p, final_);
-    return p;
+    // The continuous position never passes the target, so neither does the
+    // nearest whole pulse.
+    return nearestPulse(stateAt(now).p);
 }
 
 long double Axis::velocity(Micros now) const { return stateAt(now).v; }
@@ -65,14 +59,13 @@ void Axis::begin(Micros now, State)
     segments_.clear();
     planStart_ = now;
     planLength_ = 0;
-    approachDir_ = 0;
 }
 
-void Axis::addSegment(State &s, long double length, long double a, int bits, bool approach)
+void Axis::addSegment(State &s, long double length, long double a, int bits)
 {
     if (!(length > 0))
         return;
-    segments_.push_back({planLength_, length, s.p, s.v, a, bits, approach});
+    segments_.push_back({planLength_, length, s.p, s.v, a, bits});
     s.p += s.v * length + a * length * length / 2;
     s.v += a * length;
     planLength_ += length;
@@ -94,7 +87,7 @@ void Axis::addBrake(State &s, long double accel)
         }
         accel = s.v * s.v / (2 * room);
     }
-    addSegment(s, std::fabs(s.v) / accel, -dir * accel, kDecelerating, false);
+    addSegment(s, std::fabs(s.v) / accel, -dir * accel, kDecelerating);
     s.v = 0;
 }
 
@@ -110,15 +103,14 @@ void Axis::addApproach(State &s, long double target, long double speed, long dou
     const int dir = signOf(d);
     if (dir == 0)
         return;
-    approachDir_ = dir;
     const long double dist = std::fabs(d);
     const long double u = std::fabs(s.v);
     if (u > speed) {
         // Faster than the new speed: slow down to it, cruise, then stop.
-        addSegment(s, (u - speed) / accel, -dir * accel, kDecelerating, true);
+        addSegment(s, (u - speed) / accel, -dir * accel, kDecelerating);
         const long double cruise = dist - u * u / (2 * accel);
-        addSegment(s, cruise / speed, 0, kConstant, true);
-        addSegment(s, speed / accel, -dir * accel, kDecelerating, true);
+        addSegment(s, cruise / speed, 0, kConstant);
+        addSegment(s, speed / accel, -dir * accel, kDecelerating);
         return;
     }
     long double peak = speed;
@@ -128,9 +120,9 @@ void Axis::addApproach(State &s, long double target, long double speed, long dou
         peak = std::sqrt(accel * dist + u * u / 2);
         cruise = 0;
     }
-    addSegment(s, (peak - u) / accel, dir * accel, kAccelerating, true);
-    addSegment(s, cruise / peak, 0, kConstant, true);
-    addSegment(s, peak / accel, -dir * accel, kDecelerating, true);
+    addSegment(s, (peak - u) / accel, dir * accel, kAccelerating);
+    addSegment(s, cruise / peak, 0, kConstant);
+    addSegment(s, peak / accel, -dir * accel, kDecelerating);
 }
 
 void Axis::finish(Micros now, bool wasMoving, std::int64_t finalPos)

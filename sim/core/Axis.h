@@ -54,13 +54,12 @@ private:
         long double length;  // seconds
         long double p0, v0, a;
         int bits;
-        bool approach;       // part of the final approach: never passes the target
     };
     struct State { long double p, v; };
 
     State stateAt(Micros now) const;
     void begin(Micros now, State s);
-    void addSegment(State &s, long double length, long double a, int bits, bool approach);
+    void addSegment(State &s, long double length, long double a, int bits);
     void addBrake(State &s, long double accel);
     void addApproach(State &s, long double target, long double speed, long double accel);
     void finish(Micros now, bool wasMoving, std::int64_t finalPos);
@@ -71,7 +70,6 @@ private:
     Micros endAt_ = 0;            // first microsecond at which the plan is over
     Micros restAt_ = 0;           // when the axis last came to rest
     std::int64_t final_ = 0;      // position at rest
-    int approachDir_ = 0;
 };
 
 }  // namespace zsim

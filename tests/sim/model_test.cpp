@@ -37,22 +37,31 @@ long double profileSeconds(long double dist, long double speed, long double accM
 }
 
 // Walks the clock in `stepUs` steps until the axis rests, checking that no step
-// moves farther than `speed` allows; returns the positions seen.
-std::vector<long long> follow(Rig &r, Micros stepUs, double speed, Micros limitUs = 600'000'000)
+// moves farther than `speed` allows; `fault` tells the first step that did.
+struct Track {
+    std::vector<long long> seen;
+    QString fault;
+};
+
+Track follow(Rig &r, Micros stepUs, double speed, Micros limitUs = 600'000'000)
 {
-    std::vector<long long> seen{r.num("PX")};
+    Track tr{{r.num("PX")}, {}};
     Micros t = r.m.now();
     while (r.bits() != 0 && t < limitUs) {
         t += stepUs;
         r.atUs(t);
-        seen.push_back(r.num("PX"));
-        const double allowed = speed * static_cast<double>(stepUs) / 1e6 + 1;
-        if (std::abs(seen.back() - seen[seen.size() - 2]) > allowed)
-            qFatal("position jumped from %lld to %lld in %lld us", seen[seen.size() - 2], seen.back(),
-                   static_cast<long long>(stepUs));
+        const long long p = r.num("PX"), last = tr.seen.back();
+        tr.seen.push_back(p);
+        if (tr.fault.isEmpty() && std::abs(p - last) > speed * static_cast<double>(stepUs) / 1e6 + 1)
+            tr.fault = QString("position jumped from %1 to %2 at %3 us").arg(last).arg(p).arg(t);
     }
-    return seen;
+    return tr;
 }
+
+// Follows to standstill (or `limit`) and fails the test on a jump.
+#define FOLLOW(var, ...)                                                                           \
+    Track var = follow(__VA_ARGS__);                                                               \
+    QVERIFY2(var.fault.isEmpty(), qPrintable(var.fault))
 
 int directionChanges(const std::vector<long long> &p)
 {
@@ -350,9 +359,9 @@ void ModelTest::stopDuringAcceleration()
     r.ok("STOP");
     QCOMPARE(r.num("PX"), 450LL);
     QCOMPARE(r.bits(), int(kDecelerating));
-    const auto seen = follow(r, 1000, 3000);
-    QCOMPARE(directionChanges(seen), 0);
-    QCOMPARE(seen.back(), 900LL);  // v^2 / 2a further on
+    FOLLOW(tr, r, 1000, 3000);
+    QCOMPARE(directionChanges(tr.seen), 0);
+    QCOMPARE(tr.seen.back(), 900LL);  // v^2 / 2a further on
     QCOMPARE(r.m.now(), Micros(600'000));
 }
 
@@ -361,15 +370,19 @@ void ModelTest::newTargetWhileMoving_data()
     QTest::addColumn<long long>("first");
     QTest::addColumn<int>("switchMs");
     QTest::addColumn<long long>("second");
+    QTest::addColumn<int>("secondSpeed");
     QTest::addColumn<int>("turns");
 
-    // HSPD 5000, ACC 500: full speed after 1250 pulses, 2500 pulses to stop.
-    QTest::newRow("farther on") << 20000LL << 1000 << 40000LL << 0;
-    QTest::newRow("nearer, still reachable") << 20000LL << 1000 << 8000LL << 0;
-    QTest::newRow("nearer than stopping distance") << 20000LL << 2000 << 8000LL << 1;
-    QTest::newRow("behind") << 20000LL << 1000 << -3000LL << 1;
-    QTest::newRow("while decelerating") << 3000LL << 900 << 3500LL << 0;
-    QTest::newRow("same target") << 20000LL << 1000 << 20000LL << 0;
+    // HSPD 5000, ACC 500: full speed after 1250 pulses and 0.5 s, 1250 pulses to stop.
+    QTest::newRow("farther on") << 20000LL << 1000 << 40000LL << 5000 << 0;
+    QTest::newRow("nearer, still reachable") << 20000LL << 1000 << 8000LL << 5000 << 0;
+    QTest::newRow("nearer than stopping distance") << 20000LL << 1500 << 7000LL << 5000 << 1;
+    QTest::newRow("behind") << 20000LL << 1000 << -3000LL << 5000 << 1;
+    QTest::newRow("while decelerating") << 3000LL << 900 << 3500LL << 5000 << 0;
+    QTest::newRow("same target") << 20000LL << 1000 << 20000LL << 5000 << 0;
+    QTest::newRow("slower") << 20000LL << 1000 << 30000LL << 2000 << 0;
+    QTest::newRow("faster") << 20000LL << 1000 << 60000LL << 9000 << 0;
+    QTest::newRow("slower and behind") << 20000LL << 1500 << 1000LL << 1000 << 1;
 }
 
 void ModelTest::newTargetWhileMoving()
@@ -377,18 +390,25 @@ void ModelTest::newTargetWhileMoving()
     QFETCH(long long, first);
     QFETCH(int, switchMs);
     QFETCH(long long, second);
+    QFETCH(int, secondSpeed);
     QFETCH(int, turns);
     Rig r;
     r.ok("HSPD=5000");
     r.ok("ACC=500");
     r.ok("X" + std::to_string(first));
-    auto seen = follow(r, 1000, 5000, switchMs * 1000);
+    FOLLOW(before_, r, 1000, 5000, switchMs * 1000);
+    auto seen = before_.seen;
     QVERIFY(r.bits() != 0);
     const long long before = r.num("PX");
+    r.ok("HSPD=" + std::to_string(secondSpeed));
     r.ok("X" + std::to_string(second));
     QCOMPARE(r.num("PX"), before);
-    const auto after = follow(r, 1000, 5000);
-    seen.insert(seen.end(), after.begin(), after.end());
+    if (secondSpeed < 5000 && turns == 0) {
+        r.atUs(r.m.now() + 1000);
+        QCOMPARE(r.bits(), int(kDecelerating));  // down to the new speed first
+    }
+    FOLLOW(after, r, 1000, std::max(5000, secondSpeed));
+    seen.insert(seen.end(), after.seen.begin(), after.seen.end());
     QCOMPARE(seen.back(), second);
     QCOMPARE(directionChanges(seen), turns);
 }
@@ -419,7 +439,7 @@ void ModelTest::jogReversal()
     QCOMPARE(r.bits(), int(kConstant));
     QCOMPARE(r.num("PX"), at + 200 - 200 - 1200);
     r.ok("STOP");
-    follow(r, 1000, 2000);
+    FOLLOW(stopping, r, 1000, 2000);
     QCOMPARE(r.num("PX"), at + 200 - 200 - 1200 - 200);
 }
 
@@ -430,13 +450,13 @@ void ModelTest::incrementalMoves()
     r.ok("ACC=100");
     r.ok("INC");
     r.ok("X500");
-    follow(r, 5000, 1000);
+    FOLLOW(out, r, 5000, 1000);
     r.ok("X-200");
-    follow(r, 5000, 1000);
+    FOLLOW(back, r, 5000, 1000);
     QCOMPARE(r.num("PX"), 300LL);
     r.ok("ABS");
     r.ok("X0");
-    follow(r, 5000, 1000);
+    FOLLOW(home, r, 5000, 1000);
     QCOMPARE(r.num("PX"), 0LL);
 }
 
@@ -447,9 +467,9 @@ void ModelTest::nearThe32BitLimits()
     r.ok("ACC=1");
     r.ok("PX=2147400000");
     r.ok("X2147483647");
-    auto seen = follow(r, 100, 6e6);
-    QCOMPARE(seen.back(), 2147483647LL);
-    QVERIFY(*std::max_element(seen.begin(), seen.end()) <= INT32_MAX);
+    FOLLOW(up, r, 100, 6e6);
+    QCOMPARE(up.seen.back(), 2147483647LL);
+    QVERIFY(*std::max_element(up.seen.begin(), up.seen.end()) <= INT32_MAX);
 
     r.ok("J+");  // already at the end: nothing to do
     QCOMPARE(r.bits(), 0);
@@ -459,9 +479,9 @@ void ModelTest::nearThe32BitLimits()
     r.ok("ACC=100");
     r.ok("PX=-2147000000");
     r.ok("J-");
-    seen = follow(r, 10'000, 1e5);
-    QCOMPARE(seen.back(), -2147483648LL);
-    QVERIFY(*std::min_element(seen.begin(), seen.end()) >= INT32_MIN);
+    FOLLOW(down, r, 10'000, 1e5);
+    QCOMPARE(down.seen.back(), -2147483648LL);
+    QVERIFY(*std::min_element(down.seen.begin(), down.seen.end()) >= INT32_MIN);
 
     // A gentle stop that would run past the end brakes harder instead.
     r.ok("HSPD=6000000");
@@ -471,9 +491,11 @@ void ModelTest::nearThe32BitLimits()
     r.atUs(r.m.now() + 50'000);
     r.ok("ACC=65535");
     r.ok("STOP");
-    seen = follow(r, 1000, 6e6);
-    QVERIFY(seen.back() <= INT32_MAX);
-    QVERIFY(seen.back() > 2147000000LL);
+    const Micros stopAt = r.m.now();
+    FOLLOW(braked, r, 1000, 6e6);
+    QCOMPARE(braked.seen.back(), 2147483647LL);
+    // Less than 250000 pulses were left at 6e6 pulses/s: that takes well under 0.1 s.
+    QVERIFY(r.m.now() - stopAt < 100'000);
 
     // Turning round far out must not leave the range either.
     r.ok("PX=2147483000");
@@ -481,8 +503,8 @@ void ModelTest::nearThe32BitLimits()
     r.ok("J-");
     r.atUs(r.m.now() + 500'000);
     r.ok("J+");
-    seen = follow(r, 1000, 1000);
-    QCOMPARE(seen.back(), 2147483647LL);
+    FOLLOW(turned, r, 1000, 1000);
+    QCOMPARE(turned.seen.back(), 2147483647LL);
 }
 
 void ModelTest::refusedMotion()
