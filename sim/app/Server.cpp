@@ -224,6 +224,10 @@ void Server::readClient()
             if (clientFd_ < 0)
                 return;
         }
+        // A short read drained the socket; poll says when more arrives, which
+        // saves a recv() that would only answer EAGAIN on every exchange.
+        if (static_cast<std::size_t>(n) < sizeof buf)
+            return;
     }
 }
 

@@ -1,0 +1,220 @@
+// Measures what a panel poll costs against the simulator and what the machine
+// allows at best:
+//  - round trips of 64-byte frames through libTollanCom to zenta-sim;
+//  - the same frames ping-ponged over a bare Unix socket between two processes;
+//  - zenta-sim's CPU use while idle and its resident memory.
+// Prints figures only; it asserts nothing.
+#include "TollanCom.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string selfDir()
+{
+    char buf[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return ".";
+    std::string p(buf, static_cast<std::size_t>(n));
+    return p.substr(0, p.rfind('/'));
+}
+
+bool readExactly(int fd, char *buf, std::size_t n)
+{
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t k = recv(fd, buf + got, n - got, 0);
+        if (k <= 0)
+            return false;
+        got += static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+sockaddr_un address(const std::string &path)
+{
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    return a;
+}
+
+// A child that echoes 64-byte frames: the least any device process can cost.
+pid_t startEcho(const std::string &path)
+{
+    const int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = address(path);
+    if (bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(lfd, 1) != 0) {
+        std::perror("echo bind");
+        std::exit(1);
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int c = accept(lfd, nullptr, nullptr);
+        char buf[64];
+        while (readExactly(c, buf, 64))
+            if (send(c, buf, 64, MSG_NOSIGNAL) != 64)
+                break;
+        _exit(0);
+    }
+    close(lfd);
+    return pid;
+}
+
+int connectEcho(const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = address(path);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        std::perror("echo connect");
+        std::exit(1);
+    }
+    return fd;
+}
+
+double floorRoundTripUs(int fd, int n)
+{
+    char out[64] = "PX", in[64];
+    for (int i = 0; i < n / 10; ++i) {  // warm-up
+        send(fd, out, 64, 0);
+        readExactly(fd, in, 64);
+    }
+    const auto t0 = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        send(fd, out, 64, 0);
+        readExactly(fd, in, 64);
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / n;
+}
+
+double libraryRoundTripUs(int32_t handle, int n)
+{
+    unsigned char out[64] = {'P', 'X'}, in[64];
+    for (int i = 0; i < n / 10; ++i)
+        fnTollanComSendRecv(handle, out, 64, 64, in);
+    const auto t0 = Clock::now();
+    for (int i = 0; i < n; ++i)
+        if (fnTollanComSendRecv(handle, out, 64, 64, in) != 1) {
+            std::fprintf(stderr, "exchange %d failed\n", i);
+            std::exit(1);
+        }
+    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / n;
+}
+
+long long cpuTicks(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), {});
+    std::istringstream rest(s.substr(s.rfind(')') + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoll(field);
+        if (i == 15)
+            stime = std::stoll(field);
+    }
+    return utime + stime;
+}
+
+std::string statusField(pid_t pid, const char *key)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(key, 0) == 0)
+            return line.substr(line.find_first_not_of(" \t", std::strlen(key)));
+    return "?";
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const int n = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 20000;
+    char tmpl[] = "/tmp/zenta-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    setenv("TOLLANCOM_DIR", dir.c_str(), 1);
+
+    int ready[2];
+    if (pipe(ready) != 0)
+        return 1;
+    const pid_t sim = fork();
+    if (sim == 0) {
+        dup2(ready[1], STDOUT_FILENO);
+        const std::string bin = selfDir() + "/zenta-sim";
+        execl(bin.c_str(), bin.c_str(), "--serial", "bench1", static_cast<char *>(nullptr));
+        std::perror("exec zenta-sim");
+        _exit(127);
+    }
+    close(ready[1]);
+    char line[128] = {};
+    if (read(ready[0], line, sizeof line - 1) <= 0) {
+        std::fprintf(stderr, "zenta-sim did not start\n");
+        return 1;
+    }
+
+    int32_t count = 0, handle = 1;
+    if (fnTollanComGetNumDevices(&count) != 1 || count != 1 || !fnTollanComOpen(0, &handle)) {
+        std::fprintf(stderr, "cannot open the simulator\n");
+        return 1;
+    }
+    const std::string echoPath = dir + "/echo.sock";
+    const pid_t echo = startEcho(echoPath);
+    const int echoFd = connectEcho(echoPath);
+
+    // Alternate the two so that machine noise hits both alike.
+    std::vector<double> floors, libs;
+    for (int round = 0; round < 5; ++round) {
+        floors.push_back(floorRoundTripUs(echoFd, n));
+        libs.push_back(libraryRoundTripUs(handle, n));
+    }
+    const double floorUs = median(floors), libUs = median(libs);
+    fnTollanComClose(handle);
+    close(echoFd);
+    waitpid(echo, nullptr, 0);
+    unlink(echoPath.c_str());
+
+    std::printf("exchanges per round    %d (median of %zu rounds)\n", n, libs.size());
+    std::printf("bare socket ping-pong  %8.2f us/round trip  %9.0f per second\n", floorUs, 1e6 / floorUs);
+    std::printf("libTollanCom+zenta-sim %8.2f us/round trip  %9.0f per second\n", libUs, 1e6 / libUs);
+    std::printf("ratio                  %8.2f (goal 1.30 or less)\n", libUs / floorUs);
+
+    const double idleSeconds = 3.0;
+    const long long before = cpuTicks(sim);
+    std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+    const long long after = cpuTicks(sim);
+    const double cpu = 100.0 * static_cast<double>(after - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / idleSeconds;
+    std::printf("zenta-sim idle CPU     %8.2f %% of a core over %.0f s\n", cpu, idleSeconds);
+    std::printf("zenta-sim resident     %s (peak %s)\n", statusField(sim, "VmRSS:").c_str(),
+                statusField(sim, "VmHWM:").c_str());
+
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    rmdir(dir.c_str());
+    return 0;
+}
