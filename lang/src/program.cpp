@@ -64,6 +64,10 @@ bool parseLine(const std::string &text, Instr &ins, std::string &error)
         return false;
     }
     ins.line = std::stoi(text.substr(0, digits));
+    if (digits + 1 >= text.size() || text[digits + 1] == ' ' || text[digits + 1] == '\t') {
+        error = "expected an instruction after the source line number";
+        return false;
+    }
 
     std::vector<Token> toks;
     if (!tokenize(std::string_view(text).substr(digits + 1), toks, error))
