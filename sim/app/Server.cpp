@@ -17,6 +17,7 @@ namespace zsim {
 namespace {
 
 constexpr std::size_t kCtlLineMax = 1024;
+constexpr std::size_t kBacklogBytes = 64 * 1024;
 constexpr long kLatencyMax = 10'000'000;        // 10 s per reply is plenty for any test
 constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 days
 
@@ -386,7 +387,10 @@ int Server::run(int signalFd)
         fds.push_back({signalFd, POLLIN, 0});
         fds.push_back({ctlFd_, POLLIN, 0});
         fds.push_back({deviceFd_, POLLIN, 0});  // ignored by poll while -1
-        fds.push_back({clientFd_, static_cast<short>(POLLIN | (clientOut_.empty() ? 0 : POLLOUT)), 0});
+        // A host that writes without reading is left to block on its own
+        // writes rather than have replies pile up in here.
+        const bool backlog = clientOut_.size() >= kBacklogBytes || pending_.size() >= kBacklogBytes / kFrame;
+        fds.push_back({clientFd_, static_cast<short>((backlog ? 0 : POLLIN) | (clientOut_.empty() ? 0 : POLLOUT)), 0});
         for (const auto &c : ctl_)
             fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
 
