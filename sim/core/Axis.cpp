@@ -54,7 +54,7 @@ int Axis::motionBits(Micros now) const
 
 Micros Axis::restingSince(Micros now) const { return moving(now) ? now : restAt_; }
 
-void Axis::begin(Micros now, State)
+void Axis::begin(Micros now)
 {
     segments_.clear();
     planStart_ = now;
@@ -142,7 +142,7 @@ void Axis::moveTo(Micros now, std::int64_t target, long double speed, long doubl
 {
     const bool wasMoving = moving(now);
     State s = stateAt(now);
-    begin(now, s);
+    begin(now);
     addApproach(s, static_cast<long double>(target), speed, accel);
     finish(now, wasMoving, target);
 }
@@ -157,7 +157,7 @@ void Axis::stop(Micros now, long double accel)
     if (!moving(now))
         return;
     State s = stateAt(now);
-    begin(now, s);
+    begin(now);
     addBrake(s, accel);
     finish(now, true, nearestPulse(s.p));
 }

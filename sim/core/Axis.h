@@ -58,7 +58,7 @@ private:
     struct State { long double p, v; };
 
     State stateAt(Micros now) const;
-    void begin(Micros now, State s);
+    void begin(Micros now);
     void addSegment(State &s, long double length, long double a, int bits);
     void addBrake(State &s, long double accel);
     void addApproach(State &s, long double target, long double speed, long double accel);
