@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -21,7 +22,12 @@ namespace simtest {
 // Guards against a hung simulator; no test relies on it expiring.
 constexpr int kWaitMs = 10000;
 
-inline QString simBinary() { return qEnvironmentVariable("ZENTA_BIN_DIR") + "/zenta-sim"; }
+// ctest names the folder; run by hand, the test sits in build/tests beside build/bin.
+inline QString simBinary()
+{
+    const QString dir = qEnvironmentVariable("ZENTA_BIN_DIR", QCoreApplication::applicationDirPath() + "/../bin");
+    return dir + "/zenta-sim";
+}
 
 inline int connectTo(const QString &path)
 {
