@@ -31,6 +31,12 @@
 // line of the program or the line just past its end, which stops it.
 // A file without PRG lines is program 0 alone; otherwise it starts with a PRG
 // line and each program runs up to the next PRG line or the end of the file.
+//
+// Running: a program stops at END or when it reaches the end of its range. It
+// stops with an error on a division by zero, on a GOSUB beyond kMaxCallDepth,
+// on a RETURN without GOSUB, and when the device refuses a command. Device
+// commands go to the device as text, NAME=value or X<value>; status reads come
+// from the device, DI1..DI6 and DO1/DO2 being bits of DI and DO (exec.hpp).
 #pragma once
 
 #include <cstdint>
@@ -45,6 +51,8 @@ inline constexpr int kMaxSourceLine = 99999;
 inline constexpr int kVariableCount = 50;
 inline constexpr int kMaxNesting = 32;
 inline constexpr int kMaxCompiledLineLength = 48;
+// Return addresses a running program keeps; one GOSUB more stops it with an error.
+inline constexpr int kMaxCallDepth = 16;
 
 enum class OperandKind : std::uint8_t { Literal, Variable, Status };
 
