@@ -11,6 +11,8 @@ class MotionControl;
 class OutputsControl;
 class DriverSettings;
 class FlashStore;
+class ProgramTools;
+class QPlainTextEdit;
 
 namespace Ui {
 class MainControlForm;
@@ -44,6 +46,11 @@ public:
     DriverSettings &settings() const { return *settings_; }
     FlashStore &store() const { return *store_; }
 
+    // The compile step's helpers (defined in program/).
+    int32_t CountCompiledLines();
+    void Highlight1(int16_t lineNumber, QPlainTextEdit *OrgProgram);
+    ProgramTools &program() const { return *program_; }
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -61,4 +68,5 @@ private:
     std::unique_ptr<OutputsControl> outputs_;
     std::unique_ptr<DriverSettings> settings_;
     std::unique_ptr<FlashStore> store_;
+    ProgramTools *program_ = nullptr;  // child object, set by wireProgram()
 };

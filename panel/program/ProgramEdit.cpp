@@ -1,5 +1,127 @@
 #include "ProgramEdit.h"
 
+#include "ProgramHighlighter.h"
+
+#include <QPainter>
+#include <QTextBlock>
+
+namespace {
+
+class Gutter final : public QWidget {
+public:
+    explicit Gutter(ProgramEdit *editor) : QWidget(editor), editor_(editor)
+    {
+        setObjectName(QStringLiteral("OrgProgramGutter"));
+    }
+    QSize sizeHint() const override { return {editor_->gutterWidth(), 0}; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override { editor_->paintGutter(event); }
+
+private:
+    ProgramEdit *editor_;
+};
+
+const QColor gutterBackground(0xf0, 0xf0, 0xf0);
+const QColor gutterText(0x80, 0x80, 0x80);
+const QColor failingBackground(0xd0, 0x20, 0x20);
+
+}  // namespace
+
 ProgramEdit::ProgramEdit(QWidget *parent) : QPlainTextEdit(parent)
 {
+    gutter_ = new Gutter(this);
+    highlighter_ = new ProgramHighlighter(document());
+    connect(this, &QPlainTextEdit::blockCountChanged, this, [this] { updateGutterWidth(); });
+    connect(this, &QPlainTextEdit::updateRequest, this, &ProgramEdit::updateGutter);
+    // Only a change of characters ends the mark; colouring does not count.
+    connect(document(), &QTextDocument::contentsChange, this, [this](int, int removed, int added) {
+        if ((removed || added) && failingLine_) {
+            failingLine_ = 0;
+            gutter_->update();
+        }
+    });
+    updateGutterWidth();
+}
+
+int ProgramEdit::gutterWidth() const
+{
+    int digits = 1;
+    for (int n = qMax(1, blockCount()); n >= 10; n /= 10)
+        ++digits;
+    return 10 + fontMetrics().horizontalAdvance(u'9') * qMax(3, digits);
+}
+
+void ProgramEdit::updateGutterWidth()
+{
+    setViewportMargins(gutterWidth(), 0, 0, 0);
+}
+
+void ProgramEdit::updateGutter(const QRect &rect, int dy)
+{
+    if (dy)
+        gutter_->scroll(0, dy);
+    else
+        gutter_->update(0, rect.y(), gutter_->width(), rect.height());
+    if (rect.contains(viewport()->rect()))
+        updateGutterWidth();
+}
+
+void ProgramEdit::placeGutter()
+{
+    const QRect r = contentsRect();
+    gutter_->setGeometry(QRect(r.left(), r.top(), gutterWidth(), r.height()));
+}
+
+void ProgramEdit::resizeEvent(QResizeEvent *event)
+{
+    QPlainTextEdit::resizeEvent(event);
+    placeGutter();
+}
+
+// The window sets the editor's font after building it; the gutter follows.
+void ProgramEdit::changeEvent(QEvent *event)
+{
+    QPlainTextEdit::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        updateGutterWidth();
+        placeGutter();
+    }
+}
+
+void ProgramEdit::markFailingLine(int lineNumber)
+{
+    failingLine_ = (lineNumber >= 1 && lineNumber <= blockCount()) ? lineNumber : 0;
+    gutter_->update();
+}
+
+void ProgramEdit::paintGutter(QPaintEvent *event)
+{
+    QPainter painter(gutter_);
+    painter.fillRect(event->rect(), gutterBackground);
+    painter.setFont(font());
+    const int width = gutter_->width();
+    const int lineHeight = fontMetrics().height();
+
+    QTextBlock block = firstVisibleBlock();
+    int top = qRound(blockBoundingGeometry(block).translated(contentOffset()).top());
+    while (block.isValid() && top <= event->rect().bottom()) {
+        const int bottom = top + qRound(blockBoundingRect(block).height());
+        if (block.isVisible() && bottom >= event->rect().top()) {
+            const int number = block.blockNumber() + 1;
+            QFont f = font();
+            if (number == failingLine_) {
+                painter.fillRect(0, top, width, bottom - top, failingBackground);
+                painter.setPen(Qt::white);
+                f.setBold(true);
+            } else {
+                painter.setPen(gutterText);
+            }
+            painter.setFont(f);
+            painter.drawText(0, top, width - 5, lineHeight, Qt::AlignRight | Qt::AlignVCenter,
+                             QString::number(number));
+        }
+        block = block.next();
+        top = bottom;
+    }
 }

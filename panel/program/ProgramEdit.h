@@ -2,9 +2,36 @@
 
 #include <QPlainTextEdit>
 
-// The program editor control (OrgProgram).
+class ProgramHighlighter;
+
+// The program editor control (OrgProgram): a plain text box with a gutter of
+// line numbers, the language coloured, and the failing line of the last
+// compile marked in the gutter until the text is changed.
 class ProgramEdit : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit ProgramEdit(QWidget *parent = nullptr);
+
+    // Marks a 1-based line as the one that failed to compile; lines outside
+    // the text mark nothing. Any change of the text clears the mark.
+    void markFailingLine(int lineNumber);
+    int failingLine() const { return failingLine_; }
+
+    QWidget *gutter() const { return gutter_; }
+    ProgramHighlighter *highlighter() const { return highlighter_; }
+    int gutterWidth() const;
+    void paintGutter(QPaintEvent *event);
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void updateGutterWidth();
+    void placeGutter();
+    void updateGutter(const QRect &rect, int dy);
+
+    QWidget *gutter_ = nullptr;
+    ProgramHighlighter *highlighter_ = nullptr;
+    int failingLine_ = 0;
 };

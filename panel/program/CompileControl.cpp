@@ -1,0 +1,105 @@
+#include "CompileControl.h"
+
+#include "ExternalTools.h"
+#include "ProgramEdit.h"
+#include "ViewCompiledForm.h"
+#include "common/Dialogs.h"
+#include "common/TextFile.h"
+#include "mainwindow/MainControlForm.h"
+#include "ui_MainControlForm.h"
+
+#include <QFile>
+#include <QTextBlock>
+
+using namespace ExternalTools;
+
+namespace {
+
+const QString sourceName = QStringLiteral("Program.prg");
+const QString resultName = QStringLiteral("CompileOut.txt");
+
+// Clears the flag on every way out of a scope.
+class PauseGuard {
+public:
+    explicit PauseGuard(bool &flag) : flag_(flag) { flag_ = true; }
+    ~PauseGuard() { flag_ = false; }
+    PauseGuard(const PauseGuard &) = delete;
+    PauseGuard &operator=(const PauseGuard &) = delete;
+
+private:
+    bool &flag_;
+};
+
+}  // namespace
+
+QString CompileControl::linesCaption(int32_t count)
+{
+    return QStringLiteral("Lines: ") + (count >= 0 ? QStringLiteral(" ") : QString()) + QString::number(count);
+}
+
+void CompileControl::CompileAll_Click()
+{
+    ProgramEdit *editor = main_.ui()->OrgProgram;
+    const QString text = editor->toPlainText();
+    if (text.isEmpty()) {
+        Dialogs::get().notice(&main_, QStringLiteral("Nothing to compile!"));
+        return;
+    }
+    if (!exeFolderReady(&main_))
+        return;
+    const QString source = exePath(sourceName);
+    if (!TextFile::writeReplacing(source, TextFile::editorTextToBytes(text))) {
+        Dialogs::get().notice(&main_, "The program could not be written to " + source + "!");
+        return;
+    }
+    const QString setup = exePath(QStringLiteral("vorlag_setup.txt"));
+    if (!writeSetupFile(setup, {QStringLiteral("MOD:ZENTA-QLX"), QStringLiteral("OPE:COMPILE"), "FIL:" + sourceName})) {
+        Dialogs::get().notice(&main_, "The setup file " + setup + " could not be written!");
+        return;
+    }
+    // An old report must never pass for the answer of this run.
+    const QString result = exePath(resultName);
+    QFile::remove(result);
+    if (!LaunchAndWait(&main_, exePath(QStringLiteral("Vorlag"))))
+        return;
+
+    switch (CheckResultFile(&main_, result)) {
+    case ResultOk:
+        main_.ui()->CompiledLines->setText(linesCaption(main_.CountCompiledLines()));
+        break;
+    case ResultFailed:
+        if (const auto line = ReadErrorLine(&main_)) {
+            main_.Highlight1(*line, editor);
+            editor->markFailingLine(*line);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void CompileControl::Highlight1(int16_t lineNumber, QPlainTextEdit *OrgProgram)
+{
+    if (lineNumber < 1)
+        return;
+    const QTextBlock block = OrgProgram->document()->findBlockByNumber(lineNumber - 1);
+    if (!block.isValid())
+        return;
+    OrgProgram->setFocus();
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    OrgProgram->setTextCursor(cursor);
+}
+
+void CompileControl::ViewCompiled_Click()
+{
+    // The poll stays off the device from here until the viewer is gone,
+    // whichever way this ends.
+    PauseGuard pause(main_.PausePolling);
+    const auto lines = TextFile::readLines(exePath(resultName));
+    if (!lines)
+        return;
+    ViewCompiledForm viewer(&main_);
+    viewer.txt = TextFile::joinLines(*lines);
+    viewer.exec();
+}

@@ -1,0 +1,146 @@
+#include "ExternalTools.h"
+
+#include "common/Dialogs.h"
+#include "common/NumberText.h"
+#include "common/TextFile.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace ExternalTools {
+
+namespace {
+
+QString &folderOverride()
+{
+    static QString folder;
+    return folder;
+}
+
+QString withSlash(const QString &folder)
+{
+    return folder.endsWith(u'/') ? folder : folder + u'/';
+}
+
+void tell(QWidget *parent, const QString &text)
+{
+    Dialogs::get().notice(parent, text);
+}
+
+// A folder where a file is expected is as good as no file.
+bool isFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && !info.isDir();
+}
+
+// Reads a result file, telling the operator when it is not there to read.
+std::optional<QStringList> readResult(QWidget *parent, const QString &path, const QString &what)
+{
+    if (!isFile(path)) {
+        tell(parent, what + " " + path + " does not exist!");
+        return std::nullopt;
+    }
+    auto lines = TextFile::readLines(path);
+    if (!lines)
+        tell(parent, what + " " + path + " could not be read!");
+    return lines;
+}
+
+}  // namespace
+
+QString exeFolder()
+{
+    if (!folderOverride().isEmpty())
+        return folderOverride();
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/EXE/");
+}
+
+void setExeFolderForTests(const QString &folder)
+{
+    folderOverride() = folder.isEmpty() ? QString() : withSlash(folder);
+}
+
+QString exePath(const QString &name)
+{
+    return exeFolder() + name;
+}
+
+bool exeFolderReady(QWidget *parent)
+{
+    if (QFileInfo(exeFolder()).isDir())
+        return true;
+    tell(parent, "The EXE folder " + exeFolder() + " does not exist!");
+    return false;
+}
+
+bool writeSetupFile(const QString &path, const QStringList &entries)
+{
+    return TextFile::writeReplacing(path, TextFile::joinLines(entries).toLatin1());
+}
+
+bool LaunchAndWait(QWidget *parent, const QString &path)
+{
+    if (!isFile(path)) {
+        tell(parent, "The tool " + path + " does not exist!");
+        return false;
+    }
+    QProcess tool;
+    tool.setProgram(path);
+    tool.setArguments({});
+    // The tools talk through files; whatever they print goes to our own
+    // streams, and an unread pipe can never stall them.
+    tool.setProcessChannelMode(QProcess::ForwardedChannels);
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.start();
+    if (!tool.waitForStarted(-1)) {
+        tell(parent, "The tool " + path + " could not be started: " + tool.errorString());
+        return false;
+    }
+    // Blocks without an event loop, so no timer or click reaches the window.
+    tool.waitForFinished(-1);
+    return true;
+}
+
+int16_t CheckResultFile(QWidget *parent, const QString &path)
+{
+    const auto lines = readResult(parent, path, QStringLiteral("The result file"));
+    if (!lines)
+        return ResultMissing;
+    const QString first = lines->isEmpty() ? QString() : lines->first();
+    if (first.contains(QLatin1String("FAILED")) || first.contains(QLatin1String("Failed"))) {
+        tell(parent, TextFile::joinLines(*lines));
+        return ResultFailed;
+    }
+    tell(parent, QStringLiteral("Done!"));
+    return ResultOk;
+}
+
+std::optional<int16_t> ReadErrorLine(QWidget *parent)
+{
+    const QString path = exePath(QStringLiteral("CompileOut.txt"));
+    const auto lines = readResult(parent, path, QStringLiteral("The compile report"));
+    if (!lines)
+        return std::nullopt;
+    std::optional<QString> kept;
+    for (const QString &line : *lines)
+        if (line.contains(QLatin1String("Line")))
+            kept = line.mid(6);
+    if (!kept) {
+        tell(parent, "The compile report " + path + " names no failing line!");
+        return std::nullopt;
+    }
+    const auto number = parseInt16(*kept);
+    if (!number)
+        tell(parent, "The compile report " + path + " gives no readable line number: \"" + kept->trimmed() + "\"");
+    return number;
+}
+
+int32_t CountCompiledLines()
+{
+    const auto lines = TextFile::readLines(exePath(QStringLiteral("CompileOut.txt")));
+    return lines ? int32_t(lines->size()) - 1 : -1;
+}
+
+}  // namespace ExternalTools

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+
+class QWidget;
+
+// The EXE folder beside the panel and the way the panel drives the external
+// tools that live there: setup file in, tool run, result file out.
+namespace ExternalTools {
+
+// The folder of the panel's executable followed by "/EXE/".
+QString exeFolder();
+// Points exeFolder() elsewhere (a path ending in "/" or not); empty restores
+// the real one.
+void setExeFolderForTests(const QString &folder);
+
+// A bare file name in the EXE folder.
+QString exePath(const QString &name);
+
+// True when the EXE folder exists; otherwise tells the operator so.
+bool exeFolderReady(QWidget *parent);
+
+// Writes the setup file anew: each entry ("KEY:VALUE") on a line with CR LF.
+bool writeSetupFile(const QString &path, const QStringList &entries);
+
+// Starts the tool by its full path with no arguments, in the panel's own
+// current directory, and blocks until its process has ended. No time-out:
+// the tools always end, and the window must not act meanwhile. False, after
+// telling the operator why, when the tool is missing or cannot be started.
+bool LaunchAndWait(QWidget *parent, const QString &path);
+
+// What CheckResultFile found. Callers that only ask "success?" compare with
+// ResultOk; ResultMissing has already been reported to the operator.
+enum : int16_t { ResultFailed = 0, ResultOk = 1, ResultMissing = -1 };
+
+// Judges a tool's result file by its first line and tells the operator:
+// the whole report on failure, "Done!" on success.
+int16_t CheckResultFile(QWidget *parent, const QString &path);
+
+// The failing program line of the last compile report in the EXE folder:
+// the last line holding "Line", from its seventh character on. No value,
+// after telling the operator what is missing, when there is none to read.
+std::optional<int16_t> ReadErrorLine(QWidget *parent);
+
+// Lines of the last compile output less the result line; -1 for an empty or
+// missing file.
+int32_t CountCompiledLines();
+
+}  // namespace ExternalTools

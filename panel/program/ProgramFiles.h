@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+class MainControlForm;
+class QWidget;
+
+// New, Open and Save of the program editor. The editor holds no file name:
+// every Save asks again.
+class ProgramFiles {
+public:
+    explicit ProgramFiles(MainControlForm &main) : main_(main) {}
+
+    void NewProg_Click();
+    void OpenProg_Click();
+    void SaveProg_Click();
+
+private:
+    MainControlForm &main_;
+};
+
+// Asks for a file name and writes the text there one line per line, CR LF
+// each; the program editor and the compiled-program viewer save alike.
+void saveTextAs(QWidget *parent, const QString &title, const QString &filter, const QString &text);

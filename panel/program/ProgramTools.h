@@ -1,0 +1,16 @@
+#pragma once
+
+#include "CompileControl.h"
+#include "ProgramFiles.h"
+
+#include <QObject>
+
+// The program editor's handlers, owned by the main window as a child object.
+class ProgramTools : public QObject {
+    Q_OBJECT
+public:
+    explicit ProgramTools(MainControlForm &main);
+
+    ProgramFiles files;
+    CompileControl compile;
+};
