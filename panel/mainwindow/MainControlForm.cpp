@@ -59,10 +59,6 @@ MainControlForm::MainControlForm(QWidget *parent)
     wireConfig();
     wireProgram();
     wireTools();
-
-    // The timer runs from the moment the window exists; ticks before start-up
-    // see PollPhase 0 and read only position and program counter.
-    timer1_->start();
 }
 
 MainControlForm::~MainControlForm() = default;
@@ -94,6 +90,9 @@ void MainControlForm::fillVocabularies()
 void MainControlForm::Form_Load()
 {
     using namespace modTollan;
+    // The poll runs from the moment the window loads; ticks that come before
+    // start-up has set PollPhase read only position and program counter.
+    timer1_->start();
     fillVocabularies();
     if (!CommOpen)
         return;

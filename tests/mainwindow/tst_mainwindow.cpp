@@ -73,7 +73,12 @@ private slots:
     void withoutDeviceTheListsFillAndThePollShowsTheLostLink()
     {
         PanelFixture f(false);
+        // The poll starts with the window's load, not before: a tick before
+        // the device is open would paint the lost link.
+        QVERIFY(!f.main->Timer1()->isActive());
         f.main->Form_Load();
+        QVERIFY(f.main->Timer1()->isActive());
+        f.main->Timer1()->stop();
         auto &ui = *f.main->ui();
         QCOMPARE(ui.Par6->count(), 20);
         QCOMPARE(ui.Par6->itemText(0), QString("0.1"));
