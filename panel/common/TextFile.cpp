@@ -56,7 +56,10 @@ QString joinLines(const QStringList &lines)
 bool writeReplacing(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a short write (disk full, file size limit) shows here:
+    // a buffered one is flushed at commit, which then renames a cut file
+    // over the old one and still reports success.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();
