@@ -6,6 +6,7 @@
 #include "zenta/lang/text.hpp"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -37,6 +38,9 @@ enum class Read { Ok, Missing, TooLarge };
 
 Read readFile(const std::string &path, std::string &out)
 {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return Read::Missing;
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return Read::Missing;
@@ -197,7 +201,7 @@ int main()
     std::string input;
     switch (readFile(folder + "/" + *setup.fil, input)) {
     case Read::Ok: break;
-    case Read::Missing: return fail("the file " + setup.fil->substr(0, 60) + " named by FIL is missing or unreadable");
+    case Read::Missing: return fail("the file " + setup.fil->substr(0, 60) + " named by FIL is missing, unreadable or not a file");
     case Read::TooLarge: return fail("the file " + setup.fil->substr(0, 60) + " is larger than 16 MB");
     }
     return decompiling ? decompileFile(folder, input) : compileFile(folder, input);

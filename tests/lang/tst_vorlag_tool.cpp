@@ -263,6 +263,9 @@ private slots:
         QTest::newRow("FIL names a missing file, compiling")
             << true << QByteArray("MOD:ZENTA-QLX\r\nOPE:COMPILE\r\nFIL:Absent.prg\r\n") << QStringLiteral("CompileOut.txt")
             << QByteArray("missing");
+        QTest::newRow("FIL names a folder")
+            << true << QByteArray("MOD:ZENTA-QLX\r\nOPE:COMPILE\r\nFIL:folder\r\n") << QStringLiteral("CompileOut.txt")
+            << QByteArray("not a file");
         QTest::newRow("FIL names a missing file, decompiling")
             << true << QByteArray("MOD:ZENTA-QLX\r\nOPE:DECOMPILE\r\nFIL:Absent.txt\r\n") << QStringLiteral("DecompileOut.prg")
             << QByteArray("missing");
@@ -277,6 +280,7 @@ private slots:
         QFile::remove(path("vorlag_setup.txt"));
         put("Program.prg", "X1\r\n");
         put("UploadOut.txt", "1 X1\r\n");
+        QDir(exe_.path()).mkpath("folder");
         if (hasSetup)
             put("vorlag_setup.txt", setup);
         const Outcome o = run();
