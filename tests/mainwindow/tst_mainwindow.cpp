@@ -55,8 +55,12 @@ private slots:
         for (const QString name : {"Text1", "Text2", "Sent", "OrgProgram", "DeviceName", "Par6", "Par8", "Par9",
                                    "EOSet", "DOSet1", "DOSet2"})
             QVERIFY2(f.main->findChild<QWidget *>(name), qPrintable(name));
-        for (const QString name : {"EO", "DO1", "DO2", "DI1", "DI2", "DI3", "DI4", "DI5", "DI6"})
-            QVERIFY2(f.main->findChild<Lamp *>(name), qPrintable(name));
+        // Every lamp exists and starts dark: nothing is known before the poll.
+        for (const QString name : {"EO", "DO1", "DO2", "DI1", "DI2", "DI3", "DI4", "DI5", "DI6"}) {
+            auto *lamp = f.main->findChild<Lamp *>(name);
+            QVERIFY2(lamp, qPrintable(name));
+            QVERIFY2(!lamp->isLit(), qPrintable(name));
+        }
         QCOMPARE(f.main->windowTitle(), QString("ZENTA-KDR-V3 V113A"));
         QCOMPARE(f.main->Timer1()->interval(), 10);
         for (auto *status : {f.main->ui()->Pos, f.main->ui()->Stat, f.main->ui()->ProgStatus})
