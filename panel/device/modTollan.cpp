@@ -21,8 +21,9 @@ int16_t SendRecvString(const QString &command, QString &reply)
     unsigned char receive[FrameSize] = {};
     const int32_t status = tollanApi().SendRecv(DeviceHandle, send, FrameSize, FrameSize, receive);
     LastResult = static_cast<int16_t>(status & 0xFFFF);
-    const void *zero = std::memchr(receive, 0, FrameSize);
-    const int length = zero ? static_cast<int>(static_cast<const unsigned char *>(zero) - receive) : FrameSize;
+    int length = 0;
+    while (length < FrameSize && receive[length] != 0)
+        ++length;
     reply = QString::fromLatin1(reinterpret_cast<const char *>(receive), length);
     return 1;
 }
