@@ -19,7 +19,7 @@ VariableForm::VariableForm(QWidget *parent) : QDialog(parent), ui_(std::make_uni
     }
     timer1_ = new QTimer(this);
     timer1_->setObjectName(QStringLiteral("Timer1"));
-    timer1_->setInterval(1);
+    timer1_->setInterval(RestInterval);
     connect(timer1_, &QTimer::timeout, this, [this] { Timer1_Timer(); });
     ui_->Text2->installEventFilter(this);
     connect(ui_->Close, &QPushButton::clicked, this, [this] { Close_Click(); });
@@ -46,19 +46,29 @@ void VariableForm::Form_Load()
     for (QLineEdit *box : boxes_)
         box->setText(QStringLiteral("0"));
     ui_->Text2->clear();
-    timer1_->start();
+    timer1_->start(RestInterval);
 }
 
 void VariableForm::Timer1_Timer()
 {
     QString reply;
+    bool answered = false;
     for (size_t i = 0; i < boxes_.size(); ++i) {
         modTollan::SendRecvString(commands_[i], reply);
+        answered = answered || !reply.isEmpty();
         // Unchanged values cost no repaint, which keeps the window's share
         // of each tick small next to the exchanges.
         if (boxes_[i]->text() != reply)
             boxes_[i]->setText(reply);
     }
+    // Qt rounds a timer's remaining wait up to whole milliseconds, so a 1 ms
+    // timer leaves a fast link idle for up to half of every period. While the
+    // device answers, the next tick starts as soon as the event loop is free,
+    // which is what the 1 ms was meant to give; a link that answers nothing
+    // rests the full interval, so a missing device does not spin a core.
+    const int next = answered ? 0 : RestInterval;
+    if (timer1_->interval() != next)
+        timer1_->setInterval(next);
 }
 
 bool VariableForm::Text2_KeyDown(int key)

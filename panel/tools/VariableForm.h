@@ -19,6 +19,8 @@ class VariableForm : public QDialog {
     Q_OBJECT
 public:
     static constexpr int VariableCount = 50;
+    // Timer1's interval in milliseconds at load and while nothing answers.
+    static constexpr int RestInterval = 1;
 
     explicit VariableForm(QWidget *parent = nullptr);
     ~VariableForm() override;

@@ -109,6 +109,30 @@ private slots:
             QCOMPARE(box(form, k - 1)->text(), QString("=V%1").arg(k));
     }
 
+    // While the device answers, ticks follow each other at once; a tick that
+    // got nothing back rests the 1 ms interval before the next.
+    void theTimerRestsOnlyWhenNothingAnswers()
+    {
+        VariableForm form;
+        form.Form_Load();
+        QCOMPARE(form.Timer1()->interval(), 1);
+        form.Timer1_Timer();
+        QCOMPARE(form.Timer1()->interval(), 0);
+        QVERIFY(form.Timer1()->isActive());
+        dev->silent = true;
+        form.Timer1_Timer();
+        QCOMPARE(form.Timer1()->interval(), 1);
+        QVERIFY(form.Timer1()->isActive());
+        dev->silent = false;
+        dev->silentCommands = allVariables().mid(0, 49);  // one answer is enough
+        form.Timer1_Timer();
+        QCOMPARE(form.Timer1()->interval(), 0);
+        form.Close_Click();
+        form.Form_Load();
+        QCOMPARE(form.Timer1()->interval(), 1);
+        form.Timer1()->stop();
+    }
+
     void repliesAreShownVerbatim()
     {
         VariableForm form;
