@@ -4,7 +4,7 @@
 // Phases alternate so drift on a shared machine hits all alike. A last
 // phase puts the monitor on an instant in-process device whose values change
 // every tick, to show the window's own cost with every box repainting.
-#include "SimProcess.h"
+#include "BenchDevice.h"
 #include "common/AppExit.h"
 #include "device/TollanApi.h"
 #include "device/modTollan.h"
@@ -30,12 +30,7 @@ struct Usage {
     double wall;  // seconds
 };
 
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using bench::cpuSeconds;
 
 long residentKiB()
 {
@@ -120,28 +115,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    const QString bin = QCoreApplication::applicationDirPath();
-
-    QTemporaryDir folder;
-    qputenv("TOLLANCOM_DIR", folder.path().toLocal8Bit());
-    simtest::SimProcess sim(folder.path(), "bench");
-    if (!sim.start({"--lockstep"})) {
-        std::fprintf(stderr, "zenta-sim did not start\n");
+    simtest::SimProcess sim({}, "bench");
+    if (!bench::openSimulatedDevice(sim, {"--lockstep"}))
         return 1;
-    }
-    QString error;
-    if (!loadTollanLibrary(bin, &error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
-    int32_t count = 0;
-    tollanApi().GetNumDevices(&count);
-    tollanApi().SetTimeouts(5000, 5000);
-    if (count < 1 || !tollanApi().Open(0, &modTollan::DeviceHandle)) {
-        std::fprintf(stderr, "cannot open the simulated device\n");
-        return 1;
-    }
-    modTollan::CommOpen = true;
     // Values the boxes show, so the first tick of each opening writes them.
     QString reply;
     for (int k = 1; k <= 50; ++k)
