@@ -32,6 +32,19 @@ public:
     QString SendReceive(const QString &command);
 
     bool PausePolling = false;
+
+    // Keeps the status poll off the device for as long as it lives, and
+    // lets it go again on every way out of a scope.
+    class PollPause {
+    public:
+        explicit PollPause(MainControlForm &main) : main_(main) { main_.PausePolling = true; }
+        ~PollPause() { main_.PausePolling = false; }
+        PollPause(const PollPause &) = delete;
+        PollPause &operator=(const PollPause &) = delete;
+
+    private:
+        MainControlForm &main_;
+    };
     int16_t PollPhase = 0;
 
     // Start-up: list vocabularies, version check, settings, speed and accel.

@@ -18,18 +18,6 @@ namespace {
 const QString sourceName = QStringLiteral("Program.prg");
 const QString resultName = QStringLiteral("CompileOut.txt");
 
-// Clears the flag on every way out of a scope.
-class PauseGuard {
-public:
-    explicit PauseGuard(bool &flag) : flag_(flag) { flag_ = true; }
-    ~PauseGuard() { flag_ = false; }
-    PauseGuard(const PauseGuard &) = delete;
-    PauseGuard &operator=(const PauseGuard &) = delete;
-
-private:
-    bool &flag_;
-};
-
 }  // namespace
 
 QString CompileControl::linesCaption(int32_t count)
@@ -95,7 +83,7 @@ void CompileControl::ViewCompiled_Click()
 {
     // The poll stays off the device from here until the viewer is gone,
     // whichever way this ends.
-    PauseGuard pause(main_.PausePolling);
+    MainControlForm::PollPause pause(main_);
     const auto lines = TextFile::readLines(exePath(resultName));
     if (!lines)
         return;

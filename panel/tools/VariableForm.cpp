@@ -29,12 +29,7 @@ VariableForm::~VariableForm() = default;
 
 void VariableForm::Command5_Click(MainControlForm &main)
 {
-    // Cleared on every way out of here, so the main poll can never stay off.
-    struct PauseWhileOpen {
-        MainControlForm &main;
-        explicit PauseWhileOpen(MainControlForm &m) : main(m) { main.PausePolling = true; }
-        ~PauseWhileOpen() { main.PausePolling = false; }
-    } pause(main);
+    MainControlForm::PollPause pause(main);
 
     VariableForm monitor;
     monitor.Form_Load();
