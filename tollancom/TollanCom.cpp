@@ -1,6 +1,8 @@
 // libTollanCom over local sockets. See TollanCom.h for the contract.
 #include "TollanCom.h"
 
+#include "DeviceFolder.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -45,11 +47,7 @@ State &state()
 
 std::string deviceDir()
 {
-    if (const char *d = std::getenv("TOLLANCOM_DIR"); d && *d)
-        return d;
-    if (const char *r = std::getenv("XDG_RUNTIME_DIR"); r && *r)
-        return std::string(r) + "/tollancom";
-    return "/tmp/tollancom-" + std::to_string(getuid());
+    return tollancom::deviceFolder();
 }
 
 bool endsWith(const std::string &s, const std::string &suffix)

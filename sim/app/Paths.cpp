@@ -1,20 +1,16 @@
 #include "Paths.h"
 
+#include "DeviceFolder.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace zsim {
 
 std::string deviceDir()
 {
-    if (const char *d = std::getenv("TOLLANCOM_DIR"); d && *d)
-        return d;
-    if (const char *x = std::getenv("XDG_RUNTIME_DIR"); x && *x)
-        return std::string(x) + "/tollancom";
-    return "/tmp/tollancom-" + std::to_string(getuid());
+    return tollancom::deviceFolder();
 }
 
 bool ensureDeviceDir(const std::string &dir, std::string &error)
