@@ -17,7 +17,11 @@ namespace zsim {
 namespace {
 
 constexpr std::size_t kCtlLineMax = 1024;
-constexpr std::size_t kBacklogBytes = 64 * 1024;
+// Replies held for a host that does not read them; past this its frames stay
+// in its socket, so it blocks on its own writes.
+constexpr std::size_t kBacklogBytes = 16 * 1024;
+// Bytes read from the host before the loop looks at everything else again.
+constexpr std::size_t kBurstBytes = 16 * 1024;
 constexpr long kLatencyMax = 10'000'000;        // 10 s per reply is plenty for any test
 constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 days
 
@@ -178,9 +182,10 @@ void Server::dropClient()
     if (clientFd_ >= 0)
         close(clientFd_);
     clientFd_ = -1;
-    clientIn_.clear();
-    clientOut_.clear();
-    pending_.clear();
+    // Give the memory back too: a flood must not leave the process large.
+    std::string().swap(clientIn_);
+    std::string().swap(clientOut_);
+    std::deque<Pending>().swap(pending_);
 }
 
 void Server::acceptDevice()
@@ -189,6 +194,10 @@ void Server::acceptDevice()
         const int fd = accept4(deviceFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
+        // The holder's close happens before its next connect, so a hang-up is
+        // already visible here; the device must count as free at once.
+        if (clientFd_ >= 0 && holderHungUp())
+            finishHolder();
         const unsigned char granted = clientFd_ < 0 ? 1 : 0;
         if (send(fd, &granted, 1, MSG_NOSIGNAL) != 1 || !granted) {
             close(fd);
@@ -198,38 +207,79 @@ void Server::acceptDevice()
     }
 }
 
+bool Server::holderHungUp() const
+{
+    pollfd p{clientFd_, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+bool Server::backlogged() const
+{
+    return clientOut_.size() >= kBacklogBytes || pending_.size() >= kBacklogBytes / kFrame;
+}
+
+void Server::takeFrames(const char *data, std::size_t n, bool answer)
+{
+    clientIn_.append(data, n);
+    std::size_t used = 0;
+    for (; clientIn_.size() - used >= kFrame && clientFd_ >= 0; used += kFrame) {
+        if (silent_)
+            continue;  // a deaf device: the frame is lost unread
+        Frame in;
+        std::memcpy(in.data(), clientIn_.data() + used, kFrame);
+        model_->advanceTo(clock());
+        const Frame reply = model_->handleFrame(in);
+        if (!answer)
+            continue;
+        if (latencyUs_ == 0 && pending_.empty())
+            sendReply(reply);
+        else
+            pending_.push_back({std::chrono::steady_clock::now() + std::chrono::microseconds(latencyUs_), reply});
+    }
+    if (clientFd_ >= 0)
+        clientIn_.erase(0, used);
+}
+
 void Server::readClient()
 {
+    // One burst at most, and none while replies back up: a host that floods
+    // the device must not hold up the control socket or grow this process.
     char buf[4096];
-    for (;;) {
-        const ssize_t n = recv(clientFd_, buf, sizeof buf, 0);
+    std::size_t budget = kBurstBytes;
+    while (budget > 0 && !backlogged()) {
+        const std::size_t want = std::min(sizeof buf, budget);
+        const ssize_t n = recv(clientFd_, buf, want, 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             dropClient();  // the host let go: the device is free again
             return;
         }
         if (n < 0)
             return;
-        clientIn_.append(buf, static_cast<std::size_t>(n));
-        while (clientIn_.size() >= kFrame) {
-            Frame in;
-            std::memcpy(in.data(), clientIn_.data(), kFrame);
-            clientIn_.erase(0, kFrame);
-            if (silent_)
-                continue;  // a deaf device: the frame is lost unread
-            model_->advanceTo(clock());
-            const Frame reply = model_->handleFrame(in);
-            if (latencyUs_ == 0 && pending_.empty())
-                sendReply(reply);
-            else
-                pending_.push_back({std::chrono::steady_clock::now() + std::chrono::microseconds(latencyUs_), reply});
-            if (clientFd_ < 0)
-                return;
-        }
+        budget -= static_cast<std::size_t>(n);
+        takeFrames(buf, static_cast<std::size_t>(n), true);
+        if (clientFd_ < 0)
+            return;
         // A short read drained the socket; poll says when more arrives, which
         // saves a recv() that would only answer EAGAIN on every exchange.
-        if (static_cast<std::size_t>(n) < sizeof buf)
+        if (static_cast<std::size_t>(n) < want)
             return;
     }
+}
+
+void Server::finishHolder()
+{
+    // What the host sent before it let go still reaches the device; the
+    // replies have no one to go to. The socket buffer bounds the loop.
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = recv(clientFd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        takeFrames(buf, static_cast<std::size_t>(n), false);
+    }
+    dropClient();
 }
 
 void Server::sendReply(const Frame &reply)
@@ -389,7 +439,7 @@ int Server::run(int signalFd)
         fds.push_back({deviceFd_, POLLIN, 0});  // ignored by poll while -1
         // A host that writes without reading is left to block on its own
         // writes rather than have replies pile up in here.
-        const bool backlog = clientOut_.size() >= kBacklogBytes || pending_.size() >= kBacklogBytes / kFrame;
+        const bool backlog = backlogged();
         fds.push_back({clientFd_, static_cast<short>((backlog ? 0 : POLLIN) | (clientOut_.empty() ? 0 : POLLOUT)), 0});
         for (const auto &c : ctl_)
             fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
@@ -431,7 +481,9 @@ int Server::run(int signalFd)
         if (clientFd_ >= 0 && clientFd_ == fds[3].fd) {
             if (fds[3].revents & POLLOUT)
                 flushClient();
-            if (clientFd_ >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (clientFd_ >= 0 && (fds[3].revents & (POLLHUP | POLLERR)))
+                finishHolder();
+            else if (clientFd_ >= 0 && (fds[3].revents & POLLIN))
                 readClient();
         }
         if (deviceFd_ >= 0 && deviceFd_ == fds[2].fd && (fds[2].revents & POLLIN))

@@ -54,7 +54,11 @@ private:
     void dropClient();
 
     void acceptDevice();
+    bool holderHungUp() const;
+    bool backlogged() const;
+    void takeFrames(const char *data, std::size_t n, bool answer);
     void readClient();
+    void finishHolder();
     void sendReply(const Frame &reply);
     void flushClient();
     void flushDue();

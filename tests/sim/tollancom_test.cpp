@@ -51,6 +51,7 @@ private slots:
     void init() { fnTollanComSetTimeouts(5000, 5000); }
     void openExchangeAndMove();
     void secondOpenIsBusy();
+    void reopenRightAfterClose();
     void devicesInSerialOrder();
     void unplugAndReplug();
     void silence();
@@ -97,6 +98,28 @@ void TollanComTest::secondOpenIsBusy()
     QVERIFY(fnTollanComOpen(0, &second) != 0);
     QCOMPARE(sendRecv(second, "DN").text, std::string("CFG01"));
     fnTollanComClose(second);
+}
+
+void TollanComTest::reopenRightAfterClose()
+{
+    // Every hand-over of the device (panel to loader and back) is a close
+    // followed at once by an open; none of them may be refused as busy.
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    int refused = 0, wrong = 0;
+    for (int i = 0; i < 2000; ++i) {
+        int32_t h = 0;
+        if (fnTollanComOpen(0, &h) == 0) {
+            ++refused;
+            continue;
+        }
+        if (i % 2 && sendRecv(h, "DN").text != "CFG01")  // with and without an exchange
+            ++wrong;
+        QCOMPARE(fnTollanComClose(h), 1);
+    }
+    QCOMPARE(refused, 0);
+    QCOMPARE(wrong, 0);
 }
 
 void TollanComTest::devicesInSerialOrder()
