@@ -25,7 +25,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Connection {
-    int fd = -1;
+    int fd = -1;       // -1 after an unfinished exchange, until the next one reconnects
+    std::string path;  // the device socket, to reconnect to
     bool lost = false;
 };
 
@@ -147,20 +148,54 @@ bool writeFully(int fd, const unsigned char *buf, size_t n, Clock::time_point de
     return true;
 }
 
-// Late replies of earlier exchanges that timed out are still queued; they
-// belong to no one and would shift every later reply by one.
-void discardQueued(int fd, bool &lost)
+// Connects and waits for the grant byte; -1 when the device is gone or busy.
+int connectDevice(const std::string &path, int timeoutMs)
 {
-    unsigned char junk[256];
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return -1;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    unsigned char grant = 0;
+    bool lost = false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (readFully(fd, &grant, 1, deadline, lost) != 1 || grant != 1) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// An exchange that did not finish leaves replies owed on the connection, and
+// they may arrive at any later moment, even while the next exchange waits.
+// Only a fresh connection is sure to carry nothing owed: the device drops
+// the replies of a connection that has gone.
+void abandon(Connection &c)
+{
+    if (c.fd >= 0)
+        ::close(c.fd);
+    c.fd = -1;
+}
+
+enum class Queue { Empty, Bytes, Closed };
+
+Queue queued(int fd)
+{
+    unsigned char byte;
     for (;;) {
-        ssize_t k = ::recv(fd, junk, sizeof junk, MSG_DONTWAIT);
+        ssize_t k = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+        if (k < 0 && errno == EINTR)
+            continue;
         if (k > 0)
-            continue;
-        if (k == 0)
-            lost = true;
-        else if (errno == EINTR)
-            continue;
-        return;
+            return Queue::Bytes;
+        return k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Queue::Empty : Queue::Closed;
     }
 }
 
@@ -219,28 +254,11 @@ int32_t fnTollanComOpen(int32_t index, int32_t *handle)
     if (!serial)
         return 0;
     const std::string path = deviceDir() + "/" + *serial + ".sock";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
-        return 0;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = connectDevice(path, s.readTimeoutMs);
     if (fd < 0)
         return 0;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return 0;
-    }
-    unsigned char grant = 0;
-    bool lost = false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(s.readTimeoutMs);
-    if (readFully(fd, &grant, 1, deadline, lost) != 1 || grant != 1) {
-        ::close(fd);
-        return 0;
-    }
     int32_t h = s.nextHandle++;
-    s.connections[h] = Connection{fd, false};
+    s.connections[h] = Connection{fd, path, false};
     *handle = h;
     return 1;
 }
@@ -252,7 +270,7 @@ int32_t fnTollanComClose(int32_t handle)
     auto it = s.connections.find(handle);
     if (it == s.connections.end())
         return 0;
-    ::close(it->second.fd);
+    abandon(it->second);
     s.connections.erase(it);
     return 1;
 }
@@ -286,21 +304,40 @@ int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send, int32_t b
     if (c.lost)
         return -2;
 
-    discardQueued(c.fd, c.lost);
-    if (c.lost)
-        return -2;
+    if (c.fd >= 0) {
+        const Queue q = queued(c.fd);
+        if (q == Queue::Closed) {  // the device dropped us: unplugged or powered off
+            abandon(c);
+            c.lost = true;
+            return -2;
+        }
+        // Bytes before a send answer nothing we asked; the stream cannot be trusted.
+        if (q == Queue::Bytes)
+            abandon(c);
+    }
+    if (c.fd < 0) {
+        c.fd = connectDevice(c.path, s.readTimeoutMs);
+        if (c.fd < 0) {
+            c.lost = true;
+            return -2;
+        }
+    }
 
     unsigned char frame[TOLLANCOM_FRAME] = {};
     std::memcpy(frame, send, static_cast<size_t>(bytesToWrite));
     auto writeDeadline = Clock::now() + std::chrono::milliseconds(s.writeTimeoutMs);
-    if (!writeFully(c.fd, frame, sizeof frame, writeDeadline, c.lost))
+    if (!writeFully(c.fd, frame, sizeof frame, writeDeadline, c.lost)) {
+        abandon(c);
         return c.lost ? -2 : 0;
+    }
 
     unsigned char reply[TOLLANCOM_FRAME] = {};
     auto readDeadline = Clock::now() + std::chrono::milliseconds(s.readTimeoutMs);
     size_t got = readFully(c.fd, reply, sizeof reply, readDeadline, c.lost);
-    if (got != sizeof reply)
+    if (got != sizeof reply) {
+        abandon(c);
         return c.lost ? -2 : 0;
+    }
     std::memcpy(receive, reply, static_cast<size_t>(bytesToRead));
     return 1;
 }

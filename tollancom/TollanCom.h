@@ -21,7 +21,10 @@
  *                                -1 bad argument or unknown handle,
  *                                -2 the connection is lost
  *   Whenever fnTollanComSendRecv returns anything but 1, the first
- *   bytesToRead bytes of the receive buffer are zero.
+ *   bytesToRead bytes of the receive buffer are zero. After an exchange
+ *   that did not finish, the next one goes over a fresh connection to the
+ *   same device, so a reply that comes too late never answers a later
+ *   command; if the device cannot be reached again it returns -2.
  *
  * None of the functions crashes on null pointers, unknown handles or
  * negative indexes; they return a failure status instead. Calls may come

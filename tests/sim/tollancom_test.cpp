@@ -55,6 +55,7 @@ private slots:
     void devicesInSerialOrder();
     void unplugAndReplug();
     void silence();
+    void lateReplyAnswersNothingLater();
     void powerCycleRenames();
 };
 
@@ -177,6 +178,26 @@ void TollanComTest::silence()
     const Reply back = sendRecv(h, "ID");
     QCOMPARE(back.status, 1);
     QCOMPARE(back.text, std::string("KVL-CFG-UV-USB"));
+    fnTollanComClose(h);
+}
+
+void TollanComTest::lateReplyAnswersNothingLater()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(sim.ctl("latency 400000"), std::string("OK"));
+    QCOMPARE(fnTollanComSetTimeouts(150, 1000), 1);
+    const Reply late = sendRecv(h, "VER");
+    QCOMPARE(late.status, 0);
+    QVERIFY(late.allZero);
+    // The version is still owed when the next command goes out.
+    QCOMPARE(sim.ctl("latency 0"), std::string("OK"));
+    QCOMPARE(fnTollanComSetTimeouts(5000, 5000), 1);
+    QCOMPARE(sendRecv(h, "ID").text, std::string("KVL-CFG-UV-USB"));
+    QCOMPARE(sendRecv(h, "DN").text, std::string("CFG01"));
     fnTollanComClose(h);
 }
 

@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <optional>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -14,11 +17,20 @@
 
 namespace {
 
-// A device on the wire: grants one connection at a time and answers each
-// 64-byte frame through `answer` (empty optional = stay silent).
+using Clock = std::chrono::steady_clock;
+
+// A device on the wire, served by one thread of its own that shares nothing
+// with the test but atomic counters and a command socket: grants one
+// connection at a time, frees the device the moment its holder hangs up, and
+// answers each 64-byte frame through `answer` (nullopt = stay silent) after
+// the delay the answer asks for, in order, as the simulator does.
 class Peer {
 public:
-    using Answer = std::function<std::optional<QByteArray>(const QByteArray &)>;
+    struct Reply {
+        QByteArray text;
+        int delayMs = 0;
+    };
+    using Answer = std::function<std::optional<Reply>(const QByteArray &)>;
 
     Peer(const QString &dir, const QString &serial, const QByteArray &product, Answer answer)
         : answer_(std::move(answer))
@@ -28,93 +40,147 @@ public:
         p.write(product);
         p.close();
         path_ = (dir + "/" + serial + ".sock").toStdString();
-        listenFd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
         ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
         ::listen(listenFd_, 4);
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, command_);
         thread_ = std::thread([this] { run(); });
     }
 
     ~Peer()
     {
-        stop_ = true;
-        ::shutdown(listenFd_, SHUT_RDWR);
-        ::close(listenFd_);
-        unplug();
+        order('q');
         thread_.join();
+        ::close(command_[0]);
+        ::close(command_[1]);
+        ::close(listenFd_);
         ::unlink(path_.c_str());
     }
 
-    // Drops the connection, as a cable pulled out.
-    void unplug()
-    {
-        int fd = clientFd_.exchange(-1);
-        if (fd >= 0) {
-            ::shutdown(fd, SHUT_RDWR);
-            ::close(fd);
-        }
-    }
+    // Drops the connection, as a cable pulled out; returns once it is done.
+    void unplug() { order('u'); }
 
     std::atomic<int> framesSeen{0};
     std::atomic<int> repliesWritten{0};
-    std::chrono::milliseconds delay{0};
+    // Replies whose fate is decided: written, or dropped with their connection.
+    std::atomic<int> repliesSettled{0};
 
 private:
-    void run()
+    struct Pending {
+        Clock::time_point due;
+        QByteArray bytes;
+    };
+
+    void order(char c)
     {
-        std::vector<std::thread> sessions;
-        while (!stop_) {
-            int fd = ::accept(listenFd_, nullptr, nullptr);
-            if (fd < 0)
-                break;
-            if (clientFd_.load() >= 0) {
-                const char busy = 0;
-                (void)::write(fd, &busy, 1);
-                ::close(fd);
-                continue;
-            }
-            const char grant = 1;
-            (void)::write(fd, &grant, 1);
-            clientFd_ = fd;
-            sessions.emplace_back([this, fd] { serve(fd); });
-        }
-        for (auto &t : sessions)
-            t.join();
+        (void)::write(command_[0], &c, 1);
+        pollfd p{command_[0], POLLIN, 0};
+        char ack;
+        if (::poll(&p, 1, 10000) == 1)
+            (void)::read(command_[0], &ack, 1);
     }
 
-    void serve(int fd)
+    void drop()
     {
-        for (;;) {
-            char frame[64];
-            size_t got = 0;
-            while (got < 64) {
-                ssize_t k = ::read(fd, frame + got, 64 - got);
-                if (k <= 0) {
-                    int expected = fd;
-                    if (clientFd_.compare_exchange_strong(expected, -1))
-                        ::close(fd);
-                    return;
-                }
-                got += size_t(k);
-            }
+        if (client_ < 0)
+            return;
+        ::close(client_);
+        client_ = -1;
+        in_.clear();
+        repliesSettled += int(pending_.size());
+        pending_.clear();
+    }
+
+    bool holderGone() const
+    {
+        pollfd p{client_, POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+    }
+
+    void accept()
+    {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (client_ >= 0 && holderGone())
+            drop();
+        const char grant = client_ < 0 ? 1 : 0;
+        (void)::send(fd, &grant, 1, MSG_NOSIGNAL);
+        if (grant)
+            client_ = fd;
+        else
+            ::close(fd);
+    }
+
+    void read()
+    {
+        char buf[256];
+        const ssize_t k = ::recv(client_, buf, sizeof buf, 0);
+        if (k <= 0) {
+            drop();
+            return;
+        }
+        in_.append(buf, int(k));
+        while (in_.size() >= 64) {
+            const QByteArray frame = in_.left(64);
+            in_.remove(0, 64);
             ++framesSeen;
-            auto reply = answer_(QByteArray(frame, 64));
+            const auto reply = answer_(frame);
             if (!reply)
                 continue;
-            std::this_thread::sleep_for(delay);
-            QByteArray out = reply->leftJustified(64, '\0', true);
-            (void)::write(fd, out.constData(), 64);
+            Clock::time_point due = Clock::now() + std::chrono::milliseconds(reply->delayMs);
+            if (!pending_.empty())
+                due = std::max(due, pending_.back().due);
+            pending_.push_back({due, reply->text.leftJustified(64, '\0', true)});
+        }
+    }
+
+    void sendDue()
+    {
+        while (client_ >= 0 && !pending_.empty() && pending_.front().due <= Clock::now()) {
+            const QByteArray out = pending_.front().bytes;
+            pending_.pop_front();
+            (void)::send(client_, out.constData(), 64, MSG_NOSIGNAL);
             ++repliesWritten;
+            ++repliesSettled;
+        }
+    }
+
+    void run()
+    {
+        for (;;) {
+            pollfd fds[3] = {{command_[1], POLLIN, 0}, {listenFd_, POLLIN, 0}, {client_, POLLIN, 0}};
+            int wait = -1;
+            if (!pending_.empty())
+                wait = int(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      pending_.front().due - Clock::now()).count() + 1));
+            ::poll(fds, 3, wait);
+            if (fds[0].revents & POLLIN) {
+                char c = 0;
+                (void)::read(command_[1], &c, 1);
+                drop();
+                (void)::write(command_[1], &c, 1);
+                if (c == 'q')
+                    return;
+            }
+            if (client_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+                read();
+            if (fds[1].revents & POLLIN)
+                accept();
+            sendDue();
         }
     }
 
     Answer answer_;
     std::string path_;
     int listenFd_ = -1;
-    std::atomic<int> clientFd_{-1};
-    std::atomic<bool> stop_{false};
+    int command_[2] = {-1, -1};
+    int client_ = -1;  // everything below belongs to the peer's thread
+    QByteArray in_;
+    std::deque<Pending> pending_;
     std::thread thread_;
 };
 
@@ -139,16 +205,32 @@ QByteArray text(const QByteArray &frame)
     return frame.left(int(qstrnlen(frame.constData(), 64)));
 }
 
-// Answers "echo <command>" for everything, silent for "HUSH".
-std::optional<QByteArray> echo(const QByteArray &frame)
+// Answers "echo <command>" for everything, silent for "HUSH"; a command
+// "SLOW<ms> ..." is answered after that many milliseconds.
+std::optional<Peer::Reply> echo(const QByteArray &frame)
 {
     const QByteArray cmd = text(frame);
     if (cmd == "HUSH")
         return std::nullopt;
-    return "echo " + cmd;
+    int delay = 0;
+    if (cmd.startsWith("SLOW"))
+        delay = cmd.mid(4, cmd.indexOf(' ') - 4).toInt();
+    return Peer::Reply{"echo " + cmd, delay};
 }
 
+// One exchange of a scripted session: the command, the read time-out for it,
+// what must come back, and how many replies the peer must have settled first.
+struct Step {
+    QByteArray command;
+    int timeoutMs;
+    int status;
+    QByteArray reply;
+    int settledBefore = 0;
+};
+
 }  // namespace
+
+Q_DECLARE_METATYPE(Step)
 
 class TollanComTest : public QObject {
     Q_OBJECT
@@ -231,31 +313,44 @@ private slots:
         QCOMPARE(fnTollanComClose(second), 1);
     }
 
-    void silenceGivesAZeroReplyAndLateRepliesAreDropped()
+    // An answer that comes too late belongs to no later command, whenever it
+    // arrives: already queued at the next send, during the next exchange, or
+    // owed several times over.
+    void lateRepliesNeverAnswerALaterCommand_data()
     {
+        QTest::addColumn<QList<Step>>("steps");
+        const QByteArray none;
+        QTest::newRow("silence") << QList<Step>{{"HUSH", 100, 0, none}, {"B", 2000, 1, "echo B"}};
+        QTest::newRow("queued before the next send")
+            << QList<Step>{{"SLOW250 A", 100, 0, none}, {"B", 2000, 1, "echo B", 1}, {"C", 2000, 1, "echo C"}};
+        QTest::newRow("arriving during the next exchange")
+            << QList<Step>{{"SLOW300 A", 100, 0, none}, {"B", 2000, 1, "echo B"}, {"C", 2000, 1, "echo C"}};
+        QTest::newRow("several owed")
+            << QList<Step>{{"SLOW300 A1", 100, 0, none}, {"SLOW300 A2", 100, 0, none}, {"B", 2000, 1, "echo B"},
+                           {"C", 2000, 1, "echo C"}};
+        QTest::newRow("next one slow too")
+            << QList<Step>{{"SLOW300 A", 100, 0, none}, {"SLOW100 B", 2000, 1, "echo SLOW100 B"}};
+        QTest::newRow("owed, then silence")
+            << QList<Step>{{"SLOW300 A", 100, 0, none}, {"HUSH", 100, 0, none}, {"B", 2000, 1, "echo B"}};
+    }
+
+    void lateRepliesNeverAnswerALaterCommand()
+    {
+        QFETCH(QList<Step>, steps);
         Peer a(dir.path(), "slow", "CFG01", echo);
         int32_t count = 0, handle = 1;
         fnTollanComGetNumDevices(&count);
         QVERIFY(fnTollanComOpen(0, &handle));
-        QCOMPARE(fnTollanComSetTimeouts(100, 100), 1);
-
-        QByteArray reply;
-        QCOMPARE(exchange(handle, "HUSH", &reply), 0);
-        QCOMPARE(reply, QByteArray(64, '\0'));
-
-        // The reply to "A" arrives after the time-out; it must not be taken
-        // as the reply to "B".
-        a.delay = std::chrono::milliseconds(250);
-        QCOMPARE(exchange(handle, "A", &reply), 0);
-        QCOMPARE(reply, QByteArray(64, '\0'));
-        a.delay = std::chrono::milliseconds(0);
-        // Only once the late reply is on its way does "B" show whether it is
-        // dropped; a fixed wait would race a loaded machine.
-        QTRY_COMPARE_WITH_TIMEOUT(a.repliesWritten.load(), 1, 10000);
-        QCOMPARE(exchange(handle, "B", &reply), 1);
-        QCOMPARE(text(reply), QByteArray("echo B"));
-        QCOMPARE(exchange(handle, "C", &reply), 1);
-        QCOMPARE(text(reply), QByteArray("echo C"));
+        for (const Step &step : steps) {
+            // Written or thrown away with its connection: either way decided.
+            QTRY_VERIFY_WITH_TIMEOUT(a.repliesSettled.load() >= step.settledBefore, 10000);
+            QCOMPARE(fnTollanComSetTimeouts(step.timeoutMs, 1000), 1);
+            QByteArray reply;
+            QCOMPARE(exchange(handle, step.command, &reply), step.status);
+            QCOMPARE(text(reply), step.reply);
+            if (step.status != 1)
+                QCOMPARE(reply, QByteArray(64, '\0'));
+        }
         fnTollanComClose(handle);
     }
 
