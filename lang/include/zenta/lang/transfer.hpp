@@ -1,0 +1,59 @@
+// The wire form of a program transfer between the loader and the device, over
+// the ordinary command frames (a command of at most 64 bytes, one reply):
+//
+//   PGLOAD=n        begin a transfer of n compiled lines (1..1275)
+//   PGL<k>=<line>   compiled line k (1-based, in order)
+//   PGEND=<crc>     end: the device checks count, checksum and the program,
+//                   then stores it in one step; the old program stays on refusal
+//   PGINFO          the stored program: "<count> <crc>"
+//   PGR<k>          stored line k
+//
+// <crc> is eight hex digits of programChecksum(). Both sides build and read the
+// frames through this header so the two ends cannot drift apart.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zenta::lang {
+
+inline constexpr std::size_t kFrameBytes = 64;
+
+// CRC-32 (IEEE 802.3, reflected, as zlib computes it).
+std::uint32_t crc32(std::string_view data, std::uint32_t crc = 0);
+
+// CRC-32 of the lines, each followed by one LF.
+std::uint32_t programChecksum(const std::vector<std::string> &lines);
+std::string formatChecksum(std::uint32_t crc);                   // 8 upper-case hex digits
+std::optional<std::uint32_t> parseChecksum(std::string_view s);  // exactly 8 hex digits
+
+namespace transfer {
+
+inline constexpr std::string_view kBegin = "PGLOAD";
+inline constexpr std::string_view kLine = "PGL";
+inline constexpr std::string_view kEnd = "PGEND";
+inline constexpr std::string_view kInfo = "PGINFO";
+inline constexpr std::string_view kRead = "PGR";
+
+std::string beginCommand(int lines);
+// Empty when the line would not fit one frame (with its terminating zero).
+std::string lineCommand(int number, std::string_view line);
+std::string endCommand(std::uint32_t crc);
+std::string readCommand(int number);
+std::string infoReply(int lines, std::uint32_t crc);
+
+// "PGL<k>" / "PGR<k>": k; 0 when name has the stem but no plain number
+// (1 to 5 digits, no leading zero) after it; nullopt without the stem.
+std::optional<int> numberedName(std::string_view name, std::string_view stem);
+
+struct Info {
+    int lines = 0;
+    std::uint32_t crc = 0;
+};
+std::optional<Info> parseInfoReply(std::string_view reply);
+
+}  // namespace transfer
+}  // namespace zenta::lang
