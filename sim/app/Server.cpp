@@ -179,8 +179,10 @@ void Server::unplug()
 
 void Server::dropClient()
 {
-    if (clientFd_ >= 0)
+    if (clientFd_ >= 0) {
         close(clientFd_);
+        model_->linkDropped();
+    }
     clientFd_ = -1;
     // Give the memory back too: a flood must not leave the process large.
     std::string().swap(clientIn_);

@@ -1,5 +1,7 @@
 #include "Flash.h"
 
+#include "zenta/lang/transfer.hpp"
+
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -12,23 +14,7 @@ constexpr const char *kHeader = "ZENTA-FLASH 1";
 constexpr std::size_t kMaxImage = 1 << 20;  // anything larger is not ours
 }  // namespace
 
-std::uint32_t crc32(const std::string &data)
-{
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    std::uint32_t c = 0xFFFFFFFFu;
-    for (unsigned char b : data)
-        c = table[(c ^ b) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
+std::uint32_t crc32(const std::string &data) { return zenta::lang::crc32(data); }
 
 std::string encodeFlash(const FlashRecord &record)
 {

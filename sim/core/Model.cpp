@@ -1,7 +1,10 @@
 #include "Model.h"
 
+#include "zenta/lang/transfer.hpp"
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace zsim {
 
@@ -106,6 +109,29 @@ bool threadSuffix(std::string_view name, std::string_view stem, int &thread)
 
 std::string num(std::int64_t v) { return std::to_string(v); }
 
+// The stored program in the flash record: its line count under "PGM", line k
+// under "PGM0001".."PGM1275".
+constexpr const char *kProgramKey = "PGM";
+
+std::string programLineKey(int k)
+{
+    char key[16];
+    std::snprintf(key, sizeof key, "%s%04d", kProgramKey, k);
+    return key;
+}
+
+bool isProgramKey(const std::string &key) { return key.rfind(kProgramKey, 0) == 0; }
+
+void putProgram(FlashRecord &r, const std::vector<std::string> &lines)
+{
+    std::erase_if(r, [](const auto &kv) { return isProgramKey(kv.first); });
+    if (lines.empty())
+        return;
+    r[kProgramKey] = num(static_cast<std::int64_t>(lines.size()));
+    for (std::size_t k = 0; k < lines.size(); ++k)
+        r[programLineKey(static_cast<int>(k) + 1)] = lines[k];
+}
+
 }  // namespace
 
 // P1..P5 and P7 have no function in this driver model; they keep whatever is
@@ -136,13 +162,27 @@ void Model::loadFlash()
         params_[i] = kParams[i].def;
     name_ = factoryName_;
     vars_.fill(0);
+    storedSettings_.clear();
+    programs_.clear();
+    programState_ = ProgramState::None;
 
     const auto image = flash_.read();
     if (!image) {
         flashState_ = FlashState::Blank;
         return;
     }
-    const auto record = decodeFlash(*image);
+    auto record = decodeFlash(*image);
+    FlashRecord program;
+    if (record) {
+        for (auto it = record->begin(); it != record->end();) {
+            if (isProgramKey(it->first)) {
+                program.insert(*it);
+                it = record->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     auto params = params_;
     auto vars = vars_;
     std::string name = name_;
@@ -163,13 +203,51 @@ void Model::loadFlash()
             ok = false;  // an image that checks out but holds nonsense is not trusted either
     }
     if (!ok) {
+        // Whatever program the image held cannot be trusted either.
         flashState_ = FlashState::Corrupt;
+        programState_ = ProgramState::Corrupt;
         return;
     }
     params_ = params;
     vars_ = vars;
     name_ = name;
     flashState_ = FlashState::Loaded;
+    storedSettings_ = std::move(*record);
+    loadProgram(program);
+}
+
+// A program part that does not hold together (lines missing, a line the
+// reader refuses) is kept out of the device; the settings still load.
+void Model::loadProgram(FlashRecord &record)
+{
+    if (record.empty())
+        return;
+    std::int64_t count = 0;
+    std::string ignored;
+    const auto countIt = record.find(kProgramKey);
+    if (countIt == record.end() ||
+        !readValue(countIt->second, 1, zenta::lang::kMaxCompiledLines, count, ignored) ||
+        record.size() != static_cast<std::size_t>(count) + 1) {
+        programState_ = ProgramState::Corrupt;
+        return;
+    }
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<std::size_t>(count));
+    for (int k = 1; k <= count; ++k) {
+        const auto it = record.find(programLineKey(k));
+        if (it == record.end() || it->second.size() > static_cast<std::size_t>(zenta::lang::kMaxCompiledLineLength)) {
+            programState_ = ProgramState::Corrupt;
+            return;
+        }
+        lines.push_back(it->second);
+    }
+    zenta::lang::ParsedProgram parsed = zenta::lang::parseCompiled(lines);
+    if (!parsed.ok) {
+        programState_ = ProgramState::Corrupt;
+        return;
+    }
+    programs_.install(std::move(lines), std::move(parsed.program));
+    programState_ = ProgramState::Stored;
 }
 
 void Model::powerUp(Micros now)
@@ -183,6 +261,7 @@ void Model::powerUp(Micros now)
     incremental_ = false;
     enabled_ = true;
     outputs_ = static_cast<unsigned>(params_[DOBOOT]);
+    transfer_.abandon();
     programs_.reset();
     sloadAtBoot_ = static_cast<int>(params_[SLOAD]);
 }
@@ -195,7 +274,58 @@ std::string Model::store()
     r["DN"] = pendingName_;
     for (int i = kVolatileVars; i < 50; ++i)
         r["V" + num(i + 1)] = num(vars_[i]);
-    return flash_.write(encodeFlash(r)) ? "OK" : "?FLASH";
+    putProgram(r, programs_.lines());
+    if (!flash_.write(encodeFlash(r)))
+        return "?FLASH";
+    putProgram(r, {});
+    storedSettings_ = std::move(r);
+    if (programState_ == ProgramState::Corrupt)
+        programState_ = ProgramState::None;  // the untrusted program is gone from the flash now
+    return "OK";
+}
+
+// Flash first: memory changes only once the new image is safely in place,
+// so a failed write leaves the old program everywhere.
+std::string Model::commitProgram(ProgramTransfer::Checked checked)
+{
+    FlashRecord r = storedSettings_;
+    putProgram(r, checked.lines);
+    if (!flash_.write(encodeFlash(r)))
+        return "?FLASH";
+    if (flashState_ == FlashState::Blank)
+        flashState_ = FlashState::Loaded;
+    programs_.install(std::move(checked.lines), std::move(checked.program));
+    programState_ = ProgramState::Stored;
+    return "OK";
+}
+
+std::string Model::programCommand(std::string_view name, bool hasValue, std::string_view value, bool &handled)
+{
+    namespace tr = zenta::lang::transfer;
+    handled = true;
+    if (auto step = transfer_.handle(name, hasValue, value, programs_.busy()))
+        return step->checked ? commitProgram(std::move(*step->checked)) : step->reply;
+
+    const bool info = name == tr::kInfo;
+    const auto line = tr::numberedName(name, tr::kRead);
+    if (!info && !line) {
+        handled = false;
+        return {};
+    }
+    if (hasValue)
+        return "?READONLY";
+    if (programState_ == ProgramState::Corrupt)
+        return "?CORRUPT";
+    const auto &lines = programs_.lines();
+    if (lines.empty())
+        return "?NOPROGRAM";
+    if (info)
+        return tr::infoReply(static_cast<int>(lines.size()), zenta::lang::programChecksum(lines));
+    if (*line == 0)
+        return "?SYNTAX";
+    if (static_cast<std::size_t>(*line) > lines.size())
+        return "?RANGE";
+    return lines[static_cast<std::size_t>(*line) - 1];
 }
 
 unsigned Model::outputLevels() const { return (params_[POL] & 1) ? outputs_ ^ 3u : outputs_; }
@@ -302,6 +432,10 @@ std::string Model::dispatch(std::string_view name, bool hasValue, std::string_vi
         vars_[var - 1] = static_cast<std::int32_t>(v);
         return "OK";
     }
+
+    bool program = false;
+    if (std::string r = programCommand(name, hasValue, value, program); program)
+        return r;
 
     int thread = 0;
     if (threadSuffix(name, "SR", thread)) {
@@ -437,6 +571,11 @@ std::string Model::stateLine() const
         add(key, num(params_[i]));
     }
     add("sastat", num(static_cast<int>(programs_.state(-1))));
+    add("program", programState_ == ProgramState::Stored    ? "stored"
+                   : programState_ == ProgramState::Corrupt ? "corrupt"
+                                                             : "none");
+    add("lines", num(static_cast<std::int64_t>(programs_.lines().size())));
+    add("transfer", transfer_.active() ? num(transfer_.received()) + "/" + num(transfer_.expected()) : "-");
     add("autorun", num(sloadAtBoot_));
     return s;
 }

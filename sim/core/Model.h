@@ -9,6 +9,7 @@
 #include "Axis.h"
 #include "Flash.h"
 #include "Programs.h"
+#include "Transfer.h"
 
 #include <array>
 #include <cstdint>
@@ -21,6 +22,9 @@ constexpr std::size_t kFrame = 64;
 using Frame = std::array<unsigned char, kFrame>;
 
 enum class FlashState { Blank, Loaded, Corrupt };
+// The program part of the flash: none stored, stored, or present but not
+// trusted (never run, reported by PGINFO and in the state line).
+enum class ProgramState { None, Stored, Corrupt };
 
 class Model {
 public:
@@ -40,6 +44,10 @@ public:
     // Power off and on: reload flash, adopt a stored device name, boot outputs.
     void powerUp(Micros now);
 
+    // The host's connection ended (closed, lost, unplugged): an unfinished
+    // program transfer is dropped.
+    void linkDropped() { transfer_.abandon(); }
+
     // Signals wired to the driver's terminals.
     void setInputs(unsigned bits) { inputs_ = bits & kInputMask; }
     void setAnalog(int value) { analog_ = value; }
@@ -47,6 +55,8 @@ public:
     // The device name as published in the product string.
     const std::string &deviceName() const { return name_; }
     FlashState flashState() const { return flashState_; }
+    ProgramState programState() const { return programState_; }
+    const Programs &programs() const { return programs_; }
     // Physical level of the two outputs after polarity.
     unsigned outputLevels() const;
     std::string stateLine() const;
@@ -70,6 +80,9 @@ private:
     std::string setParam(int index, std::string_view value);
     std::string store();
     void loadFlash();
+    void loadProgram(FlashRecord &record);
+    std::string programCommand(std::string_view name, bool hasValue, std::string_view value, bool &handled);
+    std::string commitProgram(ProgramTransfer::Checked checked);
 
     int presentCurrent() const;
     int motionStatus() const;
@@ -78,11 +91,16 @@ private:
     FlashStorage &flash_;
     std::string factoryName_;
     FlashState flashState_ = FlashState::Blank;
+    ProgramState programState_ = ProgramState::None;
+    // Settings, name and variables as the flash holds them, so that storing a
+    // program leaves them exactly as the last STORE wrote them.
+    FlashRecord storedSettings_;
 
     std::array<std::int64_t, kParamCount> params_{};
     std::string name_, pendingName_;
     std::array<std::int32_t, 50> vars_{};
     Programs programs_;
+    ProgramTransfer transfer_;
     int sloadAtBoot_ = 0;  // auto-run request seen at the last power-up
 
     Axis axis_;

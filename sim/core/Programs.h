@@ -1,11 +1,14 @@
-// The two standalone-program threads.
+// The stored program and its two threads.
 //
 // The device has room for one stored program made of two entry points, run as
-// two threads with their own program counters. Storing and executing programs
-// arrive later; until then nothing is stored, so every thread stays idle and a
-// run request is refused. The run-control rules below already hold per thread
-// so execution can slot in without touching the command layer.
+// two threads with their own program counters. The program arrives whole
+// through a finished transfer (Model) and is only ever replaced whole.
+// Executing it arrives later; until then every thread stays idle and a run
+// request is refused. The run-control rules below already hold per thread so
+// execution can slot in without touching the command layer.
 #pragma once
+
+#include "zenta/lang/program.hpp"
 
 #include <array>
 #include <string>
@@ -53,8 +56,33 @@ public:
         return ThreadState::Idle;
     }
 
-    bool stored(int /*thread*/) const { return !lines_.empty(); }
+    // The stored program: its compiled lines exactly as received, and their
+    // parsed form. install() takes lines that parseCompiled() accepted.
+    void install(std::vector<std::string> lines, zenta::lang::Program program)
+    {
+        lines_ = std::move(lines);
+        program_ = std::move(program);
+        threads_ = {};  // counters into the old program mean nothing now
+    }
+    void clear() { install({}, {}); }
     const std::vector<std::string> &lines() const { return lines_; }
+    const zenta::lang::Program &program() const { return program_; }
+    // Whether program `thread` (0 or 1) is stored; -1: any program at all.
+    bool stored(int thread) const
+    {
+        if (lines_.empty())
+            return false;
+        return thread < 0 || program_.range[thread].present;
+    }
+    // A running or paused thread holds a place in the stored program, so the
+    // program cannot be replaced under it.
+    bool busy() const
+    {
+        for (const auto &t : threads_)
+            if (t.state == ThreadState::Running || t.state == ThreadState::Paused)
+                return true;
+        return false;
+    }
 
     // Power-up: every thread idle at the start.
     void reset() { threads_ = {}; }
@@ -69,6 +97,7 @@ private:
 
     std::array<ProgramThread, kThreads> threads_{};
     std::vector<std::string> lines_;  // compiled program as stored in flash
+    zenta::lang::Program program_;
 };
 
 }  // namespace zsim
