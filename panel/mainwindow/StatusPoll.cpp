@@ -45,7 +45,9 @@ void StatusPoll::Timer1_Timer()
         return;
 
     setTextIfChanged(ui.Pos, main_.SendReceive(QStringLiteral("PX")));
-    setTextIfChanged(ui.ProgIndex, main_.SendReceive(QStringLiteral("SPC")));
+    const QString counter = main_.SendReceive(QStringLiteral("SPC"));
+    setTextIfChanged(ui.ProgIndex, counter);
+    emit main_.programCounterRead(counter);
     switch (main_.PollPhase) {
     case 1: readMotionState(); break;
     case 2: readInputsOutputs(); break;
@@ -109,4 +111,5 @@ void StatusPoll::readProgramState()
     const QString text = programStateText(*s);
     if (!text.isEmpty())
         setTextIfChanged(main_.ui()->ProgStatus, text);
+    emit main_.programStateRead(*s);
 }

@@ -2,6 +2,7 @@
 
 #include "ExternalTools.h"
 #include "ProgramEdit.h"
+#include "ProgramTools.h"
 #include "ViewCompiledForm.h"
 #include "common/Dialogs.h"
 #include "common/TextFile.h"
@@ -48,11 +49,14 @@ void CompileControl::CompileAll_Click()
     // An old report must never pass for the answer of this run.
     const QString result = exePath(resultName);
     QFile::remove(result);
+    RunningLine &running = main_.program().running;
+    running.compileLost();
     if (!LaunchAndWait(&main_, exePath(QStringLiteral("Vorlag"))))
         return;
 
     switch (CheckResultFile(&main_, result)) {
     case ResultOk:
+        running.compiled(text);
         main_.ui()->CompiledLines->setText(linesCaption(main_.CountCompiledLines()));
         break;
     case ResultFailed:

@@ -4,7 +4,7 @@
 #include "common/NumberText.h"
 #include "common/TextFile.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -93,14 +93,21 @@ bool LaunchAndWait(QWidget *parent, const QString &path)
     // streams, and an unread pipe can never stall them.
     tool.setProcessChannelMode(QProcess::ForwardedChannels);
     tool.setStandardInputFile(QProcess::nullDevice());
-    tool.start();
-    if (!tool.waitForStarted(-1)) {
-        tell(parent, "The tool " + path + " could not be started: " + tool.errorString());
-        return false;
+    bool started = false;
+    {
+        // The window takes no input meanwhile; the cursor says so, and is
+        // back before any message.
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        tool.start();
+        started = tool.waitForStarted(-1);
+        // Blocks without an event loop, so no timer or click reaches the window.
+        if (started)
+            tool.waitForFinished(-1);
+        QApplication::restoreOverrideCursor();
     }
-    // Blocks without an event loop, so no timer or click reaches the window.
-    tool.waitForFinished(-1);
-    return true;
+    if (!started)
+        tell(parent, "The tool " + path + " could not be started: " + tool.errorString());
+    return started;
 }
 
 int16_t CheckResultFile(QWidget *parent, const QString &path)

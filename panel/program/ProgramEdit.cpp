@@ -25,6 +25,21 @@ private:
 const QColor gutterBackground(0xf0, 0xf0, 0xf0);
 const QColor gutterText(0x80, 0x80, 0x80);
 const QColor failingBackground(0xd0, 0x20, 0x20);
+const QColor runningArrow(0x10, 0x80, 0x30);
+const QColor runningBackground(0xe2, 0xf4, 0xe2);
+
+// A right-pointing arrow at the gutter's left edge, centred on the line.
+void paintArrow(QPainter &painter, int top, int lineHeight)
+{
+    const qreal h = lineHeight * 0.6, mid = top + lineHeight / 2.0;
+    const QPointF tip[] = {{2, mid - h / 2}, {2 + h * 0.8, mid}, {2, mid + h / 2}};
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(runningArrow);
+    painter.drawPolygon(tip, 3);
+    painter.restore();
+}
 
 }  // namespace
 
@@ -49,7 +64,9 @@ int ProgramEdit::gutterWidth() const
     int digits = 1;
     for (int n = qMax(1, blockCount()); n >= 10; n /= 10)
         ++digits;
-    return 10 + fontMetrics().horizontalAdvance(u'9') * qMax(3, digits);
+    // Room at the left for the running-line arrow, clear of the numbers.
+    const int arrow = fontMetrics().height() / 2 + 4;
+    return 10 + arrow + fontMetrics().horizontalAdvance(u'9') * qMax(3, digits);
 }
 
 void ProgramEdit::updateGutterWidth()
@@ -95,6 +112,26 @@ void ProgramEdit::markFailingLine(int lineNumber)
     gutter_->update();
 }
 
+void ProgramEdit::setRunningLine(int lineNumber)
+{
+    const int line = (lineNumber >= 1 && lineNumber <= blockCount()) ? lineNumber : 0;
+    if (line == runningLine_)
+        return;
+    runningLine_ = line;
+    // An extra selection paints the background without touching the
+    // document, so the mark never counts as an edit.
+    QList<QTextEdit::ExtraSelection> marks;
+    if (line) {
+        QTextEdit::ExtraSelection mark;
+        mark.format.setBackground(runningBackground);
+        mark.format.setProperty(QTextFormat::FullWidthSelection, true);
+        mark.cursor = QTextCursor(document()->findBlockByNumber(line - 1));
+        marks << mark;
+    }
+    setExtraSelections(marks);
+    gutter_->update();
+}
+
 void ProgramEdit::paintGutter(QPaintEvent *event)
 {
     QPainter painter(gutter_);
@@ -120,6 +157,8 @@ void ProgramEdit::paintGutter(QPaintEvent *event)
             painter.setFont(f);
             painter.drawText(0, top, width - 5, lineHeight, Qt::AlignRight | Qt::AlignVCenter,
                              QString::number(number));
+            if (number == runningLine_)
+                paintArrow(painter, top, lineHeight);
         }
         block = block.next();
         top = bottom;

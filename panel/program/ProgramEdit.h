@@ -5,8 +5,9 @@
 class ProgramHighlighter;
 
 // The program editor control (OrgProgram): a plain text box with a gutter of
-// line numbers, the language coloured, and the failing line of the last
-// compile marked in the gutter until the text is changed.
+// line numbers, the language coloured, the failing line of the last compile
+// marked in the gutter until the text is changed, and the line the device's
+// program is at marked with an arrow and a soft background.
 class ProgramEdit : public QPlainTextEdit {
     Q_OBJECT
 public:
@@ -16,6 +17,12 @@ public:
     // the text mark nothing. Any change of the text clears the mark.
     void markFailingLine(int lineNumber);
     int failingLine() const { return failingLine_; }
+
+    // Marks the 1-based line the device is running; 0, or a line outside the
+    // text, removes the mark. Whether the text is the device's program is the
+    // caller's judgement.
+    void setRunningLine(int lineNumber);
+    int runningLine() const { return runningLine_; }
 
     QWidget *gutter() const { return gutter_; }
     ProgramHighlighter *highlighter() const { return highlighter_; }
@@ -34,4 +41,5 @@ private:
     QWidget *gutter_ = nullptr;
     ProgramHighlighter *highlighter_ = nullptr;
     int failingLine_ = 0;
+    int runningLine_ = 0;
 };

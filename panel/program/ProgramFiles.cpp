@@ -29,6 +29,14 @@ void saveTextAs(QWidget *parent, const QString &title, const QString &filter, co
         Dialogs::get().notice(parent, QStringLiteral("Save Done!"));
 }
 
+QString editorTextOf(const QStringList &lines)
+{
+    QString text;
+    for (const QString &line : lines)
+        text += line + u'\n';
+    return text;
+}
+
 void ProgramFiles::NewProg_Click()
 {
     main_.ui()->OrgProgram->clear();
@@ -51,10 +59,7 @@ void ProgramFiles::OpenProg_Click()
     const auto lines = TextFile::readLines(*name);
     if (!lines)
         return;
-    QString text;
-    for (const QString &line : *lines)
-        text += line + u'\n';
-    main_.ui()->OrgProgram->setPlainText(text);
+    main_.ui()->OrgProgram->setPlainText(editorTextOf(*lines));
 }
 
 void ProgramFiles::SaveProg_Click()

@@ -19,6 +19,10 @@ private:
     MainControlForm &main_;
 };
 
+// Lines read from a file as the editor holds them: each ends with a line
+// end, so the editor's text ends with an empty line as the file did.
+QString editorTextOf(const QStringList &lines);
+
 // Asks for a file name and writes the text there one line per line, CR LF
 // each; the program editor and the compiled-program viewer save alike.
 void saveTextAs(QWidget *parent, const QString &title, const QString &filter, const QString &text);

@@ -2,6 +2,8 @@
 
 #include "CompileControl.h"
 #include "ProgramFiles.h"
+#include "ProgramTransfer.h"
+#include "RunningLine.h"
 
 #include <QObject>
 
@@ -13,4 +15,6 @@ public:
 
     ProgramFiles files;
     CompileControl compile;
+    ProgramTransfer transfer;
+    RunningLine running;
 };

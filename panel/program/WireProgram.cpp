@@ -4,11 +4,13 @@
 #include "ProgramTools.h"
 #include "ui_MainControlForm.h"
 
-ProgramTools::ProgramTools(MainControlForm &main) : QObject(&main), files(main), compile(main)
+ProgramTools::ProgramTools(MainControlForm &main)
+    : QObject(&main), files(main), compile(main), transfer(main), running(*main.ui()->OrgProgram)
 {
 }
 
-// Connects the program editor, compile and viewer buttons of the main window.
+// Connects the program editor, compile, transfer and viewer buttons of the
+// main window, and the running-line mark to what the status poll reads.
 void MainControlForm::wireProgram()
 {
     program_ = new ProgramTools(*this);
@@ -19,6 +21,12 @@ void MainControlForm::wireProgram()
     connect(ui_->SaveProg, &QPushButton::clicked, this, [f] { f->SaveProg_Click(); });
     connect(ui_->CompileAll, &QPushButton::clicked, this, [c] { c->CompileAll_Click(); });
     connect(ui_->ViewCompiled, &QPushButton::clicked, this, [c] { c->ViewCompiled_Click(); });
+    ProgramTransfer *t = &program_->transfer;
+    connect(ui_->DownloadSAP, &QPushButton::clicked, this, [t] { t->DownloadSAP_Click(); });
+    connect(ui_->UploadSAP, &QPushButton::clicked, this, [t] { t->UploadSAP_Click(); });
+    RunningLine *r = &program_->running;
+    connect(this, &MainControlForm::programCounterRead, this, [r](const QString &reply) { r->counterRead(reply); });
+    connect(this, &MainControlForm::programStateRead, this, [r](int32_t code) { r->stateRead(code); });
 }
 
 int32_t MainControlForm::CountCompiledLines()

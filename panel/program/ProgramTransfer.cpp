@@ -1,0 +1,186 @@
+#include "ProgramTransfer.h"
+
+#include "ExternalTools.h"
+#include "ProgramEdit.h"
+#include "ProgramFiles.h"
+#include "ProgramTools.h"
+#include "common/Dialogs.h"
+#include "common/TextFile.h"
+#include "device/TollanApi.h"
+#include "device/modTollan.h"
+#include "mainwindow/MainControlForm.h"
+#include "ui_MainControlForm.h"
+
+#include <QFile>
+#include <QTextCursor>
+#include <QThread>
+#include <QTimer>
+
+using namespace ExternalTools;
+using namespace modTollan;
+
+namespace {
+
+const QString setupName = QStringLiteral("merrow_setup.txt");
+const QString compiledName = QStringLiteral("CompileOut.txt");
+const QString downloadResult = QStringLiteral("DownloadOut.txt");
+const QString uploadName = QStringLiteral("UploadOut.txt");
+const QString decompileResult = QStringLiteral("DecompileOut.prg");
+
+QStringList loaderSetup(const QString &lin, const QString &id, const QString &operation, const QString &file)
+{
+    return {"LIN:" + lin,   QStringLiteral("COM:USB"), QStringLiteral("POR:1"), QStringLiteral("BAU:9600"),
+            "DEV:" + id,    "OPE:" + operation,        "FIL:" + file,           QStringLiteral("MOD:ZENTA-KDR-V3")};
+}
+
+// Control characters written out, so a message shows what was there.
+QString visible(const QString &text)
+{
+    QString out;
+    for (QChar c : text)
+        out += c < u' ' ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0')) : QString(c);
+    return out;
+}
+
+// Writes a setup file, or says why not. A value from the device that would
+// break the file into other lines, or that Latin-1 cannot hold, is refused
+// rather than written.
+bool writeSetup(QWidget *parent, const QString &name, const QStringList &entries)
+{
+    const QString path = exePath(name);
+    for (const QString &entry : entries)
+        for (QChar c : entry)
+            if (c < u' ' || c.unicode() > 0xff) {
+                Dialogs::get().notice(parent, "The line \"" + visible(entry) + "\" cannot be written to the setup file " +
+                                                  path + "!");
+                return false;
+            }
+    if (!writeSetupFile(path, entries)) {
+        Dialogs::get().notice(parent, "The setup file " + path + " could not be written!");
+        return false;
+    }
+    return true;
+}
+
+// A result file left by an earlier run must never pass for this run's.
+void forget(const QString &name)
+{
+    QFile::remove(exePath(name));
+}
+
+// Keeps the status timer stopped for as long as it lives.
+class TimerStop {
+public:
+    explicit TimerStop(QTimer *timer) : timer_(timer) { timer_->stop(); }
+    ~TimerStop() { timer_->start(); }
+    TimerStop(const TimerStop &) = delete;
+    TimerStop &operator=(const TimerStop &) = delete;
+
+private:
+    QTimer *timer_;
+};
+
+// Gives the device back to the panel on every way out of a transfer.
+class DeviceLoan {
+public:
+    DeviceLoan() { tollanApi().Close(DeviceHandle); }
+    ~DeviceLoan()
+    {
+        // The open's status is not judged here: a failed reopening shows
+        // at the next exchange as a communication error.
+        int32_t handle = DeviceHandle;
+        tollanApi().Open(DeviceIndex, &handle);
+        DeviceHandle = handle;
+    }
+    DeviceLoan(const DeviceLoan &) = delete;
+    DeviceLoan &operator=(const DeviceLoan &) = delete;
+};
+
+}  // namespace
+
+QString ProgramTransfer::deviceId(const QString &dnReply)
+{
+    return dnReply.mid(3, 2);
+}
+
+void ProgramTransfer::DownloadSAP_Click()
+{
+    if (!CommOpen) {
+        Dialogs::get().notice(&main_, QStringLiteral("Communication not open!"));
+        return;
+    }
+    QString reply;
+    SendRecvString(QStringLiteral("SR0=0"), reply);
+    SendRecvString(QStringLiteral("SR1=0"), reply);
+    QString dn;
+    SendRecvString(QStringLiteral("DN"), dn);
+
+    bool ok = false;
+    {
+        // The result's message box lets timers run while the device is
+        // still the loader's; the pause keeps the poll off it until then.
+        MainControlForm::PollPause pause(main_);
+        QThread::msleep(100);
+        {
+            DeviceLoan loan;
+            QThread::msleep(100);
+            ok = download(deviceId(dn));
+        }
+        main_.PollPhase = 1;
+    }
+    main_.program().running.downloaded(ok);
+}
+
+bool ProgramTransfer::download(const QString &id)
+{
+    if (!exeFolderReady(&main_) ||
+        !writeSetup(&main_, setupName, loaderSetup(QStringLiteral(" 1275"), id, "DOWNLOAD", compiledName)))
+        return false;
+    forget(downloadResult);
+    return LaunchAndWait(&main_, exePath(QStringLiteral("Merrow"))) &&
+           CheckResultFile(&main_, exePath(downloadResult)) == ResultOk;
+}
+
+void ProgramTransfer::UploadSAP_Click()
+{
+    if (!CommOpen)
+        return;
+    QString dn;
+    SendRecvString(QStringLiteral("DN"), dn);
+
+    bool ok = false;
+    {
+        TimerStop stopped(main_.Timer1());
+        DeviceLoan loan;
+        ok = upload(deviceId(dn));
+    }
+    main_.program().running.uploaded(ok);
+}
+
+bool ProgramTransfer::upload(const QString &id)
+{
+    if (!exeFolderReady(&main_) ||
+        !writeSetup(&main_, setupName, loaderSetup(QStringLiteral("1275"), id, "UPLOAD", uploadName)))
+        return false;
+    forget(uploadName);
+    forget(decompileResult);
+    // The loader's own outcome is judged through the decompile, which
+    // passes a failed upload's reason on.
+    if (!LaunchAndWait(&main_, exePath(QStringLiteral("Merrow"))) ||
+        !writeSetup(&main_, QStringLiteral("vorlag_setup.txt"),
+                    {QStringLiteral("MOD:ZENTA-QLX"), QStringLiteral("OPE:DECOMPILE"), "FIL:" + uploadName}) ||
+        !LaunchAndWait(&main_, exePath(QStringLiteral("Vorlag"))))
+        return false;
+
+    // Replaced in one edit, so one Undo brings back what the operator had;
+    // a result that cannot be read leaves the editor alone.
+    const QString result = exePath(decompileResult);
+    if (const auto lines = TextFile::readLines(result)) {
+        QTextCursor all(main_.ui()->OrgProgram->document());
+        all.beginEditBlock();
+        all.select(QTextCursor::Document);
+        all.insertText(editorTextOf(*lines));
+        all.endEditBlock();
+    }
+    return CheckResultFile(&main_, result) == ResultOk;
+}

@@ -1,0 +1,518 @@
+// Download and Upload through stand-in tools in a temporary EXE folder and a
+// scripted device: the commands sent, the device handed to the loader and
+// taken back, the setup files, failing tools, Undo after an upload, and the
+// running-line mark that follows the poll.
+#include "ProgramFixture.h"
+#include "ScriptedDevice.h"
+#include "device/TollanApi.h"
+#include "mainwindow/StatusPoll.h"
+#include "program/ProgramTransfer.h"
+#include "program/RunningLine.h"
+
+#include <QApplication>
+#include <QTextBlock>
+#include <QtTest>
+
+using namespace modTollan;
+
+namespace {
+
+// Every exchange, open and close in one order. A close or open notes which
+// tools have run by then, so the log shows the tools ran in between.
+QStringList *events = nullptr;
+QString runsFile;
+TollanApi scripted;
+
+QString toolsSoFar()
+{
+    QFile f(runsFile);
+    if (!f.open(QIODevice::ReadOnly))
+        return "[]";
+    return "[" + QString::fromLatin1(f.readAll()).trimmed().replace('\n', ',') + "]";
+}
+
+int32_t loggedOpen(int32_t index, int32_t *handle)
+{
+    *events << QString("open %1 %2").arg(index).arg(toolsSoFar());
+    return scripted.Open(index, handle);
+}
+
+int32_t loggedClose(int32_t handle)
+{
+    *events << QString("close %1 %2").arg(handle).arg(toolsSoFar());
+    return scripted.Close(handle);
+}
+
+int32_t loggedSendRecv(int32_t handle, const unsigned char *send, int32_t out, int32_t in, unsigned char *receive)
+{
+    *events << QString::fromLatin1(reinterpret_cast<const char *>(send), qstrnlen(reinterpret_cast<const char *>(send), 64));
+    return scripted.SendRecv(handle, send, out, in, receive);
+}
+
+struct TransferFixture {
+    ProgramFixture f;
+    ScriptedDevice dev;
+    QStringList log;
+
+    TransferFixture()
+    {
+        scripted = tollanApi();
+        TollanApi api = scripted;
+        api.Open = loggedOpen;
+        api.Close = loggedClose;
+        api.SendRecv = loggedSendRecv;
+        setTollanApi(api);
+        events = &log;
+        runsFile = f.exeFile("runs");
+        dev.replies = {{"DN", "CFG07"}, {"PX", "0"}, {"SPC", "0"}, {"SASTAT", "0"}, {"MST", "168"},
+                       {"DI", "0"},     {"DO", "0"}, {"EO", "1"},  {"AI", "0"},     {"MM", "0"}};
+        CommOpen = true;
+        DeviceHandle = dev.openedHandle;
+        DeviceIndex = 2;
+        dev.openedHandle = 78;
+    }
+    ~TransferFixture()
+    {
+        events = nullptr;
+        resetLinkState();
+    }
+
+    // A stand-in tool: notes its name and argument count, then runs `body`
+    // with $here set to its folder.
+    void installTool(const QString &name, const QByteArray &body)
+    {
+        const QString path = f.exeFile(name);
+        writeBytes(path, "#!/bin/sh\nhere=$(dirname \"$0\")\necho " + name.toLatin1() + " >> \"$here/runs\"\n" +
+                             "echo $# > \"$here/args." + name.toLatin1() + "\"\n" + body + "\n");
+        QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeUser);
+    }
+    // Stand-ins that behave: the loader writes its result or the uploaded
+    // lines, the compiler compiles or decompiles to the given texts.
+    void installWorkingTools(const QByteArray &downloadOut = "DOWNLOAD OK\r\n3 lines sent to CFG07\r\n",
+                             const QByteArray &decompiled = "HSPD=2000\r\nX100\r\nEND\r\n")
+    {
+        writeBytes(f.exeFile("download.out"), downloadOut);
+        writeBytes(f.exeFile("decompile.out"), decompiled);
+        installTool("Merrow", "if grep -q OPE:DOWNLOAD \"$here/merrow_setup.txt\"; then\n"
+                              "  cp \"$here/download.out\" \"$here/DownloadOut.txt\"\n"
+                              "else\n  printf '1 HSPD=2000\\r\\n' > \"$here/UploadOut.txt\"\nfi");
+        installTool("Vorlag", "if grep -q OPE:COMPILE \"$here/vorlag_setup.txt\"; then\n"
+                              "  printf 'COMPILE OK 3 lines\\r\\n1 HSPD=2000\\r\\n2 X100\\r\\n3 END\\r\\n' "
+                              "> \"$here/CompileOut.txt\"\n"
+                              "else\n  cp \"$here/decompile.out\" \"$here/DecompileOut.prg\"\nfi");
+    }
+    QString runs() const
+    {
+        return QFile::exists(f.exeFile("runs"))
+                   ? QString::fromLatin1(readBytes(f.exeFile("runs"))).trimmed().replace('\n', ',')
+                   : QString();
+    }
+
+    // What held while the one message box of a transfer was open.
+    struct AtMessage {
+        bool paused = false, timerActive = true, waitCursor = true;
+        QStringList pollSent;
+        int count = 0;
+    } atMessage;
+    void watchMessages()
+    {
+        f.dialogs.onShow = [this](const ScriptedDialogs::Shown &) {
+            ++atMessage.count;
+            atMessage.paused = f.main->PausePolling;
+            atMessage.timerActive = f.main->Timer1()->isActive();
+            atMessage.waitCursor = QApplication::overrideCursor() != nullptr;
+            // Timers run under a message box: a tick now must not reach the
+            // device the loader holds.
+            const qsizetype before = dev.log.size();
+            if (f.main->Timer1()->isActive())
+                f.main->statusPoll().Timer1_Timer();
+            atMessage.pollSent = dev.log.mid(before);
+        };
+    }
+
+    void tick(int times = 1)
+    {
+        for (int i = 0; i < times; ++i)
+            f.main->statusPoll().Timer1_Timer();
+    }
+};
+
+const QByteArray downloadSetup07 = "LIN: 1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:DOWNLOAD\r\n"
+                                   "FIL:CompileOut.txt\r\nMOD:ZENTA-KDR-V3\r\n";
+const QByteArray uploadSetup07 = "LIN:1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:UPLOAD\r\n"
+                                 "FIL:UploadOut.txt\r\nMOD:ZENTA-KDR-V3\r\n";
+
+}  // namespace
+
+class ProgramTransferTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<TransferFixture> t;
+
+private slots:
+    void init() { t = std::make_unique<TransferFixture>(); }
+    void cleanup() { t.reset(); }
+
+    void downloadHandsTheDeviceToTheLoader_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("notices");  // "@" is the EXE folder
+        QTest::addColumn<QString>("runs");
+        QTest::newRow("loader succeeds") << "ok" << QStringList{"Done!"} << "Merrow";
+        QTest::newRow("loader fails") << "failed"
+                                      << QStringList{"DOWNLOAD FAILED\r\nA program is running on CFG07\r\n"}
+                                      << "Merrow";
+        QTest::newRow("no result file") << "silent" << QStringList{"The result file @/DownloadOut.txt does not exist!"}
+                                        << "Merrow";
+        QTest::newRow("old result is not this run's")
+            << "stale" << QStringList{"The result file @/DownloadOut.txt does not exist!"} << "Merrow";
+        QTest::newRow("no loader") << "no tool" << QStringList{"The tool @/Merrow does not exist!"} << "";
+        QTest::newRow("loader cannot start") << "not executable"
+                                             << QStringList{"The tool @/Merrow could not be started: <reason>"} << "";
+        QTest::newRow("no EXE folder") << "no folder" << QStringList{"The EXE folder @/ does not exist!"} << "";
+    }
+    void downloadHandsTheDeviceToTheLoader()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QStringList, notices);
+        QFETCH(QString, runs);
+        QString folder = t->f.exe.path();
+        if (setup == "ok")
+            t->installWorkingTools();
+        else if (setup == "failed")
+            t->installWorkingTools("DOWNLOAD FAILED\r\nA program is running on CFG07\r\n");
+        else if (setup == "silent" || setup == "stale")
+            t->installTool("Merrow", "exit 0");
+        if (setup == "stale")
+            writeBytes(t->f.exeFile("DownloadOut.txt"), "DOWNLOAD OK\r\n");
+        if (setup == "not executable")
+            writeBytes(t->f.exeFile("Merrow"), "#!/bin/sh\n");
+        if (setup == "no folder") {
+            folder += "/gone";
+            ExternalTools::setExeFolderForTests(folder);
+        }
+        t->f.main->PollPhase = 3;
+        t->f.main->Timer1()->start();
+        t->watchMessages();
+
+        t->f.ui().DownloadSAP->click();
+
+        for (QString &n : notices)
+            n.replace("@", folder);
+        const QStringList shown = t->f.dialogs.notices();
+        QCOMPARE(shown.size(), 1);
+        if (notices.first().endsWith("<reason>"))
+            QVERIFY2(shown.first().startsWith(notices.first().chopped(8)), qPrintable(shown.first()));
+        else
+            QCOMPARE(shown, notices);
+        QCOMPARE(t->runs(), runs);
+        // Threads stopped and the ID read on the panel's link, then the
+        // device closed for the tool and opened again at the chosen index.
+        QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN", "close 77 []", "open 2 [" + runs + "]"}));
+        QCOMPARE(DeviceHandle, 78);
+        QVERIFY(CommOpen);
+        // The message came while the device was the loader's: the timer
+        // fires on and its ticks skip.
+        QVERIFY(t->atMessage.timerActive);
+        QVERIFY(t->atMessage.paused);
+        QCOMPARE(t->atMessage.pollSent, QStringList{});
+        QVERIFY(!t->atMessage.waitCursor);
+        // Polling resumes at its first step on the reopened handle.
+        QVERIFY(!t->f.main->PausePolling);
+        QCOMPARE(t->f.main->PollPhase, int16_t(1));
+        QVERIFY(!QApplication::overrideCursor());
+        t->dev.clearLog();
+        t->tick();
+        QCOMPARE(t->dev.log, (QStringList{"PX", "SPC", "MST"}));
+        QCOMPARE(t->dev.exchangeHandles.last(), 78);
+        if (!runs.isEmpty()) {
+            QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")), downloadSetup07);
+            QCOMPARE(readBytes(t->f.exeFile("args.Merrow")), QByteArray("0\n"));
+        }
+    }
+
+    void setupFilesCarryTheDeviceId_data()
+    {
+        QTest::addColumn<QString>("dn");
+        QTest::addColumn<QString>("id");
+        QTest::newRow("five characters") << "CFG07" << "07";
+        QTest::newRow("longer") << "CFG123" << "12";
+        QTest::newRow("four") << "CFG0" << "0";
+        QTest::newRow("three") << "CFG" << "";
+        QTest::newRow("no answer") << "" << "";
+    }
+    void setupFilesCarryTheDeviceId()
+    {
+        QFETCH(QString, dn);
+        QFETCH(QString, id);
+        QCOMPARE(ProgramTransfer::deviceId(dn), id);
+        t->installWorkingTools();
+        t->dev.replies["DN"] = dn;
+        if (dn.isEmpty())
+            t->dev.silentCommands << "DN";
+
+        t->f.ui().DownloadSAP->click();
+        QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")),
+                 QByteArray(downloadSetup07).replace("DEV:07", "DEV:" + id.toLatin1()));
+        t->f.ui().UploadSAP->click();
+        QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")),
+                 QByteArray(uploadSetup07).replace("DEV:07", "DEV:" + id.toLatin1()));
+        QCOMPARE(readBytes(t->f.exeFile("vorlag_setup.txt")),
+                 QByteArray("MOD:ZENTA-QLX\r\nOPE:DECOMPILE\r\nFIL:UploadOut.txt\r\n"));
+        QCOMPARE(t->f.dialogs.notices(), (QStringList{"Done!", "Done!"}));
+    }
+
+    void idThatWouldBreakTheSetupIsRefused()
+    {
+        t->installWorkingTools();
+        writeBytes(t->f.exeFile("merrow_setup.txt"), "OLD\r\n");
+        t->dev.replies["DN"] = "CFG\r\n";
+        t->f.ui().DownloadSAP->click();
+        QCOMPARE(t->f.dialogs.notices(),
+                 QStringList{"The line \"DEV:\\x0d\\x0a\" cannot be written to the setup file " +
+                             t->f.exeFile("merrow_setup.txt") + "!"});
+        QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")), QByteArray("OLD\r\n"));
+        QCOMPARE(t->runs(), QString());
+        QCOMPARE(t->log.last(), QString("open 2 []"));
+        QVERIFY(!t->f.main->PausePolling);
+    }
+
+    void closedLinkTransfersNothing()
+    {
+        t->installWorkingTools();
+        CommOpen = false;
+        t->f.ui().DownloadSAP->click();
+        QCOMPARE(t->f.dialogs.notices(), QStringList{"Communication not open!"});
+        t->f.dialogs.shown.clear();
+        t->f.main->Timer1()->start();
+        t->f.ui().UploadSAP->click();
+        QCOMPARE(t->f.dialogs.shown.size(), 0);
+        QVERIFY(t->f.main->Timer1()->isActive());
+        QCOMPARE(t->log, QStringList{});
+        QCOMPARE(t->runs(), QString());
+        for (const char *name : {"merrow_setup.txt", "vorlag_setup.txt"})
+            QVERIFY2(!QFile::exists(t->f.exeFile(name)), name);
+    }
+
+    void uploadLoadsTheProgramAndUndoBringsTheOldTextBack_data()
+    {
+        QTest::addColumn<QByteArray>("decompiled");
+        QTest::addColumn<QString>("editor");
+        QTest::addColumn<QString>("notice");
+        QTest::newRow("program") << QByteArray("HSPD=2000\r\nX100\r\nEND\r\n") << "HSPD=2000\nX100\nEND\n"
+                                 << "Done!";
+        QTest::newRow("decompile failed")
+            << QByteArray("DECOMPILE FAILED\r\nno program stored on CFG07\r\n")
+            << "DECOMPILE FAILED\nno program stored on CFG07\n" << "DECOMPILE FAILED\r\nno program stored on CFG07\r\n";
+        QTest::newRow("program whose first line says Failed")
+            << QByteArray("V1=1 ; Failed\r\nEND") << "V1=1 ; Failed\nEND\n" << "V1=1 ; Failed\r\nEND\r\n";
+        QTest::newRow("empty program") << QByteArray() << "" << "Done!";
+    }
+    void uploadLoadsTheProgramAndUndoBringsTheOldTextBack()
+    {
+        QFETCH(QByteArray, decompiled);
+        QFETCH(QString, editor);
+        QFETCH(QString, notice);
+        t->installWorkingTools("", decompiled);
+        const QString unsaved = "V1=1\nunsaved work\n";
+        t->f.editor()->setPlainText(unsaved);
+        t->f.editor()->textCursor().insertText("X5\n");
+        const QString before = t->f.editor()->toPlainText();
+        t->f.main->Timer1()->start();
+        t->watchMessages();
+
+        t->f.ui().UploadSAP->click();
+
+        QCOMPARE(t->f.editor()->toPlainText(), editor);
+        QCOMPARE(t->f.dialogs.notices(), QStringList{notice});
+        QCOMPARE(t->runs(), QString("Merrow,Vorlag"));
+        // The ID is read, the threads are left alone, and the device is the
+        // tools' from close to reopening.
+        QCOMPARE(t->log, (QStringList{"DN", "close 77 []", "open 2 [Merrow,Vorlag]"}));
+        QCOMPARE(DeviceHandle, 78);
+        QVERIFY(!t->atMessage.timerActive);
+        QVERIFY(!t->atMessage.waitCursor);
+        QVERIFY(t->f.main->Timer1()->isActive());
+        QVERIFY(!t->f.main->PausePolling);
+        QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")), uploadSetup07);
+
+        QTest::keyClick(t->f.editor(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(t->f.editor()->toPlainText(), before);
+        QTest::keyClick(t->f.editor(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(t->f.editor()->toPlainText(), editor);
+    }
+
+    void failingUploadLeavesTheEditorAlone_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("notice");  // "@" is the EXE folder
+        QTest::addColumn<QString>("runs");
+        QTest::newRow("no loader") << "no merrow" << "The tool @/Merrow does not exist!" << "";
+        QTest::newRow("no compiler") << "no vorlag" << "The tool @/Vorlag does not exist!" << "Merrow";
+        QTest::newRow("no decompile result") << "silent vorlag"
+                                             << "The result file @/DecompileOut.prg does not exist!"
+                                             << "Merrow,Vorlag";
+        QTest::newRow("old decompile result is not this run's")
+            << "stale" << "The result file @/DecompileOut.prg does not exist!" << "Merrow,Vorlag";
+        QTest::newRow("no EXE folder") << "no folder" << "The EXE folder @/ does not exist!" << "";
+    }
+    void failingUploadLeavesTheEditorAlone()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, notice);
+        QFETCH(QString, runs);
+        QString folder = t->f.exe.path();
+        t->installWorkingTools();
+        if (setup == "no merrow")
+            QFile::remove(t->f.exeFile("Merrow"));
+        if (setup == "no vorlag")
+            QFile::remove(t->f.exeFile("Vorlag"));
+        if (setup == "silent vorlag" || setup == "stale")
+            t->installTool("Vorlag", "exit 0");
+        if (setup == "stale") {
+            t->installTool("Merrow", "exit 0");
+            writeBytes(t->f.exeFile("DecompileOut.prg"), "OLD PROGRAM\r\n");
+            writeBytes(t->f.exeFile("UploadOut.txt"), "1 OLD\r\n");
+        }
+        if (setup == "no folder") {
+            folder += "/gone";
+            ExternalTools::setExeFolderForTests(folder);
+        }
+        t->f.editor()->setPlainText("mine\n");
+        t->f.main->Timer1()->start();
+
+        t->f.ui().UploadSAP->click();
+
+        QCOMPARE(t->f.dialogs.notices(), QStringList{notice.replace("@", folder)});
+        QCOMPARE(t->runs(), runs);
+        QCOMPARE(t->f.editor()->toPlainText(), QString("mine\n"));
+        QCOMPARE(t->log, (QStringList{"DN", "close 77 []", "open 2 [" + runs + "]"}));
+        QVERIFY(t->f.main->Timer1()->isActive());
+        QVERIFY(!QApplication::overrideCursor());
+        if (setup == "stale")
+            QVERIFY(!QFile::exists(t->f.exeFile("UploadOut.txt")));
+    }
+
+    // How the program got onto the device, and whether the mark may show.
+    void markNeedsTheDevicesProgramInTheEditor_data()
+    {
+        QTest::addColumn<QString>("route");
+        QTest::addColumn<int>("line");  // the mark after a running poll with SPC 2; 0 none
+        QTest::newRow("compiled and downloaded") << "compile download" << 2;
+        QTest::newRow("uploaded") << "upload" << 2;
+        QTest::newRow("edited after the compile") << "compile edit download" << 0;
+        QTest::newRow("edited and put back") << "compile edit unedit download" << 2;
+        QTest::newRow("download failed") << "compile faildownload" << 0;
+        QTest::newRow("no compile this run") << "download" << 0;
+        QTest::newRow("compile failed") << "compile failcompile download" << 0;
+        QTest::newRow("upload failed") << "failupload" << 0;
+        QTest::newRow("compiled, not downloaded") << "compile" << 0;
+    }
+    void markNeedsTheDevicesProgramInTheEditor()
+    {
+        QFETCH(QString, route);
+        QFETCH(int, line);
+        t->installWorkingTools();
+        t->f.editor()->setPlainText("HSPD=2000\nX100\nEND\n");
+        writeBytes(t->f.exeFile("CompileOut.txt"), "COMPILE OK 3 lines\r\n1 HSPD=2000\r\n2 X100\r\n3 END\r\n");
+        for (const QString &step : route.split(' ')) {
+            if (step == "compile") {
+                t->f.ui().CompileAll->click();
+            } else if (step == "failcompile") {
+                t->installTool("Vorlag", "printf 'COMPILE FAILED\\r\\nbad\\r\\nLine: 1\\r\\n' > \"$here/CompileOut.txt\"");
+                t->f.ui().CompileAll->click();
+            } else if (step == "edit") {
+                t->f.editor()->moveCursor(QTextCursor::End);
+                t->f.editor()->textCursor().insertText("X");
+            } else if (step == "unedit") {
+                t->f.editor()->textCursor().deletePreviousChar();
+            } else if (step == "download") {
+                t->f.ui().DownloadSAP->click();
+            } else if (step == "faildownload") {
+                t->installWorkingTools("DOWNLOAD FAILED\r\nchecksum\r\n");
+                t->f.ui().DownloadSAP->click();
+            } else if (step == "upload") {
+                t->f.ui().UploadSAP->click();
+            } else if (step == "failupload") {
+                t->installWorkingTools({}, "DECOMPILE FAILED\r\nno program\r\n");
+                t->f.ui().UploadSAP->click();
+            }
+        }
+        t->dev.replies["SPC"] = "2";
+        t->dev.replies["SASTAT"] = "1";
+        t->f.main->PollPhase = 4;
+        t->tick();
+        QCOMPARE(t->f.editor()->runningLine(), line);
+    }
+
+    void markMovesWithThePollAndGoesWhenTheProgramStopsOrTheTextChanges()
+    {
+        t->installWorkingTools();
+        t->f.editor()->setPlainText("HSPD=2000\nX100\nEND\n");
+        t->f.ui().CompileAll->click();
+        t->f.ui().DownloadSAP->click();
+        t->f.editor()->resize(300, 200);
+        t->f.editor()->show();
+
+        struct Step {
+            const char *spc, *sastat;
+            int line;
+        };
+        // Ticks from phase 4: the state is read on the first of every four.
+        const Step steps[] = {
+            {"2", "1", 2},    // running at line 2
+            {"3", "1", 3},    // moves with SPC on the next tick
+            {"1", "2", 1},    // paused: still at a line
+            {"x", "2", 0},    // a counter that is no number marks nothing
+            {"9", "1", 0},    // a line the text does not have
+            {"2", "0", 0},    // idle: gone
+            {"2", "4", 0},    // errored: gone
+            {"2", "3", 0},    // an unknown state changes nothing
+            {"2", "1", 2},
+        };
+        for (const Step &s : steps) {
+            t->dev.replies["SPC"] = s.spc;
+            t->dev.replies["SASTAT"] = s.sastat;
+            t->f.main->PollPhase = 4;
+            t->dev.clearLog();
+            t->tick();
+            QCOMPARE(t->dev.log, (QStringList{"PX", "SPC", "SASTAT"}));  // nothing asked for the mark
+            QVERIFY2(t->f.editor()->runningLine() == s.line,
+                     qPrintable(QString("SPC %1 SASTAT %2: line %3").arg(s.spc, s.sastat).arg(t->f.editor()->runningLine())));
+        }
+
+        // Shown: an arrow in the gutter and a soft background on that row.
+        const QTextBlock b = t->f.editor()->document()->findBlockByNumber(1);
+        const int y = t->f.editor()->cursorRect(QTextCursor(b)).center().y();
+        const QImage gutter = t->f.editor()->gutter()->grab().toImage();
+        QCOMPARE(gutter.pixelColor(4, y), QColor(0x10, 0x80, 0x30));
+        QVERIFY(gutter.pixelColor(4, y - t->f.editor()->fontMetrics().height()) != QColor(0x10, 0x80, 0x30));
+        const QImage text = t->f.editor()->viewport()->grab().toImage();
+        QCOMPARE(text.pixelColor(text.width() - 3, y), QColor(0xe2, 0xf4, 0xe2));
+
+        // Between state reads the counter alone moves it.
+        t->dev.replies["SPC"] = "3";
+        t->tick();
+        QCOMPARE(t->f.editor()->runningLine(), 3);
+
+        // Typing removes it at once; undoing gives the program back, and
+        // the next poll marks it again.
+        t->f.editor()->moveCursor(QTextCursor::End);
+        t->f.editor()->textCursor().insertText("X");
+        QCOMPARE(t->f.editor()->runningLine(), 0);
+        QVERIFY(t->f.editor()->extraSelections().isEmpty());
+        t->tick();
+        QCOMPARE(t->f.editor()->runningLine(), 0);
+        t->f.editor()->undo();
+        t->tick();
+        QCOMPARE(t->f.editor()->runningLine(), 3);
+
+        // A new download stops the threads: no mark until the poll sees it run.
+        t->f.ui().DownloadSAP->click();
+        QCOMPARE(t->f.editor()->runningLine(), 0);
+        t->tick();
+        QCOMPARE(t->f.editor()->runningLine(), 0);
+    }
+};
+
+QTEST_MAIN(ProgramTransferTest)
+#include "tst_program_transfer.moc"
