@@ -4,10 +4,11 @@
 #include "ProgramFiles.h"
 #include "ProgramTransfer.h"
 #include "RunningLine.h"
+#include "RunControl.h"
 
 #include <QObject>
 
-// The program editor's handlers, owned by the main window as a child object.
+// The program editor's and run control's handlers, owned by the main window as a child object.
 class ProgramTools : public QObject {
     Q_OBJECT
 public:
@@ -17,4 +18,5 @@ public:
     CompileControl compile;
     ProgramTransfer transfer;
     RunningLine running;
+    RunControl run;
 };

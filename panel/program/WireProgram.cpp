@@ -5,12 +5,13 @@
 #include "ui_MainControlForm.h"
 
 ProgramTools::ProgramTools(MainControlForm &main)
-    : QObject(&main), files(main), compile(main), transfer(main), running(*main.ui()->OrgProgram)
+    : QObject(&main), files(main), compile(main), transfer(main), running(*main.ui()->OrgProgram), run(main)
 {
 }
 
-// Connects the program editor, compile, transfer and viewer buttons of the
-// main window, and the running-line mark to what the status poll reads.
+// Connects the program editor, compile, transfer, viewer and run control
+// buttons of the main window, and the running-line mark to what the status
+// poll reads.
 void MainControlForm::wireProgram()
 {
     program_ = new ProgramTools(*this);
@@ -27,6 +28,12 @@ void MainControlForm::wireProgram()
     RunningLine *r = &program_->running;
     connect(this, &MainControlForm::programCounterRead, this, [r](const QString &reply) { r->counterRead(reply); });
     connect(this, &MainControlForm::programStateRead, this, [r](int32_t code) { r->stateRead(code); });
+    RunControl *rc = &program_->run;
+    connect(ui_->RunProg, &QPushButton::clicked, this, [rc] { rc->RunProg_Click(); });
+    connect(ui_->StopProg, &QPushButton::clicked, this, [rc] { rc->StopProg_Click(); });
+    connect(ui_->ContProg, &QPushButton::clicked, this, [rc] { rc->ContProg_Click(); });
+    connect(ui_->PauseProg, &QPushButton::clicked, this, [rc] { rc->PauseProg_Click(); });
+    connect(ui_->XThread, &QPushButton::clicked, this, [rc] { rc->XThread_Click(); });
 }
 
 int32_t MainControlForm::CountCompiledLines()
