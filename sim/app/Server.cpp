@@ -121,6 +121,9 @@ Micros Server::clock()
 
 bool Server::start(std::string &error)
 {
+    if (const std::string fault = flash_->fault(); !fault.empty())
+        std::fprintf(stderr, "zenta-sim: flash %s: running on defaults; STORE is refused until it can be read\n",
+                     fault.c_str());
     // A live control socket means another simulator serves this serial; only
     // files left behind by a dead one may be replaced.
     if (someoneListens(path(".ctl"))) {

@@ -121,6 +121,8 @@ int main(int argc, char **argv)
     sigaddset(&mask, SIGTERM);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit must fail the write that hits it ("?FLASH"), not kill the device.
+    std::signal(SIGXFSZ, SIG_IGN);
     const int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
 
     std::string error;

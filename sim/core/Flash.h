@@ -17,8 +17,11 @@ namespace zsim {
 class FlashStorage {
 public:
     virtual ~FlashStorage() = default;
-    virtual std::optional<std::string> read() = 0;  // nullopt: nothing stored
+    virtual std::optional<std::string> read() = 0;  // nullopt: nothing stored, or a fault
     virtual bool write(const std::string &image) = 0;
+    // Why the last read() found nothing although something may be stored
+    // (the file is unreadable, or not a file); empty when nothing is stored.
+    virtual std::string fault() const { return {}; }
 };
 
 class MemoryFlash final : public FlashStorage {
@@ -32,17 +35,25 @@ public:
     std::optional<std::string> image_;
 };
 
-// Written as temp file + rename, so a crash or power loss mid-write leaves
-// either the old image or the new one, never a mix.
+// Written whole to a temporary file, synced, renamed over the old image and
+// the folder synced, so a crash or power loss leaves either the old image or
+// the new one, never a mix or an empty file. A flash path that is a symbolic
+// link stays one: its target is what gets replaced.
+//
+// A missing file is a blank flash. One that exists but cannot be read (no
+// permission, a folder, a FIFO) is a fault, and write() refuses to replace
+// it: what could not be read may still be somebody's image.
 class FileFlash final : public FlashStorage {
 public:
     explicit FileFlash(std::string path) : path_(std::move(path)) {}
     std::optional<std::string> read() override;
     bool write(const std::string &image) override;
+    std::string fault() const override { return fault_; }
     const std::string &path() const { return path_; }
 
 private:
     std::string path_;
+    std::string fault_;
 };
 
 std::uint32_t crc32(const std::string &data);

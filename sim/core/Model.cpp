@@ -168,7 +168,7 @@ void Model::loadFlash()
 
     const auto image = flash_.read();
     if (!image) {
-        flashState_ = FlashState::Blank;
+        flashState_ = flash_.fault().empty() ? FlashState::Blank : FlashState::Unreadable;
         return;
     }
     auto record = decodeFlash(*image);
@@ -542,8 +542,9 @@ Frame Model::handleFrame(const Frame &in)
 std::string Model::stateLine() const
 {
     const char *flash = flashState_ == FlashState::Loaded ? "loaded"
-                        : flashState_ == FlashState::Corrupt ? "corrupt"
-                                                             : "blank";
+                        : flashState_ == FlashState::Corrupt    ? "corrupt"
+                        : flashState_ == FlashState::Unreadable ? "unreadable"
+                                                                : "blank";
     std::string s;
     auto add = [&s](std::string_view key, const std::string &value) {
         if (!s.empty())

@@ -21,7 +21,9 @@ namespace zsim {
 constexpr std::size_t kFrame = 64;
 using Frame = std::array<unsigned char, kFrame>;
 
-enum class FlashState { Blank, Loaded, Corrupt };
+// Unreadable: something is stored but cannot be read; STORE is refused
+// until it can be read or is removed.
+enum class FlashState { Blank, Loaded, Corrupt, Unreadable };
 // The program part of the flash: none stored, stored, or present but not
 // trusted (never run, reported by PGINFO and in the state line).
 enum class ProgramState { None, Stored, Corrupt };

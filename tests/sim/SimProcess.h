@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <functional>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -122,6 +123,9 @@ public:
         }
         return proc_.exitStatus() == QProcess::NormalExit ? proc_.exitCode() : -1;
     }
+
+    // Runs in the child before exec: resource limits, another user.
+    void setChildSetup(const std::function<void()> &setup) { proc_.setChildProcessModifier(setup); }
 
     QString folder() const { return folder_; }
     QString file(const char *suffix) const { return folder_ + "/" + serial_ + suffix; }

@@ -5,8 +5,12 @@
 #include <QtTest>
 
 #include <cmath>
+#include <fcntl.h>
 #include <fstream>
 #include <random>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
 
 using namespace zsim;
 
@@ -101,6 +105,8 @@ private slots:
 
     void flashRoundTrip();
     void flashFileIsReplacedAtomically();
+    void flashFileKinds_data();
+    void flashFileKinds();
     void corruptFlashLoadsDefaults_data();
     void corruptFlashLoadsDefaults();
     void powerCycle();
@@ -583,27 +589,148 @@ void ModelTest::flashRoundTrip()
     QCOMPARE(m.deviceName(), std::string("CFG42"));
 }
 
+namespace {
+
+std::string slurp(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+}  // namespace
+
 void ModelTest::flashFileIsReplacedAtomically()
 {
     QTemporaryDir dir;
-    const std::string path = dir.filePath("dev.flash").toStdString();
-    FileFlash flash(path);
-    {
-        Model m(flash, "CFG03");
-        QCOMPARE(m.handle("V30=123"), std::string("OK"));
-        QCOMPARE(m.handle("STORE"), std::string("OK"));
-        QCOMPARE(m.handle("V30=456"), std::string("OK"));
-        QCOMPARE(m.handle("STORE"), std::string("OK"));
-    }
+    const QString file = dir.filePath("dev.flash");
+    FileFlash flash(file.toStdString());
+    Model m(flash, "CFG03");
+    QCOMPARE(m.handle("V30=123"), std::string("OK"));
+    QCOMPARE(m.handle("STORE"), std::string("OK"));
+    QVERIFY(chmod(file.toLocal8Bit().constData(), 0640) == 0);
+
+    // Whoever still reads the old image must see it whole: a store that
+    // rewrote the file in place would change it under them.
+    const int old = open(file.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(old >= 0);
+    const std::string before = slurp(old);
+    QVERIFY(before.find("V30=123\n") != std::string::npos);
+    struct stat was {}, now {};
+    QCOMPARE(fstat(old, &was), 0);
+
+    QCOMPARE(m.handle("V30=456"), std::string("OK"));
+    QCOMPARE(m.handle("STORE"), std::string("OK"));
+    QCOMPARE(slurp(old), before);
+    close(old);
+    QCOMPARE(stat(file.toLocal8Bit().constData(), &now), 0);
+    QVERIFY(now.st_ino != was.st_ino);
+    QCOMPARE(now.st_mode & 07777, mode_t(0640));  // the new image keeps the old permissions
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"dev.flash"});  // no temp left over
-    FileFlash again(path);
-    Model m(again, "CFG03");
-    QCOMPARE(m.handle("V30"), std::string("456"));
+    FileFlash again(file.toStdString());
+    Model reloaded(again, "CFG03");
+    QCOMPARE(reloaded.handle("V30"), std::string("456"));
+
+    // A temporary file left by a store that died half-way does not block the next.
+    QFile stale(file + ".tmp");
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write("half");
+    stale.close();
+    QCOMPARE(m.handle("STORE"), std::string("OK"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"dev.flash"});
 
     // A flash that cannot be written says so instead of pretending.
     FileFlash nowhere(dir.filePath("missing/dev.flash").toStdString());
     Model lost(nowhere, "CFG03");
     QCOMPARE(lost.handle("STORE"), std::string("?FLASH"));
+}
+
+// What lies at the flash path decides between blank, loaded and a fault; a
+// fault keeps the defaults and refuses STORE, so nothing is overwritten.
+void ModelTest::flashFileKinds_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("store");
+    for (auto [kind, state, store] : std::initializer_list<std::tuple<const char *, FlashState, const char *>>{
+             {"missing", FlashState::Blank, "OK"},
+             {"image", FlashState::Loaded, "OK"},
+             {"link to image", FlashState::Loaded, "OK"},
+             {"relative link to image", FlashState::Loaded, "OK"},
+             {"dangling link", FlashState::Blank, "OK"},
+             {"link loop", FlashState::Unreadable, "?FLASH"},
+             {"fifo", FlashState::Unreadable, "?FLASH"},
+             {"folder", FlashState::Unreadable, "?FLASH"},
+             {"link to fifo", FlashState::Unreadable, "?FLASH"},
+         })
+        QTest::newRow(kind) << QString(kind) << int(state) << QString(store);
+}
+
+void ModelTest::flashFileKinds()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, state);
+    QFETCH(QString, store);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("dev.flash"), real = dir.filePath("real.flash");
+    const QByteArray p = path.toLocal8Bit(), r = real.toLocal8Bit();
+    MemoryFlash source;
+    {
+        Model writer(source, "CFG01");
+        QCOMPARE(writer.handle("V40=40"), std::string("OK"));
+        QCOMPARE(writer.handle("STORE"), std::string("OK"));
+    }
+    auto writeImage = [&](const QByteArray &to) {
+        std::ofstream(to.toStdString(), std::ios::binary) << *source.image_;
+    };
+    if (kind == "image")
+        writeImage(p);
+    else if (kind == "link to image") {
+        writeImage(r);
+        QCOMPARE(symlink(r.constData(), p.constData()), 0);
+    } else if (kind == "relative link to image") {
+        writeImage(r);
+        QCOMPARE(symlink("real.flash", p.constData()), 0);
+    } else if (kind == "dangling link")
+        QCOMPARE(symlink(r.constData(), p.constData()), 0);
+    else if (kind == "link loop") {
+        QCOMPARE(symlink(p.constData(), r.constData()), 0);
+        QCOMPARE(symlink(r.constData(), p.constData()), 0);
+    } else if (kind == "fifo")
+        QCOMPARE(mkfifo(p.constData(), 0600), 0);
+    else if (kind == "folder")
+        QVERIFY(QDir().mkdir(path));
+    else if (kind == "link to fifo") {
+        QCOMPARE(mkfifo(r.constData(), 0600), 0);
+        QCOMPARE(symlink(r.constData(), p.constData()), 0);
+    }
+    struct stat before {};
+    const bool existed = lstat(p.constData(), &before) == 0;
+
+    FileFlash flash(path.toStdString());  // a FIFO must not block here
+    Model m(flash, "CFG01");
+    QCOMPARE(int(m.flashState()), state);
+    QCOMPARE(QString::fromStdString(flash.fault()).isEmpty(), state != int(FlashState::Unreadable));
+    QCOMPARE(m.handle("V40"), std::string(state == int(FlashState::Loaded) ? "40" : "0"));
+    QCOMPARE(m.handle("V41=41"), std::string("OK"));
+    QCOMPARE(QString::fromStdString(m.handle("STORE")), store);
+
+    struct stat after {};
+    if (existed) {  // still the same kind of thing: a link stays a link
+        QCOMPARE(lstat(p.constData(), &after), 0);
+        QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    }
+    const QStringList names = QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    QVERIFY2(names.filter(".tmp").isEmpty(), qPrintable(names.join(' ')));
+    if (store == "OK") {
+        FileFlash again(path.toStdString());
+        Model reloaded(again, "CFG01");
+        QCOMPARE(reloaded.flashState(), FlashState::Loaded);
+        QCOMPARE(reloaded.handle("V41"), std::string("41"));
+    }
 }
 
 void ModelTest::corruptFlashLoadsDefaults_data()

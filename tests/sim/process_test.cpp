@@ -7,7 +7,9 @@
 #include <QFileInfo>
 #include <QtTest>
 
+#include <grp.h>
 #include <random>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace simtest;
@@ -56,6 +58,8 @@ private slots:
     void latencyKeepsOrderAndControl();
     void powerCycleRepublishes();
     void flashAcrossRestarts();
+    void flashFileTooLarge();
+    void unreadableFlashIsKept();
     void ctlClient();
     void garbageOverTheWire();
 };
@@ -293,6 +297,78 @@ void ProcessTest::flashAcrossRestarts()
         QCOMPARE(exchange(d.fd, "P6"), std::string("10"));
         QCOMPARE(exchange(d.fd, "V30"), std::string("0"));
     }
+}
+
+std::string storeWith(SimProcess &sim)
+{
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    if (granted != 1)
+        return "<not granted>";
+    const std::string set = exchange(d.fd, "V30=7");
+    return set == "OK" ? exchange(d.fd, "STORE") : set;
+}
+
+void ProcessTest::flashFileTooLarge()
+{
+    QTemporaryDir tmp;
+    const QString flash = tmp.filePath("dev.flash");
+    {
+        SimProcess sim(tmp.path());
+        QVERIFY(sim.start({"--lockstep", "--flash", flash}));
+        QCOMPARE(storeWith(sim), std::string("OK"));
+    }
+    const QString old = readFile(flash);
+    QVERIFY(old.contains("V30=7"));
+
+    // The limit lets the image start but not finish: the store must fail
+    // cleanly instead of the device dying with a cut temporary file.
+    SimProcess sim(tmp.path());
+    sim.setChildSetup([] {
+        const rlimit limit{100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    QVERIFY(sim.start({"--lockstep", "--flash", flash}));
+    QCOMPARE(storeWith(sim), std::string("?FLASH"));
+    QVERIFY(sim.ctl("state").find("flash=loaded") != std::string::npos);  // still alive
+    QCOMPARE(readFile(flash), old);
+    QCOMPARE(QDir(tmp.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::System), QStringList{});
+}
+
+void ProcessTest::unreadableFlashIsKept()
+{
+    // Permissions do not stop root; the simulator then runs as nobody.
+    const bool root = geteuid() == 0;
+    const uid_t nobody = 65534;
+    QTemporaryDir tmp;
+    const QString home = tmp.filePath("home"), flash = home + "/dev.flash";
+    QVERIFY(QDir().mkdir(home));
+    QVERIFY(chmod(tmp.path().toLocal8Bit().constData(), 0711) == 0);
+    {
+        QFile f(flash);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("somebody's image\n");
+    }
+    QVERIFY(chmod(flash.toLocal8Bit().constData(), 0) == 0);
+    if (root)
+        for (const QString &p : {home, flash})
+            QVERIFY(chown(p.toLocal8Bit().constData(), nobody, nobody) == 0);
+
+    SimProcess sim(home + "/devices");
+    if (root)
+        sim.setChildSetup([] {
+            if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+                _exit(127);
+        });
+    QVERIFY(sim.start({"--lockstep", "--flash", flash}));
+    QVERIFY(sim.ctl("state").find("flash=unreadable") != std::string::npos);
+    QVERIFY(QString::fromLocal8Bit(sim.process().readAllStandardError()).contains("dev.flash"));
+    QCOMPARE(storeWith(sim), std::string("?FLASH"));
+    QVERIFY(chmod(flash.toLocal8Bit().constData(), 0600) == 0);
+    QCOMPARE(readFile(flash), QString("somebody's image\n"));
+    // Readable again: STORE goes through.
+    QCOMPARE(storeWith(sim), std::string("OK"));
+    QVERIFY(readFile(flash).contains("V30=7"));
 }
 
 void ProcessTest::ctlClient()
