@@ -1,0 +1,57 @@
+// The "Multi-Thread Control" window offscreen against a real zenta-sim:
+// exchanges per second and the panel's CPU next to the library's bare loop
+// over the same four requests, then on an instant in-process device whose
+// answers change every tick, to show the window's cost with the boxes
+// repainting as they do while a program runs.
+#include "WatchBench.h"
+#include "common/AppExit.h"
+#include "mainwindow/MainControlForm.h"
+#include "program/XThreadForm.h"
+#include "ui_MainControlForm.h"
+
+namespace {
+
+long instantCounter = 0;
+int32_t instantSendRecv(int32_t, const unsigned char *send, int32_t, int32_t, unsigned char *receive)
+{
+    std::memset(receive, 0, 64);
+    const bool state = std::strncmp(reinterpret_cast<const char *>(send), "SASTAT", 6) == 0;
+    ++instantCounter;
+    std::snprintf(reinterpret_cast<char *>(receive), 64, "%ld", state ? (instantCounter / 4) % 3 : instantCounter);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 1.0;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 6;
+    simtest::SimProcess sim({}, "bench");
+    if (!bench::openSimulatedDevice(sim, {"--lockstep"}))
+        return 1;
+    bench::applyPlacement(argc, argv, sim.process().processId());
+    const QStringList commands = {"SPC0", "SPC1", "SASTAT0", "SASTAT1"};
+
+    setEndProgramHandler([](int) {});
+    MainControlForm main;
+    main.Timer1()->stop();  // paused anyway while the window is open
+    auto open = [&main] { main.ui()->XThread->click(); };
+
+    std::printf("simulator in lockstep, no program running\n");
+    bench::compareWithRaw<XThreadForm>("thread window", commands, open, seconds, rounds);
+    tollanApi().Close(modTollan::DeviceHandle);
+
+    TollanApi instant = tollanApi();
+    instant.SendRecv = instantSendRecv;
+    setTollanApi(instant);
+    bench::Phase own;
+    bench::windowRun<XThreadForm>(open, int(commands.size()), seconds, own);
+    std::printf("thread window on an instant device, every box changing: %.0f exchanges/s (%.0f ticks/s), "
+                "%.2f us CPU per exchange\n",
+                own.rate(), own.rate() / commands.size(), 1e6 * own.cpu / std::max(1L, own.exchanges));
+    setEndProgramHandler({});
+    return 0;
+}
