@@ -95,6 +95,12 @@ Server::Server(ServerOptions options) : opt_(std::move(options)), epoch_(std::ch
 
 Server::~Server()
 {
+    // Files first: a `quit` asker sees its connection close only once they are gone.
+    if (owned_) {
+        unlink(path(".sock").c_str());
+        unlink(path(".product").c_str());
+        unlink(path(".ctl").c_str());
+    }
     dropClient();
     for (auto &c : ctl_)
         close(c.fd);
@@ -102,11 +108,6 @@ Server::~Server()
         close(ctlFd_);
     if (deviceFd_ >= 0)
         close(deviceFd_);
-    if (owned_) {
-        unlink(path(".sock").c_str());
-        unlink(path(".product").c_str());
-        unlink(path(".ctl").c_str());
-    }
 }
 
 std::string Server::path(const char *suffix) const { return opt_.dir + "/" + opt_.serial + suffix; }
@@ -386,6 +387,10 @@ std::string Server::control(const std::string &line)
           << " silent=" << silent_ << " latency_us=" << latencyUs_ << " lockstep=" << opt_.lockstep;
         return s.str();
     }
+    if (cmd == "quit" && arg.empty()) {
+        quit_ = true;
+        return "OK";
+    }
     if (cmd == "unplug" && arg.empty()) {
         unplug();
         return "OK";
@@ -428,10 +433,10 @@ std::string Server::control(const std::string &line)
         return "OK";
     }
     if (cmd == "unplug" || cmd == "replug" || cmd == "silent" || cmd == "latency" || cmd == "power-cycle" ||
-        cmd == "di" || cmd == "ai" || cmd == "state")
+        cmd == "di" || cmd == "ai" || cmd == "state" || cmd == "quit")
         return "ERR bad argument for " + cmd;
     return "ERR unknown command; try state, unplug, replug, silent on|off, latency US, power-cycle, "
-           "di BITS, ai VALUE, advance MS";
+           "di BITS, ai VALUE, advance MS, quit";
 }
 
 int Server::run(int signalFd)
@@ -477,6 +482,8 @@ int Server::run(int signalFd)
             if (fds[4 + i].revents == 0 || fds[4 + i].fd != ctl_[i].fd)
                 continue;
             if (!serviceCtl(ctl_[i], fds[4 + i].revents)) {
+                if (quit_)
+                    return 0;
                 close(ctl_[i].fd);
                 ctl_[i].fd = -1;
             }

@@ -33,7 +33,8 @@ public:
     // Claims the serial and publishes the device; false with `error` filled if
     // that is impossible (another simulator holds the serial, path too long...).
     bool start(std::string &error);
-    // Serves until SIGINT or SIGTERM (blocked by the caller, read here).
+    // Serves until SIGINT or SIGTERM (blocked by the caller, read here) or the
+    // control command `quit`, whose connection stays open until the files are gone.
     int run(int signalFd);
 
 private:
@@ -80,6 +81,7 @@ private:
     std::vector<CtlClient> ctl_;
 
     bool silent_ = false;
+    bool quit_ = false;
     long latencyUs_ = 0;
     Micros lockstepNow_ = 0;
     std::chrono::steady_clock::time_point epoch_;

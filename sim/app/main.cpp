@@ -2,6 +2,7 @@
 //
 //   zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]
 //   zenta-sim ctl S COMMAND...
+//   zenta-sim --help | --version
 #include "Paths.h"
 #include "Server.h"
 
@@ -18,13 +19,39 @@
 namespace {
 
 constexpr int kCtlTimeoutMs = 5000;
+constexpr std::size_t kCtlAnswerMax = 64 * 1024;
+
+constexpr const char *kUsage =
+    "usage: zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]\n"
+    "       zenta-sim ctl S COMMAND...\n"
+    "       zenta-sim --help | --version\n";
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]\n"
-                 "       zenta-sim ctl S COMMAND...\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+int help()
+{
+    std::fputs(kUsage, stdout);
+    std::fputs("\n"
+               "A simulated ZENTA-KDR-V3 driver, published in the device folder as S.sock,\n"
+               "S.product and S.ctl, until SIGINT, SIGTERM or the control command quit.\n"
+               "\n"
+               "  --serial S     serial number, 1 to 32 letters, digits, '-' or '_' (sim1)\n"
+               "  --name CFGnn   factory device name while the flash holds none (CFG01)\n"
+               "  --flash FILE   flash image on disk; without it the flash is lost at exit\n"
+               "  --lockstep     time moves only on the control command advance MS\n"
+               "  --help         print this help and exit\n"
+               "  --version      print the version and exit\n"
+               "\n"
+               "Control commands (zenta-sim ctl S ...): state, unplug, replug, silent on|off,\n"
+               "latency US, power-cycle, di BITS, ai VALUE, advance MS, quit.\n"
+               "Device folder: $TOLLANCOM_DIR, else $XDG_RUNTIME_DIR/tollancom,\n"
+               "else /tmp/tollancom-<uid>. See zenta-sim(1).\n",
+               stdout);
+    return 0;
 }
 
 bool validSerial(const std::string &s)
@@ -58,12 +85,16 @@ int runCtl(int argc, char **argv)
         std::fprintf(stderr, "zenta-sim: no simulator %s at %s\n", argv[2], p.c_str());
         return 3;
     }
+    // The simulator closes the connection after its answer; after `quit` it
+    // does so once its files are gone, so a caller may start a new one at once.
     std::string answer;
     char buf[1024];
     pollfd pfd{fd, POLLIN, 0};
-    while (answer.find('\n') == std::string::npos) {
+    while (answer.size() < kCtlAnswerMax) {
         if (poll(&pfd, 1, kCtlTimeoutMs) <= 0) {
-            std::fprintf(stderr, "zenta-sim: %s did not answer\n", argv[2]);
+            std::fprintf(stderr, "zenta-sim: %s did not %s\n", argv[2],
+                         answer.find('\n') == std::string::npos ? "answer" : "finish");
+            close(fd);
             return 3;
         }
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
@@ -88,6 +119,12 @@ int main(int argc, char **argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "ctl") == 0)
         return runCtl(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return help();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("zenta-sim %s\n", ZENTA_VERSION);
+        return 0;
+    }
 
     zsim::ServerOptions opt;
     for (int i = 1; i < argc; ++i) {

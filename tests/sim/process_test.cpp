@@ -61,6 +61,7 @@ private slots:
     void flashFileTooLarge();
     void unreadableFlashIsKept();
     void ctlClient();
+    void quitEndsCleanly();
     void garbageOverTheWire();
 };
 
@@ -391,6 +392,31 @@ void ProcessTest::ctlClient()
     SimProcess live;  // paced by the wall clock: no manual time steps
     QVERIFY(live.start({}));
     QCOMPARE(live.ctl("advance 10").substr(0, 3), std::string("ERR"));
+}
+
+void ProcessTest::quitEndsCleanly()
+{
+    QTemporaryDir tmp;
+    SimProcess sim(tmp.path());
+    QVERIFY(sim.start());
+    int granted = 0;
+    Fd host{sim.connectDevice(granted)};  // a host still attached does not hold it up
+    QCOMPARE(granted, 1);
+    QCOMPARE(sim.ctl("quit now").substr(0, 3), std::string("ERR"));
+    QCOMPARE(sim.ctl("state").substr(0, 5), std::string("name="));
+
+    auto [code, out] = ctlCommand(sim.folder(), {"sim1", "quit"});
+    QCOMPARE(code, 0);
+    QCOMPARE(out, QString("OK"));
+    // The answer's connection closes only once the files are gone.
+    QCOMPARE(QDir(sim.folder()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), QStringList{});
+    QVERIFY(sim.process().waitForFinished(kWaitMs));
+    QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.process().exitCode(), 0);
+    QCOMPARE(readBytes(host.fd, 1), std::string());  // the host sees the device gone
+
+    SimProcess again(tmp.path());
+    QVERIFY(again.start());
 }
 
 void ProcessTest::garbageOverTheWire()
