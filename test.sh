@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test under Qt's offscreen platform, then
-# repeats the tests in an address/undefined-sanitizer build.
+# Builds everything and runs every test under Qt's offscreen platform, builds
+# and checks the Debian package, then repeats the tests in an
+# address/undefined-sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
-ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
+ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" clang libclang-rt-14-dev
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
@@ -12,6 +13,7 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+scripts/check-package.sh build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZENTA_SANITIZE=ON
 cmake --build build-asan -j "$jobs"

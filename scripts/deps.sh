@@ -24,3 +24,5 @@ ensure_packages() {
 
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
                 libgl1-mesa-dev fonts-dejavu-core)
+# Building the Debian package (cpack, dpkg-shlibdeps) and checking it.
+PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils)

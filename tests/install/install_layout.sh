@@ -1,0 +1,67 @@
+#!/bin/sh
+# Installs the build into a temporary prefix and checks the layout and the
+# start script: the panel runs from a per-user copy that is made on first
+# start, refreshed when an installed file changes, and keeps the user's own
+# working files; the tools compile in that copy.
+#
+#   install_layout.sh BUILD_DIR VERSION
+set -eu
+build=$1
+version=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$tmp/usr" >/dev/null
+private=$tmp/usr/lib/zenta-panel
+
+for f in bin/zenta-panel bin/zenta-sim lib/zenta-panel/zenta-panel lib/zenta-panel/libTollanCom.so \
+         lib/zenta-panel/EXE/Vorlag share/applications/zenta-panel.desktop \
+         share/icons/hicolor/scalable/apps/zenta-panel.svg share/doc/zenta-panel/copyright \
+         share/doc/zenta-panel/changelog.Debian.gz share/man/man1/zenta-panel.1.gz share/man/man1/zenta-sim.1.gz; do
+    [ -f "$tmp/usr/$f" ] || fail "$f is not installed"
+done
+# Every tool in EXE/ has its manual page, and every page names this version.
+for tool in "$private"/EXE/*; do
+    [ -f "$tmp/usr/share/man/man1/$(basename "$tool").1.gz" ] || fail "no manual page for $(basename "$tool")"
+done
+for page in "$tmp"/usr/share/man/man1/*.gz; do
+    gzip -dc "$page" | head -n 1 | grep -q "zenta-panel $version" || fail "$page does not name version $version"
+done
+# The desktop entry starts what is installed, with the icon that is installed.
+exec_name=$(sed -n 's/^Exec=//p' "$tmp/usr/share/applications/zenta-panel.desktop")
+icon_name=$(sed -n 's/^Icon=//p' "$tmp/usr/share/applications/zenta-panel.desktop")
+[ -x "$tmp/usr/bin/$exec_name" ] || fail "desktop entry runs $exec_name, which is not in bin/"
+[ -f "$tmp/usr/share/icons/hicolor/scalable/apps/$icon_name.svg" ] || fail "no icon $icon_name"
+if command -v desktop-file-validate >/dev/null 2>&1; then
+    desktop-file-validate "$tmp/usr/share/applications/zenta-panel.desktop"
+fi
+
+# First start makes the copy, identical to the installed folder.
+home=$tmp/home
+mkdir -p "$home"
+out=$(env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME= "$tmp/usr/bin/zenta-panel" --version)
+[ "$out" = "zenta-panel $version" ] || fail "the start script's --version said: $out"
+copy=$home/.local/share/zenta-panel
+diff -r "$private" "$copy" || fail "the copy differs from the installed folder"
+
+# A user's working file survives and a changed installed file is taken over,
+# with no part-written file left behind.
+printf 'X100\r\n' >"$copy/EXE/Program.prg"
+printf 'changed' >>"$private/libTollanCom.so"
+env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME=relative "$tmp/usr/bin/zenta-panel" --version >/dev/null
+cmp "$private/libTollanCom.so" "$copy/libTollanCom.so" || fail "the copy was not refreshed"
+[ "$(cat "$copy/EXE/Program.prg")" = "$(printf 'X100\r')" ] || fail "the user's Program.prg was touched"
+[ -z "$(find "$copy" -name '*.part*')" ] || fail "part-written files left in the copy"
+
+# An absolute data folder takes the copy instead.
+env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME="$tmp/data" "$tmp/usr/bin/zenta-panel" --version >/dev/null
+diff -r "$private" "$tmp/data/zenta-panel" || fail "no copy under XDG_DATA_HOME"
+
+# The copied compiler compiles an installed example in its own folder,
+# whatever the current directory.
+cp "$tmp/usr/share/doc/zenta-panel/examples/back_and_forth.prg" "$copy/EXE/Program.prg"
+printf 'MOD:ZENTA-QLX\r\nOPE:COMPILE\r\nFIL:Program.prg\r\n' >"$copy/EXE/vorlag_setup.txt"
+(cd / && "$copy/EXE/Vorlag") || fail "Vorlag failed: $(cat "$copy/EXE/CompileOut.txt")"
+head -n 1 "$copy/EXE/CompileOut.txt" | grep -q '^COMPILE OK' || fail "CompileOut.txt: $(head -n 2 "$copy/EXE/CompileOut.txt")"
+echo "install layout OK"
