@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -56,41 +57,60 @@ bool endsWith(const std::string &s, const std::string &suffix)
     return s.size() > suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool exists(const std::string &path)
+bool isRegular(const std::string &path)
 {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::vector<std::string> listSerials()
+// The folder is checked on every listing; a refusal is said once per reason,
+// not on every refresh of a device list.
+void refuse(const std::string &error)
 {
+    static std::string said;
+    if (error != said)
+        std::fprintf(stderr, "libTollanCom: %s\n", error.c_str());
+    said = error;
+}
+
+// Live devices in ascending order of serial; false when the folder cannot be
+// used. What dead devices left behind is cleaned up on the way.
+bool listSerials(std::vector<std::string> &serials)
+{
+    serials.clear();
     const std::string dir = deviceDir();
+    std::string error;
     // The default folders are ours to create; devices publish into them.
-    if (!std::getenv("TOLLANCOM_DIR"))
-        ::mkdir(dir.c_str(), 0700);
-    std::vector<std::string> serials;
+    const bool ok = std::getenv("TOLLANCOM_DIR") ? tollancom::checkDeviceFolder(dir, error)
+                                                 : tollancom::prepareDeviceFolder(dir, false, error);
+    if (!ok) {
+        refuse(error);
+        return false;
+    }
     DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return serials;
+    if (!d) {
+        refuse(dir + ": " + std::strerror(errno));
+        return false;
+    }
+    std::vector<std::string> found;
     while (dirent *e = ::readdir(d)) {
         std::string name = e->d_name;
-        if (!endsWith(name, ".sock"))
-            continue;
-        std::string serial = name.substr(0, name.size() - 5);
-        if (exists(dir + "/" + serial + ".product"))
-            serials.push_back(serial);
+        if (endsWith(name, ".sock"))
+            found.push_back(name.substr(0, name.size() - 5));
     }
     ::closedir(d);
+    for (const std::string &serial : found)
+        if (isRegular(tollancom::entryPath(dir, serial, ".product"))
+            && tollancom::probeDevice(dir, serial) == tollancom::Liveness::Live)
+            serials.push_back(serial);
     std::sort(serials.begin(), serials.end());
-    return serials;
+    return true;
 }
 
 const std::string *serialAt(State &s, int32_t index)
 {
-    if (!s.listed) {
-        s.serials = listSerials();
-        s.listed = true;
-    }
+    if (!s.listed)
+        s.listed = listSerials(s.serials);
     if (index < 0 || static_cast<size_t>(index) >= s.serials.size())
         return nullptr;
     return &s.serials[static_cast<size_t>(index)];
@@ -209,10 +229,9 @@ int32_t fnTollanComGetNumDevices(int32_t *count)
         return 0;
     State &s = state();
     std::lock_guard lock(s.mutex);
-    s.serials = listSerials();
-    s.listed = true;
+    s.listed = listSerials(s.serials);
     *count = static_cast<int32_t>(s.serials.size());
-    return 1;
+    return s.listed ? 1 : 0;
 }
 
 int32_t fnTollanComGetProductString(int32_t index, char *buffer, int32_t selector)
@@ -227,7 +246,7 @@ int32_t fnTollanComGetProductString(int32_t index, char *buffer, int32_t selecto
     const std::string *serial = serialAt(s, index);
     if (!serial)
         return 0;
-    int fd = ::open((deviceDir() + "/" + *serial + ".product").c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = tollancom::openEntry(tollancom::entryPath(deviceDir(), *serial, ".product"));
     if (fd < 0)
         return 0;
     char text[TOLLANCOM_PRODUCT_BUFFER] = {};

@@ -4,11 +4,16 @@
  * Six C functions with 32-bit arguments. Devices are reached over local
  * sockets in one folder ($TOLLANCOM_DIR, else $XDG_RUNTIME_DIR/tollancom, else
  * /tmp/tollancom-<uid>); each device publishes <serial>.sock and
- * <serial>.product. The device index is the position of the serial in
- * ascending order, as listed by the last fnTollanComGetNumDevices call.
+ * <serial>.product, and holds a lock on <serial>.lock while it lives; a
+ * device whose lock is free has died, and a listing removes its files. The
+ * device index is the position of the serial in ascending order, as listed
+ * by the last fnTollanComGetNumDevices call. The folder must belong to the
+ * user and be writable by no one else; otherwise nothing is listed and the
+ * reason goes to standard error.
  *
  * Status values:
  *   fnTollanComGetNumDevices     1 success (count filled), 0 failure
+ *                                (count 0: the folder is refused)
  *   fnTollanComGetProductString  1 success, 0 unknown index or unreadable
  *                                product (buffer holds an empty string),
  *                                -1 bad argument

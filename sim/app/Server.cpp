@@ -1,5 +1,7 @@
 #include "Server.h"
 
+#include "DeviceFolder.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -56,19 +58,6 @@ int listenOn(const std::string &p, std::string &error)
     return fd;
 }
 
-bool someoneListens(const std::string &p)
-{
-    sockaddr_un addr;
-    if (!fillAddress(p, addr))
-        return false;
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
 bool parseLong(const std::string &s, long long lo, long long hi, long long &out)
 {
     if (s.empty() || s.size() > 18)
@@ -101,6 +90,8 @@ Server::~Server()
         unlink(path(".product").c_str());
         unlink(path(".ctl").c_str());
     }
+    if (lockFd_ >= 0)
+        unlink(path(".lock").c_str());  // last, and while still held
     dropClient();
     for (auto &c : ctl_)
         close(c.fd);
@@ -108,6 +99,8 @@ Server::~Server()
         close(ctlFd_);
     if (deviceFd_ >= 0)
         close(deviceFd_);
+    if (lockFd_ >= 0)
+        close(lockFd_);
 }
 
 std::string Server::path(const char *suffix) const { return opt_.dir + "/" + opt_.serial + suffix; }
@@ -125,12 +118,11 @@ bool Server::start(std::string &error)
     if (const std::string fault = flash_->fault(); !fault.empty())
         std::fprintf(stderr, "zenta-sim: flash %s: running on defaults; STORE is refused until it can be read\n",
                      fault.c_str());
-    // A live control socket means another simulator serves this serial; only
-    // files left behind by a dead one may be replaced.
-    if (someoneListens(path(".ctl"))) {
-        error = "another simulator already serves " + opt_.serial;
+    // The lock says for our whole life that this serial is served; files
+    // left behind by a dead simulator may be replaced.
+    lockFd_ = tollancom::holdDeviceLock(opt_.dir, opt_.serial, error);
+    if (lockFd_ < 0)
         return false;
-    }
     ctlFd_ = listenOn(path(".ctl"), error);
     if (ctlFd_ < 0)
         return false;

@@ -72,6 +72,7 @@ private:
     std::unique_ptr<FlashStorage> flash_;
     std::unique_ptr<Model> model_;
 
+    int lockFd_ = -1;    // held for the simulator's lifetime: it is alive
     int deviceFd_ = -1;  // listening device socket, -1 while unplugged
     int ctlFd_ = -1;
     int clientFd_ = -1;

@@ -3,6 +3,7 @@
 //   zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]
 //   zenta-sim ctl S COMMAND...
 //   zenta-sim --help | --version
+#include "DeviceFolder.h"
 #include "Paths.h"
 #include "Server.h"
 
@@ -73,6 +74,11 @@ int runCtl(int argc, char **argv)
         line += (i > 3 ? " " : "") + std::string(argv[i]);
     line += "\n";
 
+    std::string error;
+    if (!tollancom::checkDeviceFolder(zsim::deviceDir(), error)) {
+        std::fprintf(stderr, "zenta-sim: %s\n", error.c_str());
+        return 3;
+    }
     const std::string p = zsim::deviceDir() + "/" + argv[2] + ".ctl";
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

@@ -127,6 +127,13 @@ public:
     // Runs in the child before exec: resource limits, another user.
     void setChildSetup(const std::function<void()> &setup) { proc_.setChildProcessModifier(setup); }
 
+    // SIGKILL: the simulator gets no chance to clean up.
+    void kill()
+    {
+        proc_.kill();
+        proc_.waitForFinished(kWaitMs);
+    }
+
     QString folder() const { return folder_; }
     QString file(const char *suffix) const { return folder_ + "/" + serial_ + suffix; }
     QProcess &process() { return proc_; }

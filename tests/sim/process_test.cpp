@@ -50,6 +50,8 @@ class ProcessTest : public QObject {
 private slots:
     void publishesAndCleansUp();
     void serialsSideBySide();
+    void refusesAFolderOthersControl_data();
+    void refusesAFolderOthersControl();
     void oneClientAtATime();
     void framesInAndOut();
     void lockstepTime();
@@ -102,6 +104,40 @@ void ProcessTest::serialsSideBySide()
     Fd d{b.connectDevice(granted)};
     QCOMPARE(granted, 1);
     QCOMPARE(exchange(d.fd, "DN"), std::string("CFG22"));
+}
+
+void ProcessTest::refusesAFolderOthersControl_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("writable by others") << "0777" << "can be written by other users (mode 0777)";
+    QTest::newRow("writable by the group") << "0730" << "can be written by other users (mode 0730)";
+    QTest::newRow("another user's") << "other" << "belongs to another user";
+}
+
+void ProcessTest::refusesAFolderOthersControl()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, message);
+    if (setup == "other" && geteuid() != 0)
+        QSKIP("needs root to give a folder away");
+    QTemporaryDir tmp;
+    const QByteArray folder = tmp.filePath("devices").toLocal8Bit();
+    QVERIFY(QDir().mkdir(tmp.filePath("devices")));
+    if (setup == "other")
+        QCOMPARE(chown(folder.constData(), 65534, 65534), 0);
+    else
+        QCOMPARE(chmod(folder.constData(), mode_t(setup.toUInt(nullptr, 8))), 0);
+    SimProcess sim(tmp.filePath("devices"));
+    QVERIFY(!sim.start());
+    if (sim.process().state() != QProcess::NotRunning)
+        QVERIFY(sim.process().waitForFinished(kWaitMs));
+    QCOMPARE(sim.process().exitCode(), 1);
+    const QString err = QString::fromLocal8Bit(sim.process().readAllStandardError());
+    QVERIFY2(err.contains(message), qPrintable(err));
+    QCOMPARE(QDir(tmp.filePath("devices")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{});
+    QCOMPARE(ctlCommand(tmp.filePath("devices"), {"sim1", "state"}).first, 3);
 }
 
 void ProcessTest::oneClientAtATime()

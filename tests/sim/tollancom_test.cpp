@@ -2,6 +2,7 @@
 #include "SimProcess.h"
 #include "TollanCom.h"
 
+#include <QFileInfo>
 #include <QtTest>
 
 #include <array>
@@ -53,6 +54,7 @@ private slots:
     void secondOpenIsBusy();
     void reopenRightAfterClose();
     void devicesInSerialOrder();
+    void killedSimulatorIsNotListed();
     void unplugAndReplug();
     void silence();
     void lateReplyAnswersNothingLater();
@@ -136,6 +138,30 @@ void TollanComTest::devicesInSerialOrder()
     QVERIFY(fnTollanComOpen(1, &h) != 0);
     QCOMPARE(sendRecv(h, "DN").text, std::string("CFG22"));
     fnTollanComClose(h);
+}
+
+void TollanComTest::killedSimulatorIsNotListed()
+{
+    QTemporaryDir tmp;
+    SimProcess a(tmp.path(), "a1"), b(tmp.path(), "b2");
+    QVERIFY(a.start({"--lockstep", "--name", "CFG11"}));
+    QVERIFY(b.start({"--lockstep", "--name", "CFG22"}));
+    QCOMPARE(listIn(a), 2);
+    a.kill();
+    QVERIFY(QFileInfo::exists(a.file(".sock")));  // left behind
+    QCOMPARE(listIn(a), 1);
+    QCOMPARE(product(0), QString("CFG22"));
+    for (const char *suffix : {".sock", ".product", ".ctl", ".lock"})
+        QVERIFY2(!QFileInfo::exists(a.file(suffix)), suffix);
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(sendRecv(h, "DN").text, std::string("CFG22"));
+    fnTollanComClose(h);
+
+    SimProcess again(tmp.path(), "a1");  // the serial is free for a new device
+    QVERIFY(again.start({"--lockstep", "--name", "CFG33"}));
+    QCOMPARE(listIn(again), 2);
+    QCOMPARE(product(0), QString("CFG33"));
 }
 
 void TollanComTest::unplugAndReplug()

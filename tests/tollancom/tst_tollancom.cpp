@@ -1,4 +1,5 @@
 // The device library against a small socket peer of our own: no simulator.
+#include "DeviceFolder.h"
 #include "TollanCom.h"
 
 #include <QTemporaryDir>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -39,6 +41,9 @@ public:
         p.open(QIODevice::WriteOnly);
         p.write(product);
         p.close();
+        std::string error;
+        lockFd_ = tollancom::holdDeviceLock(dir.toStdString(), serial.toStdString(), error);
+        lockPath_ = (dir + "/" + serial + ".lock").toStdString();
         path_ = (dir + "/" + serial + ".sock").toStdString();
         listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
@@ -58,6 +63,8 @@ public:
         ::close(command_[1]);
         ::close(listenFd_);
         ::unlink(path_.c_str());
+        ::unlink(lockPath_.c_str());
+        ::close(lockFd_);
     }
 
     // Drops the connection, as a cable pulled out; returns once it is done.
@@ -175,7 +182,8 @@ private:
     }
 
     Answer answer_;
-    std::string path_;
+    std::string path_, lockPath_;
+    int lockFd_ = -1;
     int listenFd_ = -1;
     int command_[2] = {-1, -1};
     int client_ = -1;  // everything below belongs to the peer's thread
@@ -372,6 +380,115 @@ private slots:
         QCOMPARE(fnTollanComGetNumDevices(&count), 1);
         QCOMPARE(count, 0);
         QCOMPARE(fnTollanComOpen(0, &handle), 0);
+    }
+
+    // Listed is what lives: a device whose lock is held. What a dead one
+    // left behind is removed; files without a lock are not ours to touch.
+    void deadDevicesAreSkippedAndCleanedUp()
+    {
+        Peer live(dir.path(), "live", "CFG02", echo);
+        const QStringList deadFiles{"dead.sock", "dead.product", "dead.ctl", "dead.lock"};
+        const QStringList foreign{"nolock.sock", "nolock.product"};
+        for (const QString &name : deadFiles + foreign) {
+            QFile f(dir.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("CFG09");
+        }
+        int32_t count = -1;
+        QCOMPARE(fnTollanComGetNumDevices(&count), 1);
+        QCOMPARE(count, 1);
+        char buffer[TOLLANCOM_PRODUCT_BUFFER];
+        QCOMPARE(fnTollanComGetProductString(0, buffer, 0), 1);
+        QCOMPARE(QByteArray(buffer), QByteArray("CFG02"));
+        for (const QString &name : deadFiles)
+            QVERIFY2(!QFileInfo::exists(dir.filePath(name)), qPrintable(name));
+        for (const QString &name : foreign) {
+            QVERIFY2(QFileInfo::exists(dir.filePath(name)), qPrintable(name));
+            QFile::remove(dir.filePath(name));
+        }
+    }
+
+    // Devices are only believed from a folder that is the user's alone, and
+    // a product string only from a regular file reached without a link.
+    void folderAndProductMustBeSafe_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("listed");
+        QTest::newRow("private") << "0700" << 1 << 1;
+        QTest::newRow("readable by others") << "0755" << 1 << 1;
+        QTest::newRow("writable by others") << "0777" << 0 << 0;
+        QTest::newRow("writable by the group") << "0770" << 0 << 0;
+        QTest::newRow("sticky but shared") << "1777" << 0 << 0;
+        QTest::newRow("link to a private folder") << "link" << 1 << 1;
+        QTest::newRow("another user's folder") << "other" << 0 << 0;
+        QTest::newRow("product is a link") << "product link" << 1 << 0;
+        QTest::newRow("product is a fifo") << "product fifo" << 1 << 0;
+    }
+
+    void folderAndProductMustBeSafe()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, status);
+        QFETCH(int, listed);
+        if (setup == "other" && geteuid() != 0)
+            QSKIP("needs root to give a folder away");
+        const QString folder = dir.filePath("folder");
+        QVERIFY(QDir().mkdir(folder));
+        auto cleanup = qScopeGuard([&] {
+            QFile::remove(dir.filePath("link"));
+            QDir(folder).removeRecursively();
+            qputenv("TOLLANCOM_DIR", dir.path().toLocal8Bit());
+        });
+        const QByteArray f = folder.toLocal8Bit();
+        auto peer = std::make_unique<Peer>(folder, "dev", "CFG03", echo);
+        QString used = folder;
+        if (setup[0].isDigit())
+            QCOMPARE(chmod(f.constData(), mode_t(setup.toUInt(nullptr, 8))), 0);
+        else if (setup == "link") {
+            used = dir.filePath("link");
+            QCOMPARE(symlink(f.constData(), used.toLocal8Bit().constData()), 0);
+        } else if (setup == "other")
+            QCOMPARE(chown(f.constData(), 65534, 65534), 0);
+        else {
+            const QByteArray product = (folder + "/dev.product").toLocal8Bit();
+            QVERIFY(QFile::rename(folder + "/dev.product", folder + "/real"));
+            if (setup == "product link")
+                QCOMPARE(symlink((folder + "/real").toLocal8Bit().constData(), product.constData()), 0);
+            else
+                QCOMPARE(mkfifo(product.constData(), 0600), 0);  // must not block the listing
+        }
+        qputenv("TOLLANCOM_DIR", used.toLocal8Bit());
+        int32_t count = -1;
+        QCOMPARE(fnTollanComGetNumDevices(&count), status);
+        QCOMPARE(count, listed);
+        int32_t handle = 0;
+        QCOMPARE(fnTollanComOpen(0, &handle) != 0, listed == 1);
+        if (handle)
+            fnTollanComClose(handle);
+    }
+
+    void defaultFolderIsCreatedPrivate()
+    {
+        QTemporaryDir runtime;
+        const QByteArray saved = qgetenv("TOLLANCOM_DIR");
+        auto restore = qScopeGuard([&] {
+            qputenv("TOLLANCOM_DIR", saved);
+            qunsetenv("XDG_RUNTIME_DIR");
+        });
+        qunsetenv("TOLLANCOM_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        const QByteArray folder = (runtime.path() + "/tollancom").toLocal8Bit();
+        int32_t count = -1;
+        QCOMPARE(fnTollanComGetNumDevices(&count), 1);
+        QCOMPARE(count, 0);
+        struct stat st {};
+        QCOMPARE(stat(folder.constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0700));
+        // Made by someone else first, open to all: refused, not adopted.
+        QCOMPARE(chmod(folder.constData(), 0777), 0);
+        QCOMPARE(fnTollanComGetNumDevices(&count), 0);
+        QCOMPARE(count, 0);
     }
 
     void badArgumentsFailWithoutCrashing()
