@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <sys/signalfd.h>
@@ -24,6 +25,13 @@ constexpr std::size_t kCtlLineMax = 1024;
 constexpr std::size_t kBacklogBytes = 16 * 1024;
 // Bytes read from the host before the loop looks at everything else again.
 constexpr std::size_t kBurstBytes = 16 * 1024;
+// Control clients are one line each; more at once are left in the backlog,
+// and one that has not asked and taken its answer in time is dropped.
+constexpr std::size_t kCtlClientsMax = 8;
+constexpr auto kCtlTime = std::chrono::seconds(3);
+// Out of descriptors: the listening sockets stay readable, so accepting again
+// at once would spin; wait a little for some to be freed.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr long kLatencyMax = 10'000'000;        // 10 s per reply is plenty for any test
 constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 days
 
@@ -101,6 +109,8 @@ Server::~Server()
         close(deviceFd_);
     if (lockFd_ >= 0)
         close(lockFd_);
+    if (spareFd_ >= 0)
+        close(spareFd_);
 }
 
 std::string Server::path(const char *suffix) const { return opt_.dir + "/" + opt_.serial + suffix; }
@@ -186,10 +196,25 @@ void Server::dropClient()
     std::deque<Pending>().swap(pending_);
 }
 
+int Server::acceptOn(int listenFd, bool useSpare)
+{
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const auto outOfDescriptors = [] { return errno == EMFILE || errno == ENFILE; };
+    if (fd < 0 && outOfDescriptors() && useSpare && spareFd_ >= 0) {
+        // The host must still reach the device; the spare is taken back later.
+        close(spareFd_);
+        spareFd_ = -1;
+        fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    }
+    if (fd < 0 && (outOfDescriptors() || errno == ENOBUFS || errno == ENOMEM))
+        acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+    return fd;
+}
+
 void Server::acceptDevice()
 {
     for (;;) {
-        const int fd = accept4(deviceFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = acceptOn(deviceFd_, true);
         if (fd < 0)
             return;
         // The holder's close happens before its next connect, so a hang-up is
@@ -317,12 +342,22 @@ void Server::flushDue()
 
 void Server::acceptCtl()
 {
-    for (;;) {
-        const int fd = accept4(ctlFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    while (ctl_.size() < kCtlClientsMax) {
+        const int fd = acceptOn(ctlFd_, false);
         if (fd < 0)
             return;
-        ctl_.push_back({fd, {}, {}});
+        ctl_.push_back({fd, {}, {}, std::chrono::steady_clock::now() + kCtlTime});
     }
+}
+
+void Server::dropIdleCtl(std::chrono::steady_clock::time_point now)
+{
+    for (auto &c : ctl_)
+        if (c.fd >= 0 && c.deadline <= now) {
+            close(c.fd);
+            c.fd = -1;
+        }
+    std::erase_if(ctl_, [](const CtlClient &c) { return c.fd < 0; });
 }
 
 bool Server::serviceCtl(CtlClient &c, short events)
@@ -435,10 +470,15 @@ int Server::run(int signalFd)
 {
     std::vector<pollfd> fds;
     for (;;) {
+        if (spareFd_ < 0)
+            spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const auto now = std::chrono::steady_clock::now();
+        dropIdleCtl(now);
+        const bool accepting = now >= acceptPausedUntil_;
         fds.clear();
         fds.push_back({signalFd, POLLIN, 0});
-        fds.push_back({ctlFd_, POLLIN, 0});
-        fds.push_back({deviceFd_, POLLIN, 0});  // ignored by poll while -1
+        fds.push_back({ctlFd_, static_cast<short>(accepting && ctl_.size() < kCtlClientsMax ? POLLIN : 0), 0});
+        fds.push_back({deviceFd_, static_cast<short>(accepting ? POLLIN : 0), 0});  // ignored while -1
         // A host that writes without reading is left to block on its own
         // writes rather than have replies pile up in here.
         const bool backlog = backlogged();
@@ -446,12 +486,23 @@ int Server::run(int signalFd)
         for (const auto &c : ctl_)
             fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
 
+        // Wake for the next delayed reply, control deadline or end of a pause.
+        std::optional<std::chrono::steady_clock::time_point> wake;
+        const auto wakeAt = [&wake](std::chrono::steady_clock::time_point t) {
+            if (!wake || t < *wake)
+                wake = t;
+        };
+        if (!pending_.empty() && clientOut_.empty())
+            wakeAt(pending_.front().due);
+        if (!accepting)
+            wakeAt(acceptPausedUntil_);
+        for (const auto &c : ctl_)
+            wakeAt(c.deadline);
         timespec wait{};
         timespec *timeout = nullptr;
-        if (!pending_.empty() && clientOut_.empty()) {
+        if (wake) {
             const auto left = std::max<std::chrono::nanoseconds::rep>(
-                0, std::chrono::duration_cast<std::chrono::nanoseconds>(pending_.front().due -
-                                                                        std::chrono::steady_clock::now())
+                0, std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - std::chrono::steady_clock::now())
                        .count());
             wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
             wait.tv_nsec = static_cast<long>(left % 1'000'000'000);

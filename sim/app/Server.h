@@ -41,6 +41,7 @@ private:
     struct CtlClient {
         int fd;
         std::string in, out;
+        std::chrono::steady_clock::time_point deadline;  // to ask and take the answer
     };
     struct Pending {
         std::chrono::steady_clock::time_point due;
@@ -64,6 +65,8 @@ private:
     void flushClient();
     void flushDue();
 
+    int acceptOn(int listenFd, bool useSpare);
+    void dropIdleCtl(std::chrono::steady_clock::time_point now);
     void acceptCtl();
     bool serviceCtl(CtlClient &c, short events);  // false: finished, close it
     std::string control(const std::string &line);
@@ -72,6 +75,8 @@ private:
     std::unique_ptr<FlashStorage> flash_;
     std::unique_ptr<Model> model_;
 
+    int spareFd_ = -1;   // given up to accept the host when out of descriptors
+    std::chrono::steady_clock::time_point acceptPausedUntil_{};
     int lockFd_ = -1;    // held for the simulator's lifetime: it is alive
     int deviceFd_ = -1;  // listening device socket, -1 while unplugged
     int ctlFd_ = -1;

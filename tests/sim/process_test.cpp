@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <random>
 #include <sys/resource.h>
@@ -63,8 +64,11 @@ private slots:
     void flashFileTooLarge();
     void unreadableFlashIsKept();
     void ctlClient();
+    void idleControlClientsAreCappedAndDropped();
+    void deviceReachableAtTheDescriptorLimit();
     void quitEndsCleanly();
     void garbageOverTheWire();
+    void floodWithoutReadingStaysSmall();
 };
 
 void ProcessTest::publishesAndCleansUp()
@@ -455,6 +459,55 @@ void ProcessTest::quitEndsCleanly()
     QVERIFY(again.start());
 }
 
+// Connections to the control socket that never ask anything.
+std::vector<int> silentCtlClients(SimProcess &sim, int n)
+{
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i)
+        fds.push_back(connectTo(sim.file(".ctl")));
+    return fds;
+}
+
+void ProcessTest::idleControlClientsAreCappedAndDropped()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    std::vector<int> idle = silentCtlClients(sim, 12);
+    auto closeAll = qScopeGuard([&] {
+        for (int fd : idle)
+            close(fd);
+    });
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(d.fd, "DN"), std::string("CFG01"));
+    // Answered once the silent ones ahead of it have had their time.
+    QCOMPARE(sim.ctl("state").substr(0, 10), std::string("name=CFG01"));
+    // The simulator dropped them: each sees its connection end.
+    for (int fd : idle)
+        QCOMPARE(readBytes(fd, 1), std::string());
+}
+
+void ProcessTest::deviceReachableAtTheDescriptorLimit()
+{
+    SimProcess sim;
+    sim.setChildSetup([] {
+        const rlimit limit{14, 14};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    QVERIFY(sim.start());
+    std::vector<int> idle = silentCtlClients(sim, 10);  // more than descriptors left
+    auto closeAll = qScopeGuard([&] {
+        for (int fd : idle)
+            close(fd);
+    });
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(d.fd, "ID"), std::string("KVL-CFG-UV-USB"));
+    QCOMPARE(sim.ctl("state").substr(0, 10), std::string("name=CFG01"));
+}
+
 void ProcessTest::garbageOverTheWire()
 {
     SimProcess sim;
@@ -472,6 +525,57 @@ void ProcessTest::garbageOverTheWire()
     for (std::size_t i = 0; i < replies.size(); i += 64)
         QVERIFY(replies[i] != '\0');
     QCOMPARE(exchange(d.fd, "ID"), std::string("KVL-CFG-UV-USB"));
+}
+
+long residentKb(qint64 pid)
+{
+    QFile f(QString("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+void ProcessTest::floodWithoutReadingStaysSmall()
+{
+    SimProcess sim({}, "sim1");
+    QVERIFY(sim.start({}));
+    const long before = residentKb(sim.process().processId());
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QVERIFY(fcntl(d.fd, F_SETFL, O_NONBLOCK) == 0);
+    // Frames as fast as the device takes them, replies never read, until
+    // the device stops taking them (or 64 MB, which it must never reach).
+    std::string burst;
+    for (int i = 0; i < 256; ++i)
+        burst += frame("PX");
+    std::size_t written = 0;
+    while (written < (64u << 20)) {
+        pollfd p{d.fd, POLLOUT, 0};
+        if (poll(&p, 1, 300) <= 0)
+            break;
+        const ssize_t n = send(d.fd, burst.data(), burst.size(), MSG_NOSIGNAL);
+        if (n > 0)
+            written += static_cast<std::size_t>(n);
+        else if (errno != EAGAIN)
+            break;
+    }
+    // Socket buffers and a small backlog of replies: well under 4 MB.
+    QVERIFY2(written < (4u << 20), qPrintable(QString("the device took %1 KB").arg(written >> 10)));
+    // Still serving everything else while the host is stuck.
+    QVERIFY(sim.ctl("state").find("client=1") != std::string::npos);
+    const long during = residentKb(sim.process().processId());
+    qInfo("written %zu KB; simulator resident %ld KB before, %ld KB during the flood", written >> 10, before, during);
+    QVERIFY(during >= 0 && during - before < 4 * 1024);
+
+    close(d.fd);
+    d.fd = -1;
+    Fd again{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(again.fd, "ID"), std::string("KVL-CFG-UV-USB"));
 }
 
 QTEST_GUILESS_MAIN(ProcessTest)
