@@ -190,9 +190,11 @@ private slots:
         QCOMPARE(run().exitCode, 0);
         const QByteArray compiled = get("CompileOut.txt");
 
-        // Uploaded as bare compiled lines, and as a whole result file.
+        // Uploaded as bare compiled lines, as a whole result file and as the
+        // loader writes it.
         const QByteArray bare = compiled.mid(compiled.indexOf("\r\n") + 2);
-        for (const QByteArray &upload : {bare, compiled}) {
+        const QByteArray loaded = "UPLOAD OK " + QByteArray::number(bare.count('\n')) + " lines\r\n" + bare;
+        for (const QByteArray &upload : {bare, compiled, loaded}) {
             put("UploadOut.txt", upload);
             put("vorlag_setup.txt", kDecompileSetup);
             const Outcome o = run();
@@ -217,6 +219,13 @@ private slots:
         QTest::newRow("a failed compile report")
             << QByteArray("COMPILE FAILED\r\nError\r\nLine: 3\r\n") << QByteArray("failed compile report");
         QTest::newRow("more than 1275 lines") << QByteArray("1 X1\r\n").repeated(1276) << QByteArray("1275");
+        // The loader's reason reaches the operator.
+        QTest::newRow("a failed upload report")
+            << QByteArray("UPLOAD FAILED\r\nNo device has the ID 07; found 01, 02.\r\n")
+            << QByteArray("upload from the device failed: No device has the ID 07; found 01, 02.");
+        QTest::newRow("a failed upload without a reason") << QByteArray("UPLOAD FAILED\r\n") << QByteArray("no reason");
+        QTest::newRow("a result line announcing more lines than follow")
+            << QByteArray("UPLOAD OK 3 lines\r\n1 X1\r\n2 X2\r\n") << QByteArray("announces 3");
     }
 
     void decompileFailure()

@@ -1,0 +1,171 @@
+#include "ToolFiles.h"
+
+#include "zenta/lang/text.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zenta::tools {
+
+std::string ownFolder()
+{
+    std::vector<char> buf(4096);
+    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0)
+        return ".";
+    std::string path(buf.data(), static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+Read readFile(const std::string &path, std::string &out, std::size_t cap)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return Read::Missing;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Read::Missing;
+    }
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t k = ::read(fd, buf, sizeof buf);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0) {
+            ::close(fd);
+            return Read::Missing;
+        }
+        if (k == 0)
+            break;
+        if (out.size() + static_cast<std::size_t>(k) > cap) {
+            ::close(fd);
+            return Read::TooLarge;
+        }
+        out.append(buf, static_cast<std::size_t>(k));
+    }
+    ::close(fd);
+    return Read::Ok;
+}
+
+bool writeResult(const std::string &path, const std::vector<std::string> &lines)
+{
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return false;
+    const std::string bytes = zenta::lang::joinLines(lines);
+    std::size_t put = 0;
+    bool ok = true;
+    while (ok && put < bytes.size()) {
+        const ssize_t k = ::write(fd, bytes.data() + put, bytes.size() - put);
+        if (k < 0 && errno == EINTR)
+            continue;
+        ok = k > 0;
+        if (ok)
+            put += static_cast<std::size_t>(k);
+    }
+    // mkstemp makes the file private; a result file is as readable as any other.
+    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+std::string scrub(std::string s)
+{
+    for (char &c : s)
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            c = '?';
+    for (std::size_t at = s.find("Line"); at != std::string::npos; at = s.find("Line", at))
+        s[at] = 'l';
+    return s;
+}
+
+bool bareName(const std::string &name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+namespace {
+
+std::string trim(const std::string &v)
+{
+    const auto b = v.find_first_not_of(" \t");
+    const auto e = v.find_last_not_of(" \t");
+    return b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+const std::string *Setup::get(const std::string &key) const
+{
+    const auto it = values.find(key);
+    return it == values.end() ? nullptr : &it->second;
+}
+
+Setup parseSetup(const std::string &bytes)
+{
+    Setup s;
+    int n = 0;
+    for (const std::string &raw : zenta::lang::splitLines(bytes)) {
+        ++n;
+        const std::string line = trim(raw);
+        if (line.empty())
+            continue;
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) {
+            if (s.problem.empty())
+                s.problem = "setup line " + std::to_string(n) + " is not KEY:VALUE";
+            continue;
+        }
+        s.values[trim(line.substr(0, colon))] = trim(line.substr(colon + 1));
+    }
+    return s;
+}
+
+std::optional<ResultLine> parseResultLine(const std::string &line, const std::vector<std::string> &whats)
+{
+    for (const std::string &what : whats) {
+        if (line.rfind(what, 0) != 0)
+            continue;
+        ResultLine r;
+        r.what = what;
+        r.failed = line.find("FAILED") != std::string::npos || line.find("Failed") != std::string::npos;
+        const std::string ok = what + " OK ";
+        if (!r.failed && line.rfind(ok, 0) == 0) {
+            const char *b = line.data() + ok.size();
+            const char *e = line.data() + line.size();
+            int n = 0;
+            const auto [end, ec] = std::from_chars(b, e, n);
+            if (ec == std::errc() && std::string(end, e) == " lines")
+                r.lines = n;
+        }
+        return r;
+    }
+    return std::nullopt;
+}
+
+std::string okLine(const std::string &what, std::size_t lines)
+{
+    return what + " OK " + std::to_string(lines) + " lines";
+}
+
+}  // namespace zenta::tools

@@ -1,0 +1,50 @@
+// What the external tools share: finding their own folder, reading their setup
+// and input files with a size cap, and writing result files whole or not at all.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zenta::tools {
+
+// The folder holding the running executable, whatever the current directory.
+std::string ownFolder();
+
+enum class Read { Ok, Missing, TooLarge };
+inline constexpr std::size_t kMaxInput = 16 * 1024 * 1024;
+// Missing also covers unreadable files and anything that is not a regular file.
+Read readFile(const std::string &path, std::string &out, std::size_t cap = kMaxInput);
+
+// Lines joined with CR LF into a temporary file beside `path`, synced, renamed
+// over `path`, and the folder synced. On failure the temporary file is gone
+// and `path` is as it was.
+bool writeResult(const std::string &path, const std::vector<std::string> &lines);
+
+// A report line for the operator: control characters would split it, and the
+// panel takes the last line holding "Line" as a compiler's failing line.
+std::string scrub(std::string s);
+
+// A name for a file in the tool's own folder: no path, not "." or "..".
+bool bareName(const std::string &name);
+
+// KEY:VALUE lines; keys and values trimmed of blanks and tabs, blank lines
+// skipped. A later entry of a key replaces an earlier one.
+struct Setup {
+    std::map<std::string, std::string> values;
+    std::string problem;  // the first line that is not KEY:VALUE, if any
+    const std::string *get(const std::string &key) const;
+};
+Setup parseSetup(const std::string &bytes);
+
+// The first line of a result file: "<WHAT> OK <n> lines" or "<WHAT> FAILED".
+struct ResultLine {
+    std::string what;          // COMPILE, UPLOAD, ...
+    bool failed = false;       // holds "FAILED" or "Failed", as the panel judges it
+    std::optional<int> lines;  // the count an OK line announces
+};
+std::optional<ResultLine> parseResultLine(const std::string &line, const std::vector<std::string> &whats);
+std::string okLine(const std::string &what, std::size_t lines);
+
+}  // namespace zenta::tools
