@@ -34,6 +34,10 @@ constexpr auto kCtlTime = std::chrono::seconds(3);
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr long kLatencyMax = 10'000'000;        // 10 s per reply is plenty for any test
 constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 days
+// A running program is woken at most this often: a tight loop runs in batches
+// up to "now" instead of one wake-up per statement. Every exchange catches the
+// model up first, so the batching never shows on the wire.
+constexpr Micros kProgramBatchUs = 2000;
 
 bool fillAddress(const std::string &p, sockaddr_un &addr)
 {
@@ -88,6 +92,7 @@ Server::Server(ServerOptions options) : opt_(std::move(options)), epoch_(std::ch
     else
         flash_ = std::make_unique<FileFlash>(opt_.flashPath);
     model_ = std::make_unique<Model>(*flash_, opt_.name, 0);
+    model_->setStatementTime(opt_.statementUs);
 }
 
 Server::~Server()
@@ -498,6 +503,8 @@ int Server::run(int signalFd)
             wakeAt(acceptPausedUntil_);
         for (const auto &c : ctl_)
             wakeAt(c.deadline);
+        if (const auto program = programWake())
+            wakeAt(*program);
         timespec wait{};
         timespec *timeout = nullptr;
         if (wake) {
@@ -545,7 +552,20 @@ int Server::run(int signalFd)
             acceptDevice();
         if (clientFd_ >= 0)
             flushDue();
+        if (!opt_.lockstep)
+            model_->advanceTo(clock());
     }
+}
+
+std::optional<std::chrono::steady_clock::time_point> Server::programWake() const
+{
+    const auto wake = opt_.lockstep ? std::nullopt : model_->nextWakeUp();
+    if (!wake)
+        return std::nullopt;
+    const Micros at = std::max(*wake, model_->now() + kProgramBatchUs);
+    // A wake-up years ahead (a WAITX on a long jog) is simply far away.
+    constexpr Micros kFar = Micros{1} << 50;
+    return epoch_ + std::chrono::microseconds(std::min(at, kFar));
 }
 
 }  // namespace zsim

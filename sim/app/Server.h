@@ -1,8 +1,9 @@
 // The process around the model: the device socket (one client at a time, one
 // 64-byte reply per 64-byte frame), the text control socket, and the clock.
 //
-// Everything runs in one ppoll() loop. The only timers are delayed replies
-// (latency), so an idle simulator sleeps in the kernel.
+// Everything runs in one ppoll() loop. Its timers are delayed replies
+// (latency) and the model's next wake-up (a running program), so a simulator
+// with nothing to do sleeps in the kernel.
 #pragma once
 
 #include "Model.h"
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct ServerOptions {
     std::string name = "CFG01";
     std::string flashPath;  // empty: flash lives in memory only
     bool lockstep = false;
+    Micros statementUs = Interpreter::kDefaultStatementUs;  // device time of one program statement
 };
 
 class Server {
@@ -49,6 +52,8 @@ private:
     };
 
     Micros clock();
+    // When a running program next needs the model caught up; none in lockstep.
+    std::optional<std::chrono::steady_clock::time_point> programWake() const;
     std::string path(const char *suffix) const;
     bool plug(std::string &error);
     void unplug();

@@ -1,6 +1,6 @@
 // zenta-sim: a simulated driver on this machine's device folder.
 //
-//   zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]
+//   zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep] [--statement-us US]
 //   zenta-sim ctl S COMMAND...
 //   zenta-sim --help | --version
 #include "DeviceFolder.h"
@@ -23,7 +23,7 @@ constexpr int kCtlTimeoutMs = 5000;
 constexpr std::size_t kCtlAnswerMax = 64 * 1024;
 
 constexpr const char *kUsage =
-    "usage: zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep]\n"
+    "usage: zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep] [--statement-us US]\n"
     "       zenta-sim ctl S COMMAND...\n"
     "       zenta-sim --help | --version\n";
 
@@ -144,7 +144,22 @@ int main(int argc, char **argv)
             opt.flashPath = argv[++i];
         else if (a == "--lockstep")
             opt.lockstep = true;
-        else
+        else if (a == "--statement-us" && hasNext) {
+            const std::string v = argv[++i];
+            std::size_t used = 0;
+            long long us = 0;
+            try {
+                us = std::stoll(v, &used, 10);
+            } catch (...) {
+                used = 0;
+            }
+            if (used == 0 || used != v.size() || us < 1 || us > zsim::Interpreter::kMaxStatementUs) {
+                std::fprintf(stderr, "zenta-sim: --statement-us takes microseconds, 1 to %lld\n",
+                             static_cast<long long>(zsim::Interpreter::kMaxStatementUs));
+                return 2;
+            }
+            opt.statementUs = us;
+        } else
             return usage();
     }
     if (!validSerial(opt.serial)) {

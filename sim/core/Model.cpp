@@ -152,8 +152,15 @@ Model::Model(FlashStorage &flash, std::string factoryName, Micros now)
 
 void Model::advanceTo(Micros now)
 {
-    if (now > now_)
-        now_ = now;
+    programs_.threads().runUntil(std::max(now, now_), *this);
+    moveTimeTo(now);
+}
+
+Micros Model::moveTimeTo(Micros t)
+{
+    if (t > now_)
+        now_ = t;
+    return now_;
 }
 
 void Model::loadFlash()
@@ -262,8 +269,8 @@ void Model::powerUp(Micros now)
     enabled_ = true;
     outputs_ = static_cast<unsigned>(params_[DOBOOT]);
     transfer_.abandon();
-    programs_.reset();
     sloadAtBoot_ = static_cast<int>(params_[SLOAD]);
+    programs_.powerUp(sloadAtBoot_, now_);
 }
 
 std::string Model::store()
@@ -443,7 +450,7 @@ std::string Model::dispatch(std::string_view name, bool hasValue, std::string_vi
             return "?SYNTAX";
         if (!readValue(value, 0, 3, v, reply))
             return reply;
-        return programs_.control(thread, static_cast<RunAction>(v));
+        return programs_.control(thread, static_cast<RunAction>(v), now_);
     }
 
     // Read-only words.
@@ -577,6 +584,11 @@ std::string Model::stateLine() const
                                                              : "none");
     add("lines", num(static_cast<std::int64_t>(programs_.lines().size())));
     add("transfer", transfer_.active() ? num(transfer_.received()) + "/" + num(transfer_.expected()) : "-");
+    for (int k = 0; k < Programs::kThreads; ++k) {
+        add("sastat" + num(k), num(static_cast<int>(programs_.state(k))));
+        add("spc" + num(k), num(programs_.pc(k)));
+    }
+    add("statement_us", num(programs_.threads().statementUs()));
     add("autorun", num(sloadAtBoot_));
     return s;
 }

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,7 +29,7 @@ enum class FlashState { Blank, Loaded, Corrupt, Unreadable };
 // trusted (never run, reported by PGINFO and in the state line).
 enum class ProgramState { None, Stored, Corrupt };
 
-class Model {
+class Model : private ProgramHost {
 public:
     // factoryName is the device name used while the flash holds none.
     Model(FlashStorage &flash, std::string factoryName, Micros now = 0);
@@ -39,9 +40,16 @@ public:
     // after 64 bytes; the reply is zero-padded.
     Frame handleFrame(const Frame &in);
 
-    // Time only moves forward; earlier times are ignored.
+    // Time only moves forward; earlier times are ignored. The program threads
+    // run every statement due meanwhile, each at its own instant.
     void advanceTo(Micros now);
     Micros now() const { return now_; }
+    // The earliest time at which the model has something to do on its own (a
+    // running thread's next statement, the end of a DELAY or WAITX); nothing
+    // while it only waits for commands.
+    std::optional<Micros> nextWakeUp() const { return programs_.threads().nextWakeUp(*this); }
+    // Device time of one program statement, 1 us to 1 s; false leaves it.
+    bool setStatementTime(Micros us) { return programs_.threads().setStatementUs(us); }
 
     // Power off and on: reload flash, adopt a stored device name, boot outputs.
     void powerUp(Micros now);
@@ -85,6 +93,12 @@ private:
     void loadProgram(FlashRecord &record);
     std::string programCommand(std::string_view name, bool hasValue, std::string_view value, bool &handled);
     std::string commitProgram(ProgramTransfer::Checked checked);
+
+    // What a running program reaches (ProgramHost).
+    std::string command(std::string_view text) override { return handle(text); }
+    std::int32_t &variable(int number) override { return vars_[static_cast<std::size_t>(number - 1)]; }
+    Micros standstillAt() const override { return axis_.moving(now_) ? axis_.plannedEnd() : now_; }
+    Micros moveTimeTo(Micros t) override;
 
     int presentCurrent() const;
     int motionStatus() const;
