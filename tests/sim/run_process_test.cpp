@@ -1,0 +1,153 @@
+// Stored programs running in the real zenta-sim process: over the wire, in
+// lockstep and against the wall clock.
+#include "SimProcess.h"
+
+#include "zenta/lang/compiler.hpp"
+#include "zenta/lang/transfer.hpp"
+
+#include <QDeadlineTimer>
+#include <QtTest>
+
+using namespace simtest;
+
+namespace {
+
+struct Device {
+    int fd = -1;
+    ~Device()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Compiles and downloads over the device socket; empty on success.
+QString download(int fd, const QStringList &source)
+{
+    namespace tr = zenta::lang::transfer;
+    const auto compiled = zenta::lang::compile(source.join('\n').toStdString());
+    if (!compiled.ok)
+        return QString::fromStdString(compiled.message);
+    const std::vector<std::string> lines = zenta::lang::formatCompiled(compiled.program.code);
+    std::vector<std::string> commands{tr::beginCommand(static_cast<int>(lines.size()))};
+    for (std::size_t k = 0; k < lines.size(); ++k)
+        commands.push_back(tr::lineCommand(static_cast<int>(k) + 1, lines[k]));
+    commands.push_back(tr::endCommand(zenta::lang::programChecksum(lines)));
+    for (const std::string &c : commands)
+        if (const std::string r = exchange(fd, c); r != "OK")
+            return QString::fromStdString(c + " -> " + r);
+    return {};
+}
+
+// Asks `command` until its answer is (or, with `differ`, is not) `want` or the
+// bound runs out; returns the last answer.
+std::string waitFor(int fd, const std::string &command, const std::string &want, bool differ = false)
+{
+    QDeadlineTimer deadline(kWaitMs);
+    std::string got;
+    while (!deadline.hasExpired()) {
+        got = exchange(fd, command);
+        if ((got == want) != differ)
+            break;
+        QTest::qSleep(5);
+    }
+    return got;
+}
+
+}  // namespace
+
+class RunProcessTest : public QObject {
+    Q_OBJECT
+private slots:
+    void lockstepRun();
+    void realTimeRun();
+    void answersWhileALoopRuns();
+    void statementTimeOption_data();
+    void statementTimeOption();
+};
+
+void RunProcessTest::lockstepRun()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--lockstep", "--statement-us", "1000"}));
+    int granted = 0;
+    Device d{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(download(d.fd, {"loop: V1=V1+1", "GOTO loop"}), QString());
+    QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
+    QCOMPARE(exchange(d.fd, "V1"), std::string("0"));  // time stands still
+    QCOMPARE(sim.ctl("advance 10"), std::string("OK"));
+    QCOMPARE(exchange(d.fd, "V1"), std::string("6"));  // statements at 0, 1, ... 10 ms
+    QCOMPARE(exchange(d.fd, "SPC0"), std::string("2"));
+    const std::string state = sim.ctl("state");
+    for (const char *part : {" sastat=1 ", " sastat0=1 ", " spc0=2 ", " sastat1=0 ", " spc1=0 ", " statement_us=1000 "})
+        QVERIFY2(state.find(part) != std::string::npos, state.c_str());
+    QCOMPARE(exchange(d.fd, "SR=0"), std::string("OK"));
+    QCOMPARE(sim.ctl("advance 10"), std::string("OK"));
+    QCOMPARE(exchange(d.fd, "V1"), std::string("6"));
+}
+
+// With nobody asking, the program still runs to its end on device time.
+void RunProcessTest::realTimeRun()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({}));
+    int granted = 0;
+    Device d{sim.connectDevice(granted)};
+    QCOMPARE(download(d.fd, {"WHILE V1<100", "V1=V1+1", "ENDWHILE", "DELAY=50", "X200", "WAITX", "V2=PX"}),
+             QString());
+    QCOMPARE(exchange(d.fd, "SR0=1"), std::string("OK"));
+    QCOMPARE(waitFor(d.fd, "SASTAT0", "0"), std::string("0"));
+    QCOMPARE(exchange(d.fd, "V1"), std::string("100"));
+    QCOMPARE(exchange(d.fd, "V2"), std::string("200"));
+    QCOMPARE(exchange(d.fd, "SPC0"), std::string("0"));
+}
+
+void RunProcessTest::answersWhileALoopRuns()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({}));
+    int granted = 0;
+    Device d{sim.connectDevice(granted)};
+    QCOMPARE(download(d.fd, {"PRG 0", "loop: V1=V1+1", "GOTO loop", "PRG 1", "loop1: DO1=1", "DO1=0", "GOTO loop1"}),
+             QString());
+    QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
+    long long last = 0;
+    for (int i = 0; i < 200; ++i) {
+        const std::string v = exchange(d.fd, "V1");
+        QVERIFY2(v != "<none>", "no answer while the program runs");
+        QVERIFY(std::stoll(v) >= last);
+        last = std::stoll(v);
+        QCOMPARE(exchange(d.fd, "SASTAT"), std::string("1"));
+    }
+    QVERIFY(waitFor(d.fd, "V1", "0", true) != "0");  // it counts
+    QCOMPARE(exchange(d.fd, "SR=2"), std::string("OK"));
+    const std::string paused = exchange(d.fd, "V1");
+    QTest::qSleep(20);
+    QCOMPARE(exchange(d.fd, "V1"), paused);
+    QCOMPARE(exchange(d.fd, "SASTAT"), std::string("2"));
+}
+
+void RunProcessTest::statementTimeOption_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("zero") << "0";
+    QTest::newRow("above one second") << "1000001";
+    QTest::newRow("not a number") << "10us";
+    QTest::newRow("missing") << "";
+}
+
+void RunProcessTest::statementTimeOption()
+{
+    QFETCH(QString, value);
+    SimProcess sim;
+    QStringList args{"--lockstep", "--statement-us"};
+    if (!value.isEmpty())
+        args << value;
+    QVERIFY(!sim.start(args));
+    QVERIFY(sim.process().waitForFinished(kWaitMs));
+    QCOMPARE(sim.process().exitCode(), 2);
+}
+
+QTEST_GUILESS_MAIN(RunProcessTest)
+#include "run_process_test.moc"
