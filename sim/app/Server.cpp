@@ -255,7 +255,7 @@ void Server::takeFrames(const char *data, std::size_t n, bool answer)
             continue;  // a deaf device: the frame is lost unread
         Frame in;
         std::memcpy(in.data(), clientIn_.data() + used, kFrame);
-        model_->advanceTo(clock());
+        catchUp();
         const Frame reply = model_->handleFrame(in);
         if (!answer)
             continue;
@@ -412,7 +412,7 @@ std::string Server::control(const std::string &line)
     if (!extra.empty())
         return "ERR too many words";
     long long v = 0;
-    model_->advanceTo(clock());
+    catchUp();
     if (cmd == "state" && arg.empty()) {
         std::ostringstream s;
         s << model_->stateLine() << " plugged=" << (deviceFd_ >= 0) << " client=" << (clientFd_ >= 0)
@@ -552,9 +552,16 @@ int Server::run(int signalFd)
             acceptDevice();
         if (clientFd_ >= 0)
             flushDue();
-        if (!opt_.lockstep)
-            model_->advanceTo(clock());
+        catchUp();
     }
+}
+
+void Server::catchUp()
+{
+    // In lockstep even what falls due at the present instant (a thread just
+    // started, a WAITX whose axis was just stopped) waits for `advance`.
+    if (!opt_.lockstep)
+        model_->advanceTo(clock());
 }
 
 std::optional<std::chrono::steady_clock::time_point> Server::programWake() const

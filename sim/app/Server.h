@@ -52,6 +52,8 @@ private:
     };
 
     Micros clock();
+    // Brings the model up to the present (real time only).
+    void catchUp();
     // When a running program next needs the model caught up; none in lockstep.
     std::optional<std::chrono::steady_clock::time_point> programWake() const;
     std::string path(const char *suffix) const;

@@ -44,6 +44,7 @@ int help()
                "  --name CFGnn   factory device name while the flash holds none (CFG01)\n"
                "  --flash FILE   flash image on disk; without it the flash is lost at exit\n"
                "  --lockstep     time moves only on the control command advance MS\n"
+               "  --statement-us US  device time of one program statement, 1 to 1000000 (100)\n"
                "  --help         print this help and exit\n"
                "  --version      print the version and exit\n"
                "\n"

@@ -210,6 +210,9 @@ void InterpreterTest::programs_data()
         << counter
         << QStringList{"SR=1", "+1", "V1 == 6", "SR=2", "SASTAT == 2", "SASTAT0 == 2", "SPC0 == 2", "+5",
                        "V1 == 6", "SR=3", "SASTAT0 == 1", "+1", "V1 == 11"};
+    QTest::newRow("no download while a thread runs or is paused")
+        << counter
+        << QStringList{"SR=1", "PGLOAD=1 == ?RUNNING", "SR=2", "PGLOAD=1 == ?RUNNING", "SR=0", "PGLOAD=1"};
     QTest::newRow("pause keeps what is left of a DELAY")
         << QStringList{"DELAY=10", "V1=1"}
         << QStringList{"SR=1", "+4", "SR0=2", "+100", "SASTAT0 == 2", "SPC0 == 1", "SR0=3", "+5", "V1 == 0",

@@ -133,8 +133,9 @@ void StoreTest::roundTrip()
     QCOMPARE(r.upload(), newProgram());
     QVERIFY(r.m.programs().stored(0) && !r.m.programs().stored(1));
     QCOMPARE(r.cmd("PGINFO"), tr::infoReply(static_cast<int>(newProgram().size()), lang::programChecksum(newProgram())));
-    // Running stays refused until execution arrives.
-    QCOMPARE(r.cmd("SR0=1"), std::string("?NOPROGRAM"));
+    // The threads run the new program: it has no program 1.
+    QCOMPARE(r.cmd("SR1=1"), std::string("?NOPROGRAM"));
+    QCOMPARE(r.cmd("SR0=1"), std::string("OK"));
 }
 
 void StoreTest::refusals_data()
