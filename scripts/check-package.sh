@@ -38,6 +38,27 @@ printf 'MOD:ZENTA-QLX\r\nOPE:COMPILE\r\nFIL:Program.prg\r\n' >"$exe/vorlag_setup
 (cd / && "$exe/Vorlag") || fail "Vorlag failed: $(cat "$exe/CompileOut.txt")"
 head -n 1 "$exe/CompileOut.txt" | grep -q '^COMPILE OK' || fail "CompileOut.txt: $(head -n 2 "$exe/CompileOut.txt")"
 
+# The installed loader, from the same copy, sends that program to the installed
+# simulator through the installed device library.
+if [ -e "$root/usr/lib/zenta-panel/EXE/Merrow" ]; then
+    export TOLLANCOM_DIR=$root/devices
+    "$root/usr/bin/zenta-sim" --serial pkg1 --name CFG07 >"$root/sim.log" 2>&1 &
+    sim=$!
+    trap '"$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null 2>&1 || kill "$sim"; wait "$sim"; rm -rf "$root"' EXIT
+    for _ in $(seq 50); do
+        grep -q ready "$root/sim.log" && break
+        sleep 0.1
+    done
+    grep -q ready "$root/sim.log" || fail "the installed zenta-sim did not start: $(cat "$root/sim.log")"
+    printf 'LIN: 1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:DOWNLOAD\r\nFIL:CompileOut.txt\r\nMOD:ZENTA-KDR-V3\r\n' \
+        >"$exe/merrow_setup.txt"
+    (cd / && "$exe/Merrow") || fail "Merrow failed: $(cat "$exe/DownloadOut.txt")"
+    head -n 1 "$exe/DownloadOut.txt" | grep -q '^DOWNLOAD OK' || fail "DownloadOut.txt: $(cat "$exe/DownloadOut.txt")"
+    "$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null
+    wait "$sim"
+    trap 'rm -rf "$root"' EXIT
+fi
+
 # Nothing installed may point back at the build or the source tree.
 if grep -rlF -e "$build" -e "$source_dir" "$root/usr"; then
     fail "the files above refer to $build or $source_dir"
