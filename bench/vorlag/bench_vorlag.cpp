@@ -2,6 +2,8 @@
 // the device's limit, against bench_copy_floor reading the same program and
 // writing a file as large as CompileOut.txt. Prints times, peak memory and
 // their ratios; also the in-process compile time of the library alone.
+#include "LargestProgram.h"
+#include "ToolRun.h"
 #include "zenta/lang/compiler.hpp"
 
 #include <algorithm>
@@ -21,61 +23,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A realistic mix of statements, padded with moves to exactly 1275 lines.
-std::string largestProgram()
-{
-    std::string body;
-    for (int k = 0; k < 40; ++k) {
-        const std::string n = std::to_string(k);
-        body += "; block " + n + "\r\n";
-        body += "l" + n + ": V" + std::to_string(k % 50 + 1) + "=V2*" + n + "\r\n";
-        body += "WHILE V1<" + n + " AND DI1=0\r\n  X" + n + "000\r\n  WAITX\r\n  V1=V1+1\r\nENDWHILE\r\n";
-        body += "IF PX>=-2147483648 OR AI>=512 AND EO=1\r\n  DO1=1\r\nELSEIF MST!=0\r\n  GOSUB l" + n +
-                "\r\nELSE\r\n  DELAY=V3\r\nENDIF\r\n";
-        body += "HSPD=2000\r\nGOTO l" + n + "\r\n";
-    }
-    std::string program = "PRG 0\r\n" + body;
-    int lines = static_cast<int>(zenta::lang::compile(program).program.code.size());
-    program += "PRG 1\r\n";
-    ++lines;
-    for (; lines < zenta::lang::kMaxCompiledLines; ++lines)
-        program += "X-" + std::to_string(lines) + "  ; pad\r\n";
-    return program;
-}
-
-struct Run {
-    double ms;
-    long maxRssKb;
-};
-
-Run runProcess(const std::vector<std::string> &argv)
-{
-    std::vector<char *> args;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    const auto start = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "%s failed (status %d)\n", argv[0].c_str(), status);
-        std::exit(1);
-    }
-    return Run{ms, usage.ru_maxrss};
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using bench::median;
+using bench::Run;
+using bench::runProcess;
 
 }  // namespace
 
@@ -87,7 +37,7 @@ int main(int argc, char **argv)
     fs::copy_file(ZENTA_VORLAG_PATH, dir / "Vorlag");
     fs::permissions(dir / "Vorlag", fs::perms::owner_all);
 
-    const std::string program = largestProgram();
+    const std::string program = bench::largestProgram();
     std::ofstream(dir / "Program.prg", std::ios::binary) << program;
     std::ofstream(dir / "vorlag_setup.txt", std::ios::binary) << "MOD:ZENTA-QLX\r\nOPE:COMPILE\r\nFIL:Program.prg\r\n";
 
