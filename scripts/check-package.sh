@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from an existing build folder, unpacks it into a
 # temporary root and runs what it installed from there: zenta-sim --version,
-# the panel's --version through its start script, one compile through the
-# installed Vorlag. Then lintian, which must find no errors.
+# the panel's --version through its start script, a compile through the
+# installed Vorlag, a download and an upload through the installed Merrow
+# against the installed simulator. Then lintian, which must find no errors.
 #
 #   scripts/check-package.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
@@ -39,25 +40,30 @@ printf 'MOD:ZENTA-QLX\r\nOPE:COMPILE\r\nFIL:Program.prg\r\n' >"$exe/vorlag_setup
 head -n 1 "$exe/CompileOut.txt" | grep -q '^COMPILE OK' || fail "CompileOut.txt: $(head -n 2 "$exe/CompileOut.txt")"
 
 # The installed loader, from the same copy, sends that program to the installed
-# simulator through the installed device library.
-if [ -e "$root/usr/lib/zenta-panel/EXE/Merrow" ]; then
-    export TOLLANCOM_DIR=$root/devices
-    "$root/usr/bin/zenta-sim" --serial pkg1 --name CFG07 >"$root/sim.log" 2>&1 &
-    sim=$!
-    trap '"$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null 2>&1 || kill "$sim"; wait "$sim"; rm -rf "$root"' EXIT
-    for _ in $(seq 50); do
-        grep -q ready "$root/sim.log" && break
-        sleep 0.1
-    done
-    grep -q ready "$root/sim.log" || fail "the installed zenta-sim did not start: $(cat "$root/sim.log")"
-    printf 'LIN: 1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:DOWNLOAD\r\nFIL:CompileOut.txt\r\nMOD:ZENTA-KDR-V3\r\n' \
-        >"$exe/merrow_setup.txt"
-    (cd / && "$exe/Merrow") || fail "Merrow failed: $(cat "$exe/DownloadOut.txt")"
-    head -n 1 "$exe/DownloadOut.txt" | grep -q '^DOWNLOAD OK' || fail "DownloadOut.txt: $(cat "$exe/DownloadOut.txt")"
-    "$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null
-    wait "$sim"
-    trap 'rm -rf "$root"' EXIT
-fi
+# simulator through the installed device library, and reads it back.
+export TOLLANCOM_DIR=$root/devices
+"$root/usr/bin/zenta-sim" --serial pkg1 --name CFG07 >"$root/sim.log" 2>&1 &
+sim=$!
+trap '"$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null 2>&1 || kill "$sim"; wait "$sim"; rm -rf "$root"' EXIT
+for _ in $(seq 50); do
+    grep -q ready "$root/sim.log" && break
+    sleep 0.1
+done
+grep -q ready "$root/sim.log" || fail "the installed zenta-sim did not start: $(cat "$root/sim.log")"
+printf 'LIN: 1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:DOWNLOAD\r\nFIL:CompileOut.txt\r\nMOD:ZENTA-KDR-V3\r\n' \
+    >"$exe/merrow_setup.txt"
+(cd / && "$exe/Merrow") || fail "Merrow failed: $(cat "$exe/DownloadOut.txt")"
+head -n 1 "$exe/DownloadOut.txt" | grep -q '^DOWNLOAD OK' || fail "DownloadOut.txt: $(cat "$exe/DownloadOut.txt")"
+# And back: upload, then decompile to program text.
+printf 'LIN:1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:UPLOAD\r\nFIL:UploadOut.txt\r\nMOD:ZENTA-KDR-V3\r\n' \
+    >"$exe/merrow_setup.txt"
+(cd / && "$exe/Merrow") || fail "Merrow upload failed: $(cat "$exe/UploadOut.txt")"
+printf 'MOD:ZENTA-QLX\r\nOPE:DECOMPILE\r\nFIL:UploadOut.txt\r\n' >"$exe/vorlag_setup.txt"
+(cd / && "$exe/Vorlag") || fail "Vorlag decompile failed: $(cat "$exe/DecompileOut.prg")"
+grep -q '^ *X4000' "$exe/DecompileOut.prg" || fail "the program read back lacks its move: $(cat "$exe/DecompileOut.prg")"
+"$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null
+wait "$sim"
+trap 'rm -rf "$root"' EXIT
 
 # Nothing installed may point back at the build or the source tree.
 if grep -rlF -e "$build" -e "$source_dir" "$root/usr"; then
