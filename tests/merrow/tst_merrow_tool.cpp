@@ -398,6 +398,26 @@ private slots:
         }
     }
 
+    // The loader does not stop programs; the panel does before it starts it.
+    void refusedWhileAProgramRuns()
+    {
+        SimProcess &sim = startSim("a", "CFG05");
+        const QList<QByteArray> looping = compile("loop: DELAY=100\r\nGOTO loop\r\n");
+        QCOMPARE(download("05").exitCode, 0);
+        {
+            int granted = 0;
+            const int fd = sim.connectDevice(granted);
+            QCOMPARE(granted, 1);
+            QCOMPARE(simtest::exchange(fd, "SR0=1"), std::string("OK"));
+            close(fd);
+        }
+        QVERIFY(!compile("X1\r\n").isEmpty());
+        expectFailure(download("05"), "DownloadOut.txt", "A program is running on the device");
+        QVERIFY(lines("DownloadOut.txt").join(' ').contains("keeps its previous program"));
+        QCOMPARE(upload("05").exitCode, 0);  // reading it back needs no stop
+        QCOMPARE(lines("UploadOut.txt").mid(1), looping);
+    }
+
     void corruptProgramOnTheDevice()
     {
         QTemporaryDir tmp;

@@ -108,6 +108,7 @@ private slots:
     void refusals();
     void abandonment_data();
     void abandonment();
+    void refusedWhileAThreadRuns_data();
     void refusedWhileAThreadRuns();
     void failedFlashWriteKeepsTheOldProgram();
     void storedProgramSurvivesPowerCyclesAndStore();
@@ -274,22 +275,44 @@ void StoreTest::abandonment()
     QCOMPARE(r.upload(), committed ? newProgram() : oldProgram());
 }
 
+void StoreTest::refusedWhileAThreadRuns_data()
+{
+    QTest::addColumn<QStringList>("control");  // run-control commands before the transfer
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("thread 0 runs") << QStringList{"SR0=1"} << true;
+    QTest::newRow("thread 1 runs") << QStringList{"SR1=1"} << true;
+    QTest::newRow("paused") << QStringList{"SR0=1", "SR0=2"} << true;
+    QTest::newRow("stopped again") << QStringList{"SR=1", "SR=0"} << false;
+    QTest::newRow("never started") << QStringList{} << false;
+}
+
+// A thread holds a place in the stored program, so the program stays until
+// the thread is stopped: at the start of a transfer and at its end.
 void StoreTest::refusedWhileAThreadRuns()
 {
-    // Threads are started by run control; the rule is the transfer's own.
-    ProgramTransfer t;
-    QCOMPARE(t.handle("PGLOAD", true, "1", true)->reply, std::string("?RUNNING"));
-    QVERIFY(!t.active());
+    QFETCH(QStringList, control);
+    QFETCH(bool, refused);
+    Rig r;
+    const Lines looping = compiled("PRG 0\nl0: DELAY=1000\nGOTO l0\nPRG 1\nl1: DELAY=1000\nGOTO l1\n");
+    QCOMPARE(r.download(looping), std::string("OK"));
+    for (const QString &c : control)
+        QCOMPARE(r.cmd(c.toStdString()), std::string("OK"));
+    r.m.advanceTo(5000);
+    const Lines frames = Rig::transfer(newProgram());
+    QCOMPARE(r.cmd(frames.front()), std::string(refused ? "?RUNNING" : "OK"));
+    QCOMPARE(r.upload(), looping);
+    if (refused)
+        QCOMPARE(r.cmd("SR=0"), std::string("OK"));
+    QCOMPARE(r.download(newProgram()), std::string("OK"));
 
-    const Lines p{"1 X5"};
-    QCOMPARE(t.handle("PGLOAD", true, "1", false)->reply, std::string("OK"));
-    QCOMPARE(t.handle("PGL1", true, p[0], false)->reply, std::string("OK"));
-    const std::string crc = lang::formatChecksum(lang::programChecksum(p));
-    // A thread started during the transfer still keeps the program in place.
-    auto step = t.handle("PGEND", true, crc, true);
-    QCOMPARE(step->reply, std::string("?RUNNING"));
-    QVERIFY(!step->checked && !t.active());
-    QVERIFY(!t.handle("HSPD", true, "5", false).has_value());
+    // A thread started while the lines travel still keeps the program in place.
+    const Lines back = Rig::transfer(looping);
+    QCOMPARE(r.send(Lines(back.begin(), back.end() - 1)), std::string("OK"));
+    QCOMPARE(r.cmd("SR0=1"), std::string("OK"));
+    QCOMPARE(r.cmd(back.back()), std::string("?RUNNING"));
+    QCOMPARE(r.upload(), newProgram());
+    QCOMPARE(r.cmd("SR0=0"), std::string("OK"));
+    QCOMPARE(r.download(looping), std::string("OK"));
 }
 
 void StoreTest::failedFlashWriteKeepsTheOldProgram()
