@@ -46,7 +46,7 @@ export TOLLANCOM_DIR=$root/devices
 sim=$!
 trap '"$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null 2>&1 || kill "$sim"; wait "$sim"; rm -rf "$root"' EXIT
 for _ in $(seq 50); do
-    grep -q ready "$root/sim.log" && break
+    grep -q ready "$root/sim.log" 2>/dev/null && break
     sleep 0.1
 done
 grep -q ready "$root/sim.log" || fail "the installed zenta-sim did not start: $(cat "$root/sim.log")"

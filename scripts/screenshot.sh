@@ -29,7 +29,7 @@ trap cleanup EXIT
 "$build/bin/zenta-sim" --serial sim1 --name CFG01 >"$work/sim.log" 2>&1 &
 sim=$!
 for _ in $(seq 50); do
-    grep -q ready "$work/sim.log" && break
+    grep -q ready "$work/sim.log" 2>/dev/null && break
     sleep 0.1
 done
 grep -q ready "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
