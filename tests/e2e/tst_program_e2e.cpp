@@ -1,0 +1,169 @@
+// The program's way to the device and back through the real tools: the
+// panel compiles with Vorlag, downloads and uploads with Merrow against a
+// real zenta-sim, over the real device library.
+#include "ScriptedDialogs.h"
+#include "SimProcess.h"
+#include "common/AppExit.h"
+#include "common/TextFile.h"
+#include "device/TollanApi.h"
+#include "device/frmSelect.h"
+#include "device/modTollan.h"
+#include "mainwindow/MainControlForm.h"
+#include "mainwindow/StatusPoll.h"
+#include "program/ExternalTools.h"
+#include "program/ProgramEdit.h"
+#include "program/ProgramTools.h"
+#include "ui_MainControlForm.h"
+#include "ui_frmSelect.h"
+
+#include <QtTest>
+
+using namespace modTollan;
+
+namespace {
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Copies a built file, keeping it executable.
+bool copyBuilt(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to) && QFile::setPermissions(to, QFile::permissions(from));
+}
+
+}  // namespace
+
+class ProgramE2ETest : public QObject {
+    Q_OBJECT
+    QTemporaryDir devices;
+    // The panel's folder as installed: the library, and the tools in EXE/.
+    QTemporaryDir install;
+    std::unique_ptr<simtest::SimProcess> sim;
+    std::unique_ptr<ScriptedDialogs> dialogs;
+    QList<int> exits;
+
+    QString exe(const QString &name) const { return install.filePath("EXE/" + name); }
+
+    std::unique_ptr<MainControlForm> selectAndStart()
+    {
+        auto main = std::make_unique<MainControlForm>();
+        main->Timer1()->stop();
+        MainControlForm *m = main.get();
+        frmSelect select({[m] {
+                              m->Form_Load();
+                              m->Timer1()->stop();
+                          },
+                          [] {}});
+        select.Form_Load();
+        if (select.ui()->DeviceList->count() == 0)
+            return nullptr;
+        select.ui()->DeviceList->setCurrentRow(0);
+        select.cmdOK_Click();
+        return main;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(devices.isValid() && install.isValid());
+        qputenv("TOLLANCOM_DIR", devices.path().toLocal8Bit());
+        const QString bin = qEnvironmentVariable("ZENTA_BIN_DIR");
+        QVERIFY(QDir(install.path()).mkdir("EXE"));
+        QVERIFY(copyBuilt(bin + "/libTollanCom.so", install.filePath("libTollanCom.so")));
+        for (const char *tool : {"Vorlag", "Merrow"})
+            QVERIFY2(copyBuilt(bin + "/EXE/" + tool, exe(tool)), tool);
+        QString error;
+        QVERIFY2(loadTollanLibrary(install.path(), &error), qPrintable(error));
+        ExternalTools::setExeFolderForTests(install.filePath("EXE"));
+    }
+
+    void init()
+    {
+        resetLinkState();
+        dialogs = std::make_unique<ScriptedDialogs>();
+        exits.clear();
+        setEndProgramHandler([this](int code) { exits << code; });
+        sim = std::make_unique<simtest::SimProcess>(devices.path(), "sim1");
+        QVERIFY(sim->start({"--lockstep", "--name", "CFG04", "--flash", devices.filePath("sim1.flash")}));
+    }
+
+    void cleanup()
+    {
+        if (DeviceHandle != 1)
+            tollanApi().Close(DeviceHandle);
+        sim.reset();
+        setEndProgramHandler({});
+        dialogs.reset();
+    }
+
+    void cleanupTestCase()
+    {
+        ExternalTools::setExeFolderForTests({});
+        resetTollanApi();
+    }
+
+    void compileDownloadUploadBringsTheProgramBack()
+    {
+        auto main = selectAndStart();
+        QVERIFY(main);
+        QVERIFY(CommOpen);
+        ProgramEdit *editor = main->ui()->OrgProgram;
+        const QByteArray source = fileBytes(qEnvironmentVariable("ZENTA_SOURCE_DIR") + "/examples/two_programs.prg");
+        QVERIFY(source != "<missing>");
+        editor->setPlainText(QString::fromLatin1(source));
+
+        main->ui()->CompileAll->click();
+        QCOMPARE(dialogs->notices(), QStringList{"Done!"});
+        const QStringList compiled = TextFile::splitLines(fileBytes(exe("CompileOut.txt")));
+        QVERIFY(compiled.size() > 1);
+
+        main->ui()->DownloadSAP->click();
+        const QStringList afterDownload = dialogs->notices();
+        QCOMPARE(afterDownload.size(), 2);
+        QVERIFY2(afterDownload.last() == "Done!", qPrintable(afterDownload.last()));
+        QCOMPARE(fileBytes(exe("merrow_setup.txt")).split('\n').at(4), QByteArray("DEV:04\r"));
+        const std::string state = sim->ctl("state");
+        QVERIFY2(state.find("program=stored") != std::string::npos, state.c_str());
+        QVERIFY(state.find("lines=" + std::to_string(compiled.size() - 1)) != std::string::npos);
+        // The panel has its device back and polls it.
+        QVERIFY(CommOpen);
+        QVERIFY(!main->PausePolling);
+        for (int i = 0; i < 4; ++i)
+            main->statusPoll().Timer1_Timer();
+        QVERIFY(CommOpen);
+        QCOMPARE(main->ui()->ProgStatus->text(), QString("Idle"));
+        QVERIFY(main->program().running.editorHoldsDeviceProgram());
+
+        // Something else in the editor; the upload brings the program back.
+        main->ui()->NewProg->click();
+        editor->setPlainText("unsaved\n");
+        main->ui()->UploadSAP->click();
+        QCOMPARE(dialogs->notices().size(), 3);
+        QVERIFY2(dialogs->notices().last() == "Done!", qPrintable(dialogs->notices().last()));
+        const QString uploaded = editor->toPlainText();
+        QVERIFY(uploaded.contains("PRG 1"));
+        QVERIFY(main->program().running.editorHoldsDeviceProgram());
+        QVERIFY(main->Timer1()->isActive());
+        main->Timer1()->stop();
+        main->statusPoll().Timer1_Timer();
+        QVERIFY(CommOpen);
+
+        // The uploaded text is the same program: it compiles to the same lines.
+        main->ui()->CompileAll->click();
+        QCOMPARE(dialogs->notices().last(), QString("Done!"));
+        QCOMPARE(TextFile::splitLines(fileBytes(exe("CompileOut.txt"))), compiled);
+
+        // The text the upload replaced is one Undo away.
+        editor->undo();
+        QCOMPARE(editor->toPlainText(), QString("unsaved\n"));
+        QVERIFY(!main->program().running.editorHoldsDeviceProgram());
+        QVERIFY(exits.isEmpty());
+    }
+};
+
+QTEST_MAIN(ProgramE2ETest)
+#include "tst_program_e2e.moc"
