@@ -1,6 +1,7 @@
 // The program's way to the device and back through the real tools: the
 // panel compiles with Vorlag, downloads and uploads with Merrow against a
-// real zenta-sim, over the real device library.
+// real zenta-sim, over the real device library; then the program runs and
+// the editor follows it.
 #include "ScriptedDialogs.h"
 #include "SimProcess.h"
 #include "common/AppExit.h"
@@ -161,6 +162,43 @@ private slots:
         editor->undo();
         QCOMPARE(editor->toPlainText(), QString("unsaved\n"));
         QVERIFY(!main->program().running.editorHoldsDeviceProgram());
+        QVERIFY(exits.isEmpty());
+    }
+
+    void runningLineFollowsTheDevice()
+    {
+        auto main = selectAndStart();
+        QVERIFY(main);
+        ProgramEdit *editor = main->ui()->OrgProgram;
+        editor->setPlainText("V1=0\nDELAY=1000\nV1=1\nDELAY=1000\nEND\n");
+        main->ui()->CompileAll->click();
+        main->ui()->DownloadSAP->click();
+        QCOMPARE(dialogs->notices(), (QStringList{"Done!", "Done!"}));
+
+        // Polls a full round, so the state is read too.
+        auto poll = [&] {
+            for (int i = 0; i < 4; ++i)
+                main->statusPoll().Timer1_Timer();
+        };
+        poll();
+        QCOMPARE(editor->runningLine(), 0);
+
+        main->ui()->RunProg->click();
+        QCOMPARE(sim->ctl("advance 10"), std::string("OK"));
+        poll();
+        QCOMPARE(main->ui()->ProgStatus->text(), QString("Running"));
+        QCOMPARE(main->ui()->ProgIndex->text(), QString("2"));
+        QCOMPARE(editor->runningLine(), 2);
+
+        QCOMPARE(sim->ctl("advance 1000"), std::string("OK"));
+        poll();
+        QCOMPARE(editor->runningLine(), 4);
+
+        main->ui()->StopProg->click();
+        poll();
+        QCOMPARE(main->ui()->ProgStatus->text(), QString("Idle"));
+        QCOMPARE(editor->runningLine(), 0);
+        QVERIFY(CommOpen);
         QVERIFY(exits.isEmpty());
     }
 };
