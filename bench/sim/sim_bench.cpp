@@ -2,9 +2,15 @@
 // allows at best:
 //  - round trips of 64-byte frames through libTollanCom to zenta-sim;
 //  - the same frames ping-ponged over a bare Unix socket between two processes;
-//  - zenta-sim's CPU use while idle and its resident memory.
+//  - zenta-sim's CPU use while idle and its resident memory;
+//  - with a stored program: round trips while both threads run tight loops
+//    against none running, and the CPU of a running, a waiting and a paused
+//    program with no host traffic.
 // Prints figures only; it asserts nothing.
 #include "TollanCom.h"
+
+#include "zenta/lang/compiler.hpp"
+#include "zenta/lang/transfer.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -119,21 +125,47 @@ double libraryRoundTripUs(int32_t handle, int n)
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / n;
 }
 
-long long cpuTicks(pid_t pid)
+// CPU time the process has had, from the scheduler's own nanosecond count.
+long long cpuNs(pid_t pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), {});
-    std::istringstream rest(s.substr(s.rfind(')') + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stoll(field);
-        if (i == 15)
-            stime = std::stoll(field);
-    }
-    return utime + stime;
+    std::ifstream f("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = 0;
+    f >> ns;
+    return ns;
 }
+
+// Share of one core the process uses over the next `seconds`.
+double cpuPercent(pid_t pid, double seconds)
+{
+    const long long before = cpuNs(pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return 100.0 * static_cast<double>(cpuNs(pid) - before) / (seconds * 1e9);
+}
+
+std::string ask(int32_t handle, const std::string &command)
+{
+    unsigned char out[64] = {}, in[64] = {};
+    std::memcpy(out, command.data(), std::min<std::size_t>(command.size(), 63));
+    if (fnTollanComSendRecv(handle, out, 64, 64, in) != 1)
+        return "<none>";
+    return std::string(reinterpret_cast<const char *>(in), strnlen(reinterpret_cast<const char *>(in), 64));
+}
+
+// Stops the threads, downloads the program and fails loudly if it cannot.
+void download(int32_t handle, const char *source)
+{
+    namespace tr = zenta::lang::transfer;
+    const auto compiled = zenta::lang::compile(source);
+    std::vector<std::string> commands{"SR=0"};
+    for (std::string &c : tr::downloadCommands(zenta::lang::formatCompiled(compiled.program.code)))
+        commands.push_back(std::move(c));
+    for (const std::string &c : commands)
+        if (!compiled.ok || ask(handle, c) != "OK") {
+            std::fprintf(stderr, "download failed at %s\n", c.c_str());
+            std::exit(1);
+        }
+}
+
 
 std::string statusField(pid_t pid, const char *key)
 {
@@ -149,6 +181,39 @@ double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+void programFigures(pid_t sim, int32_t handle, int n)
+{
+    const double seconds = 5.0;
+    download(handle, "PRG 0\nloop: V1=V1+1\nGOTO loop\nPRG 1\nloop1: DO1=1\nDO1=0\nGOTO loop1\n");
+    std::vector<double> idle, busy;
+    for (int round = 0; round < 5; ++round) {
+        ask(handle, "SR=0");
+        idle.push_back(libraryRoundTripUs(handle, n));
+        ask(handle, "SR=1");
+        busy.push_back(libraryRoundTripUs(handle, n));
+    }
+    const double idleUs = median(idle), busyUs = median(busy);
+    std::printf("program: a tight loop in each thread, default statement time\n");
+    std::printf("  round trip, no program   %8.2f us\n", idleUs);
+    std::printf("  round trip, loops run    %8.2f us  ratio %.2f (goal 1.50 or less)\n", busyUs, busyUs / idleUs);
+
+    const long long v0 = std::stoll(ask(handle, "V1"));
+    const auto t0 = Clock::now();
+    const double looping = cpuPercent(sim, seconds);
+    const double counted = static_cast<double>(std::stoll(ask(handle, "V1")) - v0) * 2;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::printf("  CPU, loops run, no host  %8.2f %% of a core (goal below 10), thread 0 ran %.0f statements/s\n",
+                looping, counted / elapsed);
+    ask(handle, "SR=2");
+    std::printf("  CPU, both paused         %8.2f %% of a core (goal below 1)\n", cpuPercent(sim, seconds));
+
+    download(handle, "PRG 0\nloop: DELAY=10\nGOTO loop\nPRG 1\nJ+\nWAITX\n");
+    ask(handle, "SR=1");
+    std::printf("  CPU, DELAY=10 loop and WAITX on a jog %8.2f %% of a core (goal below 1)\n", cpuPercent(sim, seconds));
+    ask(handle, "SR=0");
+    ask(handle, "ABORT");
 }
 
 }  // namespace
@@ -194,7 +259,6 @@ int main(int argc, char **argv)
         libs.push_back(libraryRoundTripUs(handle, n));
     }
     const double floorUs = median(floors), libUs = median(libs);
-    fnTollanComClose(handle);
     close(echoFd);
     waitpid(echo, nullptr, 0);
     unlink(echoPath.c_str());
@@ -205,13 +269,13 @@ int main(int argc, char **argv)
     std::printf("ratio                  %8.2f (goal 1.30 or less)\n", libUs / floorUs);
 
     const double idleSeconds = 3.0;
-    const long long before = cpuTicks(sim);
-    std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-    const long long after = cpuTicks(sim);
-    const double cpu = 100.0 * static_cast<double>(after - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / idleSeconds;
+    const double cpu = cpuPercent(sim, idleSeconds);
     std::printf("zenta-sim idle CPU     %8.2f %% of a core over %.0f s\n", cpu, idleSeconds);
     std::printf("zenta-sim resident     %s (peak %s)\n", statusField(sim, "VmRSS:").c_str(),
                 statusField(sim, "VmHWM:").c_str());
+
+    programFigures(sim, handle, n);
+    fnTollanComClose(handle);
 
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);

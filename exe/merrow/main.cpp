@@ -325,10 +325,7 @@ std::variant<std::string, Failure> download(Library &lib, const Setup &s)
     Device &device = *std::get<std::unique_ptr<Device>>(found);
 
     const std::uint32_t crc = lang::programChecksum(lines);
-    std::vector<std::string> frames{tr::beginCommand(static_cast<int>(lines.size()))};
-    for (std::size_t k = 0; k < lines.size(); ++k)
-        frames.push_back(tr::lineCommand(static_cast<int>(k) + 1, lines[k]));
-    frames.push_back(tr::endCommand(crc));
+    const std::vector<std::string> frames = tr::downloadCommands(lines);
     const std::string kept = "The device keeps its previous program.";
     for (std::size_t k = 0; k < frames.size(); ++k) {
         bool lost = false;

@@ -78,6 +78,15 @@ std::string lineCommand(int number, std::string_view line)
 
 std::string endCommand(std::uint32_t crc) { return std::string(kEnd) + "=" + formatChecksum(crc); }
 
+std::vector<std::string> downloadCommands(const std::vector<std::string> &lines)
+{
+    std::vector<std::string> c{beginCommand(static_cast<int>(lines.size()))};
+    for (std::size_t k = 0; k < lines.size(); ++k)
+        c.push_back(lineCommand(static_cast<int>(k) + 1, lines[k]));
+    c.push_back(endCommand(programChecksum(lines)));
+    return c;
+}
+
 std::string readCommand(int number) { return std::string(kRead) + std::to_string(number); }
 
 std::string infoReply(int lines, std::uint32_t crc) { return std::to_string(lines) + " " + formatChecksum(crc); }

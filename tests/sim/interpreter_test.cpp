@@ -12,64 +12,54 @@ using namespace zsim;
 
 namespace {
 
-struct Rig {
+// A device in memory with its own exact clock.
+struct Device {
     MemoryFlash flash;
     Model m{flash, "CFG01"};
 
-    std::string cmd(const std::string &c) { return m.handle(c); }
+    std::string ask(const std::string &c) { return m.handle(c); }
     void afterUs(Micros us) { m.advanceTo(m.now() + us); }
+
+    // Compiles the source and sends it through the transfer commands; empty
+    // on success, else what went wrong.
+    QString download(const QStringList &source)
+    {
+        const auto compiled = zenta::lang::compile(source.join('\n').toStdString());
+        if (!compiled.ok)
+            return QString("line %1: %2").arg(compiled.errorLine).arg(QString::fromStdString(compiled.message));
+        for (const std::string &c :
+             zenta::lang::transfer::downloadCommands(zenta::lang::formatCompiled(compiled.program.code)))
+            if (const std::string r = m.handle(c); r != "OK")
+                return QString::fromStdString(c + " -> " + r);
+        return {};
+    }
+
+    // One script step: "+N" moves time on N ms ("+Nus": microseconds),
+    // "!power" power-cycles, "!di N" and "!ai N" set the inputs, "CMD == R"
+    // sends CMD and expects R, and a bare "CMD" expects OK. Empty on success.
+    QString play(const QString &step)
+    {
+        if (step.startsWith('+')) {
+            const bool us = step.endsWith("us");
+            const long long n = step.mid(1, step.size() - (us ? 3 : 1)).toLongLong();
+            afterUs(us ? n : n * 1000);
+        } else if (step == "!power") {
+            m.powerUp(m.now());
+        } else if (step.startsWith("!di ")) {
+            m.setInputs(step.mid(4).toUInt());
+        } else if (step.startsWith("!ai ")) {
+            m.setAnalog(step.mid(4).toInt());
+        } else {
+            const qsizetype eq = step.indexOf(" == ");
+            const QString command = eq < 0 ? step : step.left(eq);
+            const QString expected = eq < 0 ? QString("OK") : step.mid(eq + 4);
+            const QString got = QString::fromStdString(ask(command.toStdString()));
+            if (got != expected)
+                return QString("%1 gave %2, expected %3 (at %4 us)").arg(command, got, expected).arg(m.now());
+        }
+        return {};
+    }
 };
-
-// Compiles the source and sends it through the transfer commands; empty on
-// success, else what went wrong.
-QString download(Model &m, const QStringList &source)
-{
-    namespace tr = zenta::lang::transfer;
-    const auto compiled = zenta::lang::compile(source.join('\n').toStdString());
-    if (!compiled.ok)
-        return QString("line %1: %2").arg(compiled.errorLine).arg(QString::fromStdString(compiled.message));
-    const std::vector<std::string> lines = zenta::lang::formatCompiled(compiled.program.code);
-    std::vector<std::string> commands{tr::beginCommand(static_cast<int>(lines.size()))};
-    for (std::size_t k = 0; k < lines.size(); ++k)
-        commands.push_back(tr::lineCommand(static_cast<int>(k) + 1, lines[k]));
-    commands.push_back(tr::endCommand(zenta::lang::programChecksum(lines)));
-    for (const std::string &c : commands)
-        if (const std::string r = m.handle(c); r != "OK")
-            return QString::fromStdString(c + " -> " + r);
-    return {};
-}
-
-// One script step: "+N" moves time on N ms ("+Nus": microseconds), "!power"
-// power-cycles, "!di N" and "!ai N" set the inputs, "CMD == R" sends CMD and
-// expects R, and a bare "CMD" expects OK. Empty on success.
-QString play(Rig &r, const QString &step)
-{
-    if (step.startsWith('+')) {
-        const bool us = step.endsWith("us");
-        const long long n = step.mid(1, step.size() - (us ? 3 : 1)).toLongLong();
-        r.afterUs(us ? n : n * 1000);
-        return {};
-    }
-    if (step == "!power") {
-        r.m.powerUp(r.m.now());
-        return {};
-    }
-    if (step.startsWith("!di ")) {
-        r.m.setInputs(step.mid(4).toUInt());
-        return {};
-    }
-    if (step.startsWith("!ai ")) {
-        r.m.setAnalog(step.mid(4).toInt());
-        return {};
-    }
-    const qsizetype eq = step.indexOf(" == ");
-    const QString command = eq < 0 ? step : step.left(eq);
-    const QString expected = eq < 0 ? QString("OK") : step.mid(eq + 4);
-    const QString got = QString::fromStdString(r.cmd(command.toStdString()));
-    if (got != expected)
-        return QString("%1 gave %2, expected %3 (at %4 us)").arg(command, got, expected).arg(r.m.now());
-    return {};
-}
 
 }  // namespace
 
@@ -254,58 +244,58 @@ void InterpreterTest::programs()
 {
     QFETCH(QStringList, source);
     QFETCH(QStringList, script);
-    Rig r;
-    const QString loaded = download(r.m, source);
+    Device d;
+    const QString loaded = d.download(source);
     QVERIFY2(loaded.isEmpty(), qPrintable(loaded));
     for (int i = 0; i < script.size(); ++i) {
-        const QString fault = play(r, script[i]);
+        const QString fault = d.play(script[i]);
         QVERIFY2(fault.isEmpty(), qPrintable(QString("step %1 (%2): %3").arg(i + 1).arg(script[i], fault)));
     }
 }
 
 void InterpreterTest::statementTimeOption()
 {
-    Rig r;
+    Device r;
     QVERIFY(!r.m.setStatementTime(0));
     QVERIFY(!r.m.setStatementTime(Interpreter::kMaxStatementUs + 1));
     QVERIFY(r.m.setStatementTime(1000));
-    QCOMPARE(download(r.m, {"loop: V1=V1+1", "GOTO loop"}), QString());
-    QCOMPARE(r.cmd("SR=1"), std::string("OK"));
+    QCOMPARE(r.download({"loop: V1=V1+1", "GOTO loop"}), QString());
+    QCOMPARE(r.ask("SR=1"), std::string("OK"));
     r.afterUs(10'000);  // statements at 0, 1, ... 10 ms
-    QCOMPARE(r.cmd("V1"), std::string("6"));
+    QCOMPARE(r.ask("V1"), std::string("6"));
 }
 
 // A step far longer than the thread can fill runs a bounded number of
 // statements and leaves the thread running from there on.
 void InterpreterTest::fallsBehindInsteadOfHanging()
 {
-    Rig r;
-    QCOMPARE(download(r.m, {"loop: V1=V1+1", "GOTO loop"}), QString());
-    QCOMPARE(r.cmd("SR=1"), std::string("OK"));
+    Device r;
+    QCOMPARE(r.download({"loop: V1=V1+1", "GOTO loop"}), QString());
+    QCOMPARE(r.ask("SR=1"), std::string("OK"));
     r.afterUs(1'000'000'000'000LL);  // 11 days of device time
-    QCOMPARE(r.cmd("V1"), std::to_string(Interpreter::kMaxStepsPerRun / 2));
-    QCOMPARE(r.cmd("SASTAT0"), std::string("1"));
+    QCOMPARE(r.ask("V1"), std::to_string(Interpreter::kMaxStepsPerRun / 2));
+    QCOMPARE(r.ask("SASTAT0"), std::string("1"));
     r.afterUs(1000);
-    QCOMPARE(r.cmd("V1"), std::to_string(Interpreter::kMaxStepsPerRun / 2 + 6));
+    QCOMPARE(r.ask("V1"), std::to_string(Interpreter::kMaxStepsPerRun / 2 + 6));
 }
 
 void InterpreterTest::nextWakeUp()
 {
-    Rig r;
+    Device r;
     QVERIFY(!r.m.nextWakeUp());
-    QCOMPARE(download(r.m, {"PRG 0", "DELAY=20", "PRG 1", "HSPD=1000", "ACC=100", "X1000", "WAITX", "V1=1"}),
+    QCOMPARE(r.download({"PRG 0", "DELAY=20", "PRG 1", "HSPD=1000", "ACC=100", "X1000", "WAITX", "V1=1"}),
              QString());
     QVERIFY(!r.m.nextWakeUp());
-    QCOMPARE(r.cmd("SR=1"), std::string("OK"));
+    QCOMPARE(r.ask("SR=1"), std::string("OK"));
     QCOMPARE(r.m.nextWakeUp(), std::optional<Micros>(0));
     r.afterUs(300);  // thread 0 waits until 20 ms, thread 1 until the move ends
     QCOMPARE(r.m.nextWakeUp(), std::optional<Micros>(20'000));
     r.afterUs(20'000);
     QCOMPARE(r.m.nextWakeUp(), std::optional<Micros>(1'100'200));
-    QCOMPARE(r.cmd("SR1=2"), std::string("OK"));
+    QCOMPARE(r.ask("SR1=2"), std::string("OK"));
     QVERIFY(!r.m.nextWakeUp());  // paused or idle: nothing to wake for
-    QCOMPARE(r.cmd("SR1=3"), std::string("OK"));
-    QCOMPARE(r.cmd("ABORT"), std::string("OK"));
+    QCOMPARE(r.ask("SR1=3"), std::string("OK"));
+    QCOMPARE(r.ask("ABORT"), std::string("OK"));
     QCOMPARE(r.m.nextWakeUp(), std::optional<Micros>(r.m.now()));
 }
 

@@ -12,32 +12,32 @@ using namespace simtest;
 
 namespace {
 
+// A simulator with a program on it and the host's connection to it.
 struct Device {
+    SimProcess sim;
     int fd = -1;
     ~Device()
     {
         if (fd >= 0)
             close(fd);
     }
-};
 
-// Compiles and downloads over the device socket; empty on success.
-QString download(int fd, const QStringList &source)
-{
-    namespace tr = zenta::lang::transfer;
-    const auto compiled = zenta::lang::compile(source.join('\n').toStdString());
-    if (!compiled.ok)
-        return QString::fromStdString(compiled.message);
-    const std::vector<std::string> lines = zenta::lang::formatCompiled(compiled.program.code);
-    std::vector<std::string> commands{tr::beginCommand(static_cast<int>(lines.size()))};
-    for (std::size_t k = 0; k < lines.size(); ++k)
-        commands.push_back(tr::lineCommand(static_cast<int>(k) + 1, lines[k]));
-    commands.push_back(tr::endCommand(zenta::lang::programChecksum(lines)));
-    for (const std::string &c : commands)
-        if (const std::string r = exchange(fd, c); r != "OK")
-            return QString::fromStdString(c + " -> " + r);
-    return {};
-}
+    // Starts the simulator, connects and downloads; empty on success.
+    QString start(const QStringList &args, const QStringList &source)
+    {
+        int granted = 0;
+        if (!sim.start(args) || (fd = sim.connectDevice(granted)) < 0 || granted != 1)
+            return "the simulator cannot be reached";
+        const auto compiled = zenta::lang::compile(source.join('\n').toStdString());
+        if (!compiled.ok)
+            return QString::fromStdString(compiled.message);
+        for (const std::string &c :
+             zenta::lang::transfer::downloadCommands(zenta::lang::formatCompiled(compiled.program.code)))
+            if (const std::string r = exchange(fd, c); r != "OK")
+                return QString::fromStdString(c + " -> " + r);
+        return {};
+    }
+};
 
 // Asks `command` until its answer is (or, with `differ`, is not) `want` or the
 // bound runs out; returns the last answer.
@@ -68,34 +68,26 @@ private slots:
 
 void RunProcessTest::lockstepRun()
 {
-    SimProcess sim;
-    QVERIFY(sim.start({"--lockstep", "--statement-us", "1000"}));
-    int granted = 0;
-    Device d{sim.connectDevice(granted)};
-    QCOMPARE(granted, 1);
-    QCOMPARE(download(d.fd, {"loop: V1=V1+1", "GOTO loop"}), QString());
+    Device d;
+    QCOMPARE(d.start({"--lockstep", "--statement-us", "1000"}, {"loop: V1=V1+1", "GOTO loop"}), QString());
     QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
     QCOMPARE(exchange(d.fd, "V1"), std::string("0"));  // time stands still
-    QCOMPARE(sim.ctl("advance 10"), std::string("OK"));
+    QCOMPARE(d.sim.ctl("advance 10"), std::string("OK"));
     QCOMPARE(exchange(d.fd, "V1"), std::string("6"));  // statements at 0, 1, ... 10 ms
     QCOMPARE(exchange(d.fd, "SPC0"), std::string("2"));
-    const std::string state = sim.ctl("state");
+    const std::string state = d.sim.ctl("state");
     for (const char *part : {" sastat=1 ", " sastat0=1 ", " spc0=2 ", " sastat1=0 ", " spc1=0 ", " statement_us=1000 "})
         QVERIFY2(state.find(part) != std::string::npos, state.c_str());
     QCOMPARE(exchange(d.fd, "SR=0"), std::string("OK"));
-    QCOMPARE(sim.ctl("advance 10"), std::string("OK"));
+    QCOMPARE(d.sim.ctl("advance 10"), std::string("OK"));
     QCOMPARE(exchange(d.fd, "V1"), std::string("6"));
 }
 
 // With nobody asking, the program still runs to its end on device time.
 void RunProcessTest::realTimeRun()
 {
-    SimProcess sim;
-    QVERIFY(sim.start({}));
-    int granted = 0;
-    Device d{sim.connectDevice(granted)};
-    QCOMPARE(download(d.fd, {"WHILE V1<100", "V1=V1+1", "ENDWHILE", "DELAY=50", "X200", "WAITX", "V2=PX"}),
-             QString());
+    Device d;
+    QCOMPARE(d.start({}, {"WHILE V1<100", "V1=V1+1", "ENDWHILE", "DELAY=50", "X200", "WAITX", "V2=PX"}), QString());
     QCOMPARE(exchange(d.fd, "SR0=1"), std::string("OK"));
     QCOMPARE(waitFor(d.fd, "SASTAT0", "0"), std::string("0"));
     QCOMPARE(exchange(d.fd, "V1"), std::string("100"));
@@ -105,11 +97,8 @@ void RunProcessTest::realTimeRun()
 
 void RunProcessTest::answersWhileALoopRuns()
 {
-    SimProcess sim;
-    QVERIFY(sim.start({}));
-    int granted = 0;
-    Device d{sim.connectDevice(granted)};
-    QCOMPARE(download(d.fd, {"PRG 0", "loop: V1=V1+1", "GOTO loop", "PRG 1", "loop1: DO1=1", "DO1=0", "GOTO loop1"}),
+    Device d;
+    QCOMPARE(d.start({}, {"PRG 0", "loop: V1=V1+1", "GOTO loop", "PRG 1", "loop1: DO1=1", "DO1=0", "GOTO loop1"}),
              QString());
     QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
     long long last = 0;

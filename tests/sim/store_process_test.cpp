@@ -33,14 +33,7 @@ Lines compiled(const char *source)
     return lang::formatCompiled(r.program.code);
 }
 
-Lines frames(const Lines &program)
-{
-    Lines c{tr::beginCommand(static_cast<int>(program.size()))};
-    for (std::size_t k = 0; k < program.size(); ++k)
-        c.push_back(tr::lineCommand(static_cast<int>(k) + 1, program[k]));
-    c.push_back(tr::endCommand(lang::programChecksum(program)));
-    return c;
-}
+Lines frames(const Lines &program) { return tr::downloadCommands(program); }
 
 // Sends frames[from, to); the first reply that is not OK, or "OK".
 std::string send(int fd, const Lines &f, std::size_t from, std::size_t to)

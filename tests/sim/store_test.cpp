@@ -64,14 +64,7 @@ struct Rig {
                 return c + " -> " + r;
         return "OK";
     }
-    static Lines transfer(const Lines &program)
-    {
-        Lines c{tr::beginCommand(static_cast<int>(program.size()))};
-        for (std::size_t k = 0; k < program.size(); ++k)
-            c.push_back(tr::lineCommand(static_cast<int>(k) + 1, program[k]));
-        c.push_back(tr::endCommand(lang::programChecksum(program)));
-        return c;
-    }
+    static Lines transfer(const Lines &program) { return tr::downloadCommands(program); }
     std::string download(const Lines &program) { return send(transfer(program)); }
     // The stored program as the loader reads it back; empty on any refusal.
     Lines upload()

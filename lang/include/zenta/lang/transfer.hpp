@@ -42,6 +42,9 @@ std::string beginCommand(int lines);
 // Empty when the line would not fit one frame (with its terminating zero).
 std::string lineCommand(int number, std::string_view line);
 std::string endCommand(std::uint32_t crc);
+// Every frame of a download of `lines`, in order: begin, each line, end. A
+// line too long for its frame comes out empty, which the device refuses.
+std::vector<std::string> downloadCommands(const std::vector<std::string> &lines);
 std::string readCommand(int number);
 std::string infoReply(int lines, std::uint32_t crc);
 
