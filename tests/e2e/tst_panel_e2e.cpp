@@ -1,6 +1,7 @@
 // Start-up, motion and settings against a real simulated driver in lockstep:
 // the panel's windows, the real device library, a real zenta-sim process.
 #include "ScriptedDialogs.h"
+#include "SelectAndStart.h"
 #include "SimProcess.h"
 #include "common/AppExit.h"
 #include "config/DriverSettings.h"
@@ -24,29 +25,6 @@ class PanelE2ETest : public QObject {
     std::unique_ptr<simtest::SimProcess> sim;
     std::unique_ptr<ScriptedDialogs> dialogs;
     QList<int> exits;
-
-    // The selection window's whole path: list, pick the first entry, open.
-    std::unique_ptr<MainControlForm> selectAndStart(QStringList *entries = nullptr)
-    {
-        auto main = std::make_unique<MainControlForm>();
-        main->Timer1()->stop();
-        MainControlForm *m = main.get();
-        frmSelect select({[m] {
-                              m->Form_Load();
-                              m->Timer1()->stop();
-                          },
-                          [] {}});
-        select.Form_Load();
-        auto *list = select.ui()->DeviceList;
-        if (entries)
-            for (int i = 0; i < list->count(); ++i)
-                *entries << list->item(i)->text();
-        if (list->count() == 0)
-            return nullptr;
-        list->setCurrentRow(0);
-        select.cmdOK_Click();
-        return main;
-    }
 
     void tick(MainControlForm &main, int times = 4)
     {

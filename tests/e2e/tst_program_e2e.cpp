@@ -3,6 +3,7 @@
 // real zenta-sim, over the real device library; then the program runs and
 // the editor follows it.
 #include "ScriptedDialogs.h"
+#include "SelectAndStart.h"
 #include "SimProcess.h"
 #include "common/AppExit.h"
 #include "common/TextFile.h"
@@ -48,24 +49,6 @@ class ProgramE2ETest : public QObject {
     QList<int> exits;
 
     QString exe(const QString &name) const { return install.filePath("EXE/" + name); }
-
-    std::unique_ptr<MainControlForm> selectAndStart()
-    {
-        auto main = std::make_unique<MainControlForm>();
-        main->Timer1()->stop();
-        MainControlForm *m = main.get();
-        frmSelect select({[m] {
-                              m->Form_Load();
-                              m->Timer1()->stop();
-                          },
-                          [] {}});
-        select.Form_Load();
-        if (select.ui()->DeviceList->count() == 0)
-            return nullptr;
-        select.ui()->DeviceList->setCurrentRow(0);
-        select.cmdOK_Click();
-        return main;
-    }
 
 private slots:
     void initTestCase()
