@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the program language with clang (address and
+# Builds the libFuzzer targets (program language, simulator model) with clang (address and
 # undefined-behaviour sanitizers) and runs each for a bounded time. Any crash,
 # sanitizer report, failed property or hang fails the script.
 set -euo pipefail
@@ -15,17 +15,18 @@ cmake --build "$build" --target zenta_fuzz -j "$(nproc)"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# target and its corpus folder
-runs=("fuzz_compile compile" "fuzz_decompile compiled" "fuzz_compiled_form compiled")
+# target, its corpus folder and its dictionary
+runs=("fuzz_compile compile lang" "fuzz_decompile compiled lang" "fuzz_compiled_form compiled lang"
+      "fuzz_sim_model sim sim")
 for run in "${runs[@]}"; do
   set -- $run
-  target=$1 corpus=$2
+  target=$1 corpus=$2 dict=$3
   mkdir -p "$work/$target"
   echo "== $target: ${seconds}s"
   # New inputs go to the scratch folder; the corpus in the repository stays as it is.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$build/bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
-      -dict=fuzz/lang.dict -artifact_prefix="$work/" -print_final_stats=1 \
+      -dict=fuzz/$dict.dict -artifact_prefix="$work/" -print_final_stats=1 \
       "$work/$target" "fuzz/corpus/$corpus" 2>"$work/$target.log" || {
         tail -n 60 "$work/$target.log"
         for a in "$work"/crash-* "$work"/timeout-* "$work"/oom-* "$work"/leak-*; do

@@ -199,7 +199,7 @@ void Model::loadFlash()
         std::string ignored;
         const int var = variableIndex(key);
         const auto def = std::find_if(std::begin(kParams), std::end(kParams),
-                                      [&](const ParamDef &d) { return key == d.name; });
+                                      [&key = key](const ParamDef &d) { return key == d.name; });
         if (key == "DN" && validName(value))
             name = value;
         else if (var > kVolatileVars && readValue(value, INT32_MIN, INT32_MAX, v, ignored))

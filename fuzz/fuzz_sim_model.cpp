@@ -1,0 +1,80 @@
+// Any sequence of host commands, passing time, input changes and power cycles
+// into the simulated driver's model. One step per line:
+//   @MS    time moves on by MS milliseconds (up to a day per step)
+//   #BITS  digital inputs     %VALUE  analog input     !  power cycle
+//   ~      the whole line after it goes in as one raw 64-byte frame
+//   other  one command, as the host sends it
+// Every command gets exactly one reply of 1 to 64 characters, time never runs
+// backwards, a stored flash image always loads again, and the position stays
+// inside the 32-bit range.
+#include "check.hpp"
+
+#include "Model.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+using namespace zsim;
+
+namespace {
+
+long long number(std::string_view s, long long max)
+{
+    long long v = 0;
+    std::from_chars(s.data(), s.data() + s.size(), v);
+    return v < 0 ? 0 : v > max ? max : v;
+}
+
+void checkReply(const std::string &reply)
+{
+    FUZZ_CHECK(!reply.empty());
+    FUZZ_CHECK(reply.size() <= kFrame);
+    FUZZ_CHECK(reply.find('\0') == std::string::npos);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    MemoryFlash flash;
+    Model m(flash, "CFG01");
+    Micros now = 0;
+    std::string_view in(reinterpret_cast<const char *>(data), size);
+    int steps = 0;
+    while (!in.empty() && steps++ < 2000) {
+        const auto nl = in.find('\n');
+        const std::string_view line = in.substr(0, nl);
+        in = nl == std::string_view::npos ? std::string_view() : in.substr(nl + 1);
+        const char op = line.empty() ? '\0' : line[0];
+        const std::string_view arg = line.empty() ? line : line.substr(1);
+        if (op == '@') {
+            now += number(arg, 86'400'000) * 1000;
+            m.advanceTo(now);
+            FUZZ_CHECK(m.now() == now);
+        } else if (op == '#') {
+            m.setInputs(static_cast<unsigned>(number(arg, 0xFF)));
+        } else if (op == '%') {
+            m.setAnalog(static_cast<int>(number(arg, Model::kAnalogMax)));
+        } else if (op == '!') {
+            m.powerUp(now);
+            // What STORE wrote must load again whole.
+            FUZZ_CHECK(m.flashState() != FlashState::Corrupt);
+        } else if (op == '~') {
+            Frame f{};
+            std::memcpy(f.data(), arg.data(), std::min(arg.size(), kFrame));
+            const Frame reply = m.handleFrame(f);
+            FUZZ_CHECK(reply[0] != 0);
+        } else {
+            checkReply(m.handle(line.substr(0, kFrame)));
+        }
+        const std::string px = m.handle("PX");
+        long long pos = 0;
+        const auto [end, ec] = std::from_chars(px.data(), px.data() + px.size(), pos);
+        FUZZ_CHECK(ec == std::errc() && end == px.data() + px.size());
+        FUZZ_CHECK(pos >= INT32_MIN && pos <= INT32_MAX);
+    }
+    return 0;
+}
