@@ -9,6 +9,9 @@
 #include "program/XThreadForm.h"
 #include "ui_MainControlForm.h"
 
+#include <zenta/lang/compiler.hpp>
+#include <zenta/lang/transfer.hpp>
+
 namespace {
 
 long instantCounter = 0;
@@ -19,6 +22,30 @@ int32_t instantSendRecv(int32_t, const unsigned char *send, int32_t, int32_t, un
     ++instantCounter;
     std::snprintf(reinterpret_cast<char *>(receive), 64, "%ld", state ? (instantCounter / 4) % 3 : instantCounter);
     return 1;
+}
+
+QString exchange(const QString &command)
+{
+    QString reply;
+    modTollan::SendRecvString(command, reply);
+    return reply;
+}
+
+// Program 0 counts in a tight loop, program 1 once a millisecond, so both
+// index boxes change nearly every tick as they do while a real program runs.
+bool storeAndRunBusyProgram()
+{
+    const auto compiled = zenta::lang::compile("PRG 0\nA:\nV1=V1+1\nGOTO A\n"
+                                               "PRG 1\nB:\nDELAY=1\nV2=V2+1\nGOTO B\n");
+    if (!compiled.ok)
+        return false;
+    const auto lines = zenta::lang::formatCompiled(compiled.program.code);
+    namespace t = zenta::lang::transfer;
+    bool ok = exchange(QString::fromStdString(t::beginCommand(int(lines.size())))) == QLatin1String("OK");
+    for (size_t k = 0; ok && k < lines.size(); ++k)
+        ok = exchange(QString::fromStdString(t::lineCommand(int(k + 1), lines[k]))) == QLatin1String("OK");
+    ok = ok && exchange(QString::fromStdString(t::endCommand(zenta::lang::programChecksum(lines)))) == QLatin1String("OK");
+    return ok && exchange("SR=1") == QLatin1String("OK") && exchange("SASTAT0") == QLatin1String("1");
 }
 
 }  // namespace
@@ -42,6 +69,18 @@ int main(int argc, char *argv[])
 
     std::printf("simulator in lockstep, no program running\n");
     bench::compareWithRaw<XThreadForm>("thread window", commands, open, seconds, rounds);
+    tollanApi().Close(modTollan::DeviceHandle);
+
+    simtest::SimProcess running({}, "bench2");
+    if (!bench::openSimulatedDevice(running, {}))
+        return 1;
+    bench::applyPlacement(argc, argv, running.process().processId());
+    if (storeAndRunBusyProgram()) {
+        std::printf("simulator in real time, both programs running\n");
+        bench::compareWithRaw<XThreadForm>("thread window", commands, open, seconds, rounds);
+    } else {
+        std::printf("simulator in real time: it runs no programs, so no figures with programs running\n");
+    }
     tollanApi().Close(modTollan::DeviceHandle);
 
     TollanApi instant = tollanApi();

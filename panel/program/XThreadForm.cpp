@@ -48,8 +48,8 @@ bool XThreadForm::pollRound()
         answered = answered || !reply.isEmpty();
         return reply;
     };
-    setTextIfChanged(ui_->ProgIndex0, exchange(QStringLiteral("SPC0")));
-    setTextIfChanged(ui_->ProgIndex1, exchange(QStringLiteral("SPC1")));
+    showReply(ui_->ProgIndex0, exchange(QStringLiteral("SPC0")));
+    showReply(ui_->ProgIndex1, exchange(QStringLiteral("SPC1")));
     for (QLineEdit *status : {ui_->ProgStatus0, ui_->ProgStatus1}) {
         const QString command = status == ui_->ProgStatus0 ? QStringLiteral("SASTAT0") : QStringLiteral("SASTAT1");
         // A reply that is no whole number, or a code without a text, leaves
@@ -57,7 +57,7 @@ bool XThreadForm::pollRound()
         const auto code = parseInt32(exchange(command));
         const QString text = code ? StatusPoll::programStateText(*code) : QString();
         if (!text.isEmpty())
-            setTextIfChanged(status, text);
+            showReply(status, text);
     }
     return answered;
 }

@@ -43,10 +43,7 @@ bool VariableForm::pollRound()
     for (size_t i = 0; i < boxes_.size(); ++i) {
         modTollan::SendRecvString(commands_[i], reply);
         answered = answered || !reply.isEmpty();
-        // Unchanged values cost no repaint, which keeps the window's share
-        // of each tick small next to the exchanges.
-        if (boxes_[i]->text() != reply)
-            boxes_[i]->setText(reply);
+        showReply(boxes_[i], reply);
     }
     return answered;
 }

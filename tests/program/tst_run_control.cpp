@@ -280,6 +280,52 @@ private slots:
         form.Timer1()->stop();
     }
 
+    // Back to back, the boxes take every reply at once but repaint at most
+    // once a RepaintInterval: a change in a tick that begins within that time
+    // of a repaint waits, with its latest text, for the repaint timer.
+    void changesRepaintAtMostOnceAnInterval()
+    {
+        PanelFixture f;
+        XThreadForm form;
+        form.Form_Load();
+        form.Timer1()->stop();
+        auto &ui = *form.ui();
+        QTimer *repaint = form.repaintTimer();
+        QCOMPARE(repaint->interval(), WatchDialog::RepaintInterval);
+        int n = 0;
+        f.dev.responder = [&n](const QString &c) { return c.startsWith("SPC") ? QString::number(++n) : "1"; };
+
+        form.Timer1_Timer();  // nothing painted lately: paints now
+        QCOMPARE(ui.ProgIndex0->text(), QString("1"));
+        QVERIFY(ui.ProgIndex0->updatesEnabled() && ui.ProgIndex1->updatesEnabled());
+        QVERIFY(repaint->isActive());
+
+        form.Timer1_Timer();
+        form.Timer1_Timer();
+        QCOMPARE(ui.ProgIndex0->text(), QString("5"));
+        QCOMPARE(ui.ProgIndex1->text(), QString("6"));
+        QVERIFY(!ui.ProgIndex0->updatesEnabled() && !ui.ProgIndex1->updatesEnabled());
+        QVERIFY(ui.ProgStatus0->updatesEnabled());  // unchanged boxes are left alone
+
+        form.RepaintHeld();  // the repaint timer's tick
+        QVERIFY(ui.ProgIndex0->updatesEnabled() && ui.ProgIndex1->updatesEnabled());
+        QVERIFY(repaint->isActive());  // and the next interval begins
+
+        // With nothing held, the timer's tick ends the interval.
+        form.RepaintHeld();
+        QVERIFY(!repaint->isActive());
+        form.Timer1_Timer();
+        QVERIFY(ui.ProgIndex0->updatesEnabled());
+
+        // Closing paints what is still held.
+        form.Timer1_Timer();
+        QVERIFY(!ui.ProgIndex0->updatesEnabled());
+        form.Command1_Click();
+        QVERIFY(ui.ProgIndex0->updatesEnabled());
+        QVERIFY(!repaint->isActive());
+        QVERIFY(!form.Timer1()->isActive());
+    }
+
     // Opened from the main window: modal, no owner, the main poll resting for
     // exactly as long; reopening starts over with "Program 0".
     void openingPausesTheMainPollAndStartsAfresh_data()
