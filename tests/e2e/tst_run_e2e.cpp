@@ -1,13 +1,11 @@
 // A program from the editor to the running device and back to idle: compile
-// through the real Vorlag, store it over the device's transfer commands, run
-// it from the main window, watch and steer both threads in the thread window,
+// and download through the real Vorlag and Merrow, run it from the main window, watch and steer both threads in the thread window,
 // stop it. The real library against a real zenta-sim in lockstep, so every
 // state and line below is exact.
 #include "ModalRun.h"
 #include "ScriptedDialogs.h"
 #include "SimProcess.h"
 #include "common/AppExit.h"
-#include "common/TextFile.h"
 #include "device/TollanApi.h"
 #include "device/modTollan.h"
 #include "mainwindow/MainControlForm.h"
@@ -18,12 +16,9 @@
 #include "ui_MainControlForm.h"
 #include "ui_XThreadForm.h"
 
-#include <zenta/lang/transfer.hpp>
-
 #include <QtTest>
 
 using namespace modTollan;
-namespace transfer = zenta::lang::transfer;
 
 namespace {
 
@@ -56,18 +51,23 @@ class RunE2ETest : public QObject {
 private slots:
     void compileStoreRunWatchAndStop()
     {
-        QTemporaryDir folder, exe;
-        QVERIFY(folder.isValid() && exe.isValid());
+        // The panel's folder as installed: the library, and the tools in EXE/.
+        QTemporaryDir folder, install;
+        QVERIFY(folder.isValid() && install.isValid());
         const QString bin = qEnvironmentVariable("ZENTA_BIN_DIR");
-        QVERIFY(QFile::copy(bin + "/EXE/Vorlag", exe.filePath("Vorlag")));
-        QFile(exe.filePath("Vorlag")).setPermissions(QFileDevice::ExeOwner | QFileDevice::ReadOwner);
-        ExternalTools::setExeFolderForTests(exe.path());
+        QVERIFY(QDir(install.path()).mkdir("EXE"));
+        for (const QString name : {"libTollanCom.so", "EXE/Vorlag", "EXE/Merrow"}) {
+            const QString to = install.filePath(name);
+            QVERIFY2(QFile::copy(bin + "/" + name, to), qPrintable(name));
+            QVERIFY(QFile::setPermissions(to, QFile::permissions(bin + "/" + name)));
+        }
+        ExternalTools::setExeFolderForTests(install.filePath("EXE"));
 
         simtest::SimProcess sim(folder.path(), "sim1");
         QVERIFY(sim.start({"--lockstep", "--name", "CFG01"}));
         qputenv("TOLLANCOM_DIR", folder.path().toLocal8Bit());
         QString error;
-        QVERIFY2(loadTollanLibrary(bin, &error), qPrintable(error));
+        QVERIFY2(loadTollanLibrary(install.path(), &error), qPrintable(error));
         TollanApi &api = tollanApi();
         api.SetTimeouts(simtest::kWaitMs, simtest::kWaitMs);
         int32_t count = 0;
@@ -76,6 +76,7 @@ private slots:
         QVERIFY(api.Open(0, &handle) != 0);
         resetLinkState();
         DeviceHandle = handle;
+        DeviceIndex = 0;
         CommOpen = true;
 
         ScriptedDialogs dialogs;
@@ -90,23 +91,13 @@ private slots:
             main.statusPoll().Timer1_Timer();
         };
 
-        // Compile.
+        // Compile and download.
         ui.OrgProgram->setPlainText(program);
         ui.CompileAll->click();
         QCOMPARE(dialogs.notices(), QStringList{"Done!"});
-        const auto out = TextFile::readLines(exe.filePath("CompileOut.txt"));
-        QVERIFY(out && out->size() > 1);
-        std::vector<std::string> lines;
-        for (const QString &line : out->mid(1))
-            if (!line.isEmpty())
-                lines.push_back(line.toStdString());
-
-        // Store it the way the loader does.
-        QCOMPARE(exchange(QString::fromStdString(transfer::beginCommand(int(lines.size())))), QString("OK"));
-        for (size_t k = 0; k < lines.size(); ++k)
-            QCOMPARE(exchange(QString::fromStdString(transfer::lineCommand(int(k + 1), lines[k]))), QString("OK"));
-        QCOMPARE(exchange(QString::fromStdString(transfer::endCommand(zenta::lang::programChecksum(lines)))),
-                 QString("OK"));
+        ui.DownloadSAP->click();
+        QCOMPARE(dialogs.notices(), (QStringList{"Done!", "Done!"}));
+        QVERIFY(CommOpen);
 
         pollProgramState();
         QCOMPARE(ui.ProgStatus->text(), QString("Idle"));
@@ -175,10 +166,10 @@ private slots:
         pollProgramState();
         QCOMPARE(ui.ProgStatus->text(), QString("Idle"));
         QCOMPARE(ui.ProgIndex->text(), QString("0"));
-        QCOMPARE(dialogs.notices(), QStringList{"Done!"});
+        QCOMPARE(dialogs.notices(), (QStringList{"Done!", "Done!"}));
         QVERIFY(CommOpen);
 
-        api.Close(handle);
+        api.Close(DeviceHandle);
         ExternalTools::setExeFolderForTests({});
         setEndProgramHandler({});
         resetTollanApi();
