@@ -8,7 +8,8 @@
 
 #include <QObject>
 
-// The program editor's and run control's handlers, owned by the main window as a child object.
+// The handlers of the program tooling (editor, compile, transfer, running line,
+// run control), owned by the main window as a child object.
 class ProgramTools : public QObject {
     Q_OBJECT
 public:
