@@ -62,6 +62,7 @@ private slots:
     void lockstepRun();
     void realTimeRun();
     void answersWhileALoopRuns();
+    void autoRunAfterRestart();
     void statementTimeOption_data();
     void statementTimeOption();
 };
@@ -115,6 +116,31 @@ void RunProcessTest::answersWhileALoopRuns()
     QTest::qSleep(20);
     QCOMPARE(exchange(d.fd, "V1"), paused);
     QCOMPARE(exchange(d.fd, "SASTAT"), std::string("2"));
+}
+
+// SLOAD stored with the program starts it when the simulator comes up again.
+void RunProcessTest::autoRunAfterRestart()
+{
+    QTemporaryDir tmp;
+    const QStringList args{"--lockstep", "--flash", tmp.filePath("flash.txt")};
+    {
+        Device d;
+        QCOMPARE(d.start(args, {"PRG 1", "DO1=1"}), QString());
+        QCOMPARE(exchange(d.fd, "SLOAD=2"), std::string("OK"));
+        QCOMPARE(exchange(d.fd, "STORE"), std::string("OK"));
+        QCOMPARE(exchange(d.fd, "SASTAT"), std::string("0"));
+    }
+    SimProcess sim;
+    QVERIFY(sim.start(args));
+    int granted = 0;
+    const int fd = sim.connectDevice(granted);
+    QCOMPARE(exchange(fd, "SASTAT1"), std::string("1"));
+    QCOMPARE(exchange(fd, "SPC1"), std::string("2"));
+    QCOMPARE(exchange(fd, "DO1"), std::string("0"));
+    QCOMPARE(sim.ctl("advance 1"), std::string("OK"));
+    QCOMPARE(exchange(fd, "DO1"), std::string("1"));
+    QCOMPARE(exchange(fd, "SASTAT"), std::string("0"));
+    close(fd);
 }
 
 void RunProcessTest::statementTimeOption_data()
