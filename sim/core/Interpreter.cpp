@@ -74,7 +74,7 @@ void Interpreter::apply(Thread &t, int index, RunAction action, Micros now)
         if (range.entry < range.end) {
             t.state = ThreadState::Running;
             t.pc = range.entry;
-            t.at = now;
+            t.at = earliestStart(now);
         }
         break;
     }
@@ -87,11 +87,18 @@ void Interpreter::apply(Thread &t, int index, RunAction action, Micros now)
     case RunAction::Continue:
         if (t.state == ThreadState::Paused) {
             t.state = ThreadState::Running;
-            t.at = now + t.left;
+            t.at = std::max(now + t.left, earliestStart(now));
         }
         break;
     }
     t.generation = generation;
+}
+
+Micros Interpreter::earliestStart(Micros now) const
+{
+    // Started by a statement, a thread waits for that statement's time: two
+    // programs that keep starting each other still let time pass.
+    return stepping_ ? now + statementUs_ : now;
 }
 
 Micros Interpreter::dueAt(const Thread &t, const ProgramHost &host) const
@@ -130,7 +137,9 @@ void Interpreter::runUntil(Micros until, ProgramHost &host)
                     t.at = until;
             return;
         }
+        stepping_ = true;
         step(*next, host.moveTimeTo(when), host);
+        stepping_ = false;
     }
 }
 

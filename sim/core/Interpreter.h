@@ -97,6 +97,7 @@ private:
         unsigned generation = 0;
     };
 
+    Micros earliestStart(Micros now) const;
     Micros dueAt(const Thread &t, const ProgramHost &host) const;
     void step(Thread &t, Micros now, ProgramHost &host);
     void fail(Thread &t, int line);
@@ -106,6 +107,7 @@ private:
     zenta::lang::Program program_;
     std::array<Thread, kThreads> threads_{};
     Micros statementUs_ = kDefaultStatementUs;
+    bool stepping_ = false;  // inside a statement, so run control comes from a program
 };
 
 }  // namespace zsim

@@ -183,6 +183,12 @@ void InterpreterTest::programs_data()
         << QStringList{"SR=1", "+10", "SASTAT0 == 0", "SASTAT1 == 0", "V1 == 26"};
     QTest::newRow("a program stops itself")
         << QStringList{"V1=1", "SR=0", "V1=2"} << QStringList{"SR=1", "+1", "V1 == 1", "SASTAT == 0"};
+    // Each start waits for the statement that made it, so time moves on.
+    QTest::newRow("a program restarts itself")
+        << QStringList{"V1=V1+1", "SR0=1"} << QStringList{"SR=1", "+1", "V1 == 6", "SASTAT0 == 1"};
+    QTest::newRow("two programs start each other")
+        << QStringList{"PRG 0", "V1=V1+1", "SR1=1", "PRG 1", "SR0=1"}
+        << QStringList{"SR0=1", "+1", "V1 == 4", "SASTAT == 1"};
     QTest::newRow("a program pauses itself")
         << QStringList{"V1=1", "SR0=2", "V1=2"}
         << QStringList{"SR=1", "+1", "V1 == 1", "SASTAT0 == 2", "SPC0 == 3", "SR0=3", "+1", "V1 == 2",
