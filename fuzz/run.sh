@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 
 # target, its corpus folder and its dictionary
 runs=("fuzz_compile compile lang" "fuzz_decompile compiled lang" "fuzz_compiled_form compiled lang"
-      "fuzz_sim_model sim sim")
+      "fuzz_sim_model sim sim" "fuzz_program_store store sim")
 for run in "${runs[@]}"; do
   set -- $run
   target=$1 corpus=$2 dict=$3
