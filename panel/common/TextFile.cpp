@@ -1,7 +1,11 @@
 #include "TextFile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace TextFile {
 
@@ -61,11 +65,22 @@ bool writeReplacing(const QString &path, const QByteArray &bytes)
     // over the old one and still reports success.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
-    if (file.write(bytes) != bytes.size()) {
+    if (file.write(bytes) != bytes.size() || ::fsync(file.handle()) != 0) {
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    if (!file.commit())
+        return false;
+    // The rename itself lives in the folder: without this a power loss can
+    // still bring back the old file. The new file is in place by now, so a
+    // folder that cannot be synced is no reason to report the save failed.
+    const int folder = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return true;
 }
 
 }  // namespace TextFile

@@ -23,8 +23,9 @@ QByteArray editorTextToBytes(const QString &text);
 // Lines joined with CR LF after each one, as the panel shows file contents.
 QString joinLines(const QStringList &lines);
 
-// Writes the whole file beside the old one and then replaces it, so a failed
-// write never leaves a half-written or lost file. False on any failure.
+// Writes the whole file beside the old one, syncs it, replaces the old one
+// and syncs the folder, so a failed write or a power loss never leaves a
+// half-written or lost file. False on any failure.
 bool writeReplacing(const QString &path, const QByteArray &bytes);
 
 }  // namespace TextFile
