@@ -1,6 +1,7 @@
 #include "Dialogs.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 namespace {
@@ -51,7 +52,10 @@ private:
         dialog.setAcceptMode(mode);
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
-        if (!initialName.isEmpty())
+        // A folder as the initial name opens the dialog there, with no name chosen.
+        if (QFileInfo(initialName).isDir())
+            dialog.setDirectory(initialName);
+        else if (!initialName.isEmpty())
             dialog.selectFile(initialName);
         if (dialog.exec() != QDialog::Accepted)
             return std::nullopt;

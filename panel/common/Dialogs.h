@@ -16,7 +16,8 @@ public:
     // A Yes/No question with a title of its own; true means Yes.
     virtual bool question(QWidget *parent, const QString &title, const QString &text) = 0;
     // File dialogs. `filter` has the form "Description (*.ext)|*.ext".
-    // An empty optional means the operator cancelled.
+    // An empty optional means the operator cancelled. An existing folder as
+    // `initialName` opens the dialog in that folder.
     virtual std::optional<QString> openFileName(QWidget *parent, const QString &title,
                                                 const QString &filter, const QString &initialName) = 0;
     virtual std::optional<QString> saveFileName(QWidget *parent, const QString &title,
