@@ -3,6 +3,7 @@
 #include "MotionControl.h"
 #include "OutputsControl.h"
 #include "StatusPoll.h"
+#include "../config/SettingsFileControl.h"
 #include "../config/DriverSettings.h"
 #include "../config/FlashStore.h"
 #include "ui_MainControlForm.h"
@@ -59,6 +60,7 @@ MainControlForm::MainControlForm(QWidget *parent)
     wireConfig();
     wireProgram();
     wireTools();
+    wirePlot();
 }
 
 MainControlForm::~MainControlForm() = default;

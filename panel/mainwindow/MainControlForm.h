@@ -11,6 +11,8 @@ class MotionControl;
 class OutputsControl;
 class DriverSettings;
 class FlashStore;
+class SettingsFileControl;
+class PlotForm;
 class ProgramTools;
 class QPlainTextEdit;
 
@@ -58,6 +60,8 @@ public:
     OutputsControl &outputs() const { return *outputs_; }
     DriverSettings &settings() const { return *settings_; }
     FlashStore &store() const { return *store_; }
+    SettingsFileControl &settingsFile() const { return *settingsFile_; }
+    PlotForm &plot() const { return *plot_; }
 
     // The compile step's helpers (defined in program/).
     int32_t CountCompiledLines();
@@ -79,6 +83,7 @@ private:
     void wireConfig();
     void wireProgram();
     void wireTools();
+    void wirePlot();
 
     std::unique_ptr<Ui::MainControlForm> ui_;
     QTimer *timer1_ = nullptr;
@@ -87,5 +92,7 @@ private:
     std::unique_ptr<OutputsControl> outputs_;
     std::unique_ptr<DriverSettings> settings_;
     std::unique_ptr<FlashStore> store_;
+    std::unique_ptr<SettingsFileControl> settingsFile_;
+    PlotForm *plot_ = nullptr;  // child window, set by wirePlot()
     ProgramTools *program_ = nullptr;  // child object, set by wireProgram()
 };

@@ -39,32 +39,37 @@ void StatusPoll::Timer1_Timer()
             ui.Stat->setStyleSheet(red);
             showingLostLink_ = true;
         }
+        emit polled(PollReading{false, {}, {}});
         return;
     }
     if (main_.PausePolling)
         return;
 
-    setTextIfChanged(ui.Pos, main_.SendReceive(QStringLiteral("PX")));
+    PollReading reading;
+    reading.position = main_.SendReceive(QStringLiteral("PX"));
+    setTextIfChanged(ui.Pos, reading.position);
     const QString counter = main_.SendReceive(QStringLiteral("SPC"));
     setTextIfChanged(ui.ProgIndex, counter);
     emit main_.programCounterRead(counter);
     switch (main_.PollPhase) {
-    case 1: readMotionState(); break;
+    case 1: reading.motionState = readMotionState(); break;
     case 2: readInputsOutputs(); break;
     case 3: readAnalogAndMode(); break;
     case 4: readProgramState(); break;
     default: break;
     }
     main_.PollPhase = static_cast<int16_t>(main_.PollPhase + 1 > 4 ? 1 : main_.PollPhase + 1);
+    reading.linkOpen = CommOpen;
+    emit polled(reading);
 }
 
 // A reply that is not a number leaves its displays as they are for this tick.
-void StatusPoll::readMotionState()
+QString StatusPoll::readMotionState()
 {
     auto &ui = *main_.ui();
     const auto m = replyToInt32(main_.SendReceive(QStringLiteral("MST")));
     if (!m)
-        return;
+        return {};
     QString state = QStringLiteral("IDLE");
     if (BitAnd24(*m, 1) == 1)
         state = QStringLiteral("CONST");
@@ -76,6 +81,7 @@ void StatusPoll::readMotionState()
     const int32_t c = ShiftRight(*m, 3);
     setTextIfChanged(ui.curCurrent, c == 21 ? QStringLiteral("0")
                                             : QLocale().toString(c / 10.0, 'g', QLocale::FloatingPointShortest));
+    return state;
 }
 
 void StatusPoll::readInputsOutputs()

@@ -1,13 +1,24 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 class MainControlForm;
 class QLineEdit;
 
+// What one tick of the poll read, for windows that follow the axis without
+// exchanges of their own. Texts are the replies as shown; a group not read
+// this tick leaves its text empty.
+struct PollReading {
+    bool linkOpen = true;  // false: the tick found the link closed and read nothing
+    QString position;
+    QString motionState;   // "IDLE", "CONST", "ACCEL" or "DECEL"
+};
+
 // The steady loop: position and program counter every tick, plus one of four
 // rotating status groups.
-class StatusPoll {
+class StatusPoll : public QObject {
+    Q_OBJECT
 public:
     explicit StatusPoll(MainControlForm &main) : main_(main) {}
 
@@ -16,8 +27,12 @@ public:
     // Program state code to its text; empty for codes that leave the display.
     static QString programStateText(int32_t code);
 
+signals:
+    // After every tick that was not skipped by PausePolling.
+    void polled(const PollReading &reading);
+
 private:
-    void readMotionState();
+    QString readMotionState();
     void readInputsOutputs();
     void readAnalogAndMode();
     void readProgramState();

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "MotionHistory.h"
+
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+
+struct PollReading;
+class QAreaSeries;
+class QLineSeries;
+class QTimer;
+class QValueAxis;
+
+namespace Ui {
+class PlotForm;
+}
+
+// The live motion plot: the axis position and the speed derived from it as a
+// scrolling strip chart, the motion state as coloured bands behind them. It
+// is fed only by the status poll's readings and sends nothing to the device.
+class PlotForm : public QWidget {
+    Q_OBJECT
+public:
+    // A window of its own, owned by `owner`; it records from the start and
+    // draws while shown.
+    explicit PlotForm(QWidget *owner);
+    ~PlotForm() override;
+
+    Ui::PlotForm *ui() const { return ui_.get(); }
+
+    static constexpr std::array<int, 4> kSpans{5, 10, 30, 60};  // seconds
+    static constexpr int kRefreshMs = 100;
+    // The chart draws at most this many points per line; longer spans are
+    // thinned to the lowest and highest value of each stretch.
+    static constexpr int kMaxDrawnPoints = 1200;
+
+    // The main window's "Plot" button: shows the window (non-modal).
+    void ShowPlot_Click();
+    void Freeze_Click();
+    void Span_Click();
+    void ExportCsv_Click();
+    void ExportPng_Click();
+
+    // One tick of the status poll.
+    void takeReading(const PollReading &reading);
+    // Draws the shown span now; the refresh timer calls it while shown.
+    void refresh();
+
+    // Seconds on the plot's clock; tests put their own clock in.
+    void setClock(std::function<double()> clock) { clock_ = std::move(clock); }
+
+    double spanSeconds() const;
+    bool isFrozen() const { return frozen_; }
+    bool isLinkLost() const { return linkLost_; }
+    const MotionHistory &history() const { return history_; }
+    // The samples of the shown span: live, or as they were when frozen.
+    QList<MotionSample> shownSamples() const;
+
+    QLineSeries *positionSeries() const { return position_; }
+    QLineSeries *speedSeries() const { return speed_; }
+    QValueAxis *timeAxis() const { return timeAxis_; }
+
+    static QByteArray csvBytes(const QList<MotionSample> &samples);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    void buildChart();
+
+    std::unique_ptr<Ui::PlotForm> ui_;
+    std::function<double()> clock_;
+    MotionHistory history_;
+    MotionState lastState_ = MotionState::Idle;
+    bool frozen_ = false;
+    QList<MotionSample> frozenSamples_;  // the last kMaxSpanSeconds when frozen
+    double frozenEnd_ = 0;
+    bool linkLost_ = false;
+    bool dirty_ = false;
+    QString folder_;  // last export folder this session
+
+    QTimer *refreshTimer_ = nullptr;
+    QLineSeries *position_ = nullptr;
+    QLineSeries *speed_ = nullptr;
+    std::array<QLineSeries *, 4> bandEdges_{};
+    std::array<QAreaSeries *, 4> bands_{};
+    QValueAxis *timeAxis_ = nullptr;
+    QValueAxis *positionAxis_ = nullptr;
+    QValueAxis *speedAxis_ = nullptr;
+    QValueAxis *bandAxis_ = nullptr;
+};

@@ -1,0 +1,276 @@
+// The motion plot fed by the real status poll over a scripted device, with
+// the plot's clock in the test's hand.
+#include "PanelFixture.h"
+#include "mainwindow/StatusPoll.h"
+#include "plot/PlotForm.h"
+#include "ui_MainControlForm.h"
+#include "ui_PlotForm.h"
+
+#include <QLineSeries>
+#include <QValueAxis>
+#include <QtTest>
+
+namespace {
+
+// A window whose poll the test drives: every tick moves the clock on by
+// `step` seconds and reads the next scripted position.
+struct PlotRig {
+    PanelFixture f;
+    double now = 0;
+    PlotForm &plot;
+
+    PlotRig() : plot((f.load(), f.main->plot()))
+    {
+        plot.setClock([this] { return now; });
+    }
+
+    // Ticks with positions from `from` in steps of `stride`, one per `step` s.
+    void feed(int ticks, int32_t from, int32_t stride, double step = 0.01)
+    {
+        QStringList px;
+        for (int i = 0; i < ticks; ++i)
+            px << QString::number(from + i * stride);
+        f.dev.queued["PX"] = px;
+        for (int i = 0; i < ticks; ++i) {
+            now += step;
+            f.main->statusPoll().Timer1_Timer();
+        }
+    }
+};
+
+QList<double> positionsOf(const QList<MotionSample> &samples)
+{
+    QList<double> out;
+    for (const MotionSample &s : samples)
+        out << s.position;
+    return out;
+}
+
+}  // namespace
+
+class PlotTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void holdsThePolledPointsWithSpeedAndState()
+    {
+        PlotRig rig;
+        rig.f.main->PollPhase = 1;
+        // MST is read every fourth tick: accelerating, then constant.
+        rig.f.dev.queued["MST"] = QStringList{"2", "1", "1"};
+        rig.feed(12, 100, 10);
+        rig.plot.refresh();
+        const QList<MotionSample> shown = rig.plot.shownSamples();
+        QCOMPARE(shown.size(), 12);
+        QCOMPARE(positionsOf(shown).first(), 100.0);
+        QCOMPARE(positionsOf(shown).last(), 210.0);
+        QCOMPARE(shown.last().time, 0.12);
+        // 10 steps per 10 ms, once there is a base to measure over.
+        QCOMPARE(shown[0].speed, 0.0);
+        for (int i = 1; i < 12; ++i)
+            QVERIFY2(qAbs(shown[i].speed - 1000.0) < 1e-6, qPrintable(QString::number(shown[i].speed)));
+        QList<MotionState> states;
+        for (const MotionSample &s : shown)
+            states << s.state;
+        const auto A = MotionState::Accel, C = MotionState::Const;
+        QCOMPARE(states, (QList<MotionState>{A, A, A, A, C, C, C, C, C, C, C, C}));
+        QCOMPARE(rig.plot.positionSeries()->count(), 12);
+        QCOMPARE(rig.plot.positionSeries()->at(11), QPointF(0.12, 210));
+        QCOMPARE(rig.plot.speedSeries()->at(11).y(), 1000.0);
+        // The strip chart spans the chosen time from its start.
+        QCOMPARE(rig.plot.timeAxis()->min(), 0.0);
+        QCOMPARE(rig.plot.timeAxis()->max(), 10.0);
+    }
+
+    void costsNoExchange()
+    {
+        PlotRig rig;
+        rig.f.main->PollPhase = 1;
+        rig.plot.ShowPlot_Click();
+        QVERIFY(rig.plot.isVisible() && !rig.plot.isModal());
+        rig.feed(4, 0, 1);
+        rig.plot.refresh();
+        QCOMPARE(rig.f.dev.log, (QStringList{"PX", "SPC", "MST", "PX", "SPC", "DI", "DO", "EO", "PX", "SPC", "AI", "MM",
+                                             "PX", "SPC", "SASTAT"}));
+        // A paused poll reads nothing and so adds nothing.
+        {
+            MainControlForm::PollPause pause(*rig.f.main);
+            rig.feed(3, 0, 1);
+        }
+        QCOMPARE(rig.plot.history().size(), 4);
+    }
+
+    void dropsWhatIsOlderThanTheSpan_data()
+    {
+        QTest::addColumn<int>("spanIndex");
+        QTest::addColumn<double>("span");
+        for (int i = 0; i < int(PlotForm::kSpans.size()); ++i)
+            QTest::addRow("%d s", PlotForm::kSpans[i]) << i << double(PlotForm::kSpans[i]);
+    }
+    void dropsWhatIsOlderThanTheSpan()
+    {
+        QFETCH(int, spanIndex);
+        QFETCH(double, span);
+        PlotRig rig;
+        rig.plot.ui()->Span->setCurrentIndex(spanIndex);
+        QCOMPARE(rig.plot.spanSeconds(), span);
+        rig.feed(750, 0, 7, 0.1);  // 75 s, beyond the longest span
+        rig.plot.refresh();
+        const QList<MotionSample> shown = rig.plot.shownSamples();
+        QVERIFY(shown.first().time >= rig.now - span - 1e-9);
+        QVERIFY(shown.first().time < rig.now - span + 0.1 + 1e-9);
+        QCOMPARE(shown.last().position, 749 * 7);
+        QCOMPARE(rig.plot.timeAxis()->max(), rig.now);
+        QCOMPARE(rig.plot.timeAxis()->min(), rig.now - span);
+        // The history keeps the longest span and no more.
+        QVERIFY(rig.plot.history().span(1000, rig.now).first().time >= rig.now - MotionHistory::kMaxSpanSeconds);
+        // Autoscale covers what is shown.
+        QVERIFY(rig.plot.ui()->Chart->chart()->axes(Qt::Vertical).size() >= 2);
+        auto *positionAxis = qobject_cast<QValueAxis *>(rig.plot.positionSeries()->attachedAxes().last());
+        QVERIFY(positionAxis->min() <= shown.first().position && positionAxis->max() >= shown.last().position);
+    }
+
+    void historyIsCappedAndLongSpansAreThinned()
+    {
+        PlotRig rig;
+        rig.plot.ui()->Span->setCurrentIndex(3);  // 60 s
+        // Faster than the poll could go: the count cap holds first.
+        rig.feed(MotionHistory::kCapacity + 500, 0, 1, 0.001);
+        QCOMPARE(rig.plot.history().size(), MotionHistory::kCapacity);
+        QCOMPARE(rig.plot.history().newest().position, MotionHistory::kCapacity + 499);
+        rig.plot.refresh();
+        QVERIFY(rig.plot.positionSeries()->count() <= PlotForm::kMaxDrawnPoints);
+        // Thinning keeps the extremes.
+        const auto points = rig.plot.positionSeries()->points();
+        QCOMPARE(points.first().y(), 500.0);
+        QCOMPARE(points.last().y(), double(MotionHistory::kCapacity + 499));
+    }
+
+    void speedIsTakenOverABaseAndNotAcrossAGap_data()
+    {
+        QTest::addColumn<QList<double>>("times");
+        QTest::addColumn<QList<int>>("positions");
+        QTest::addColumn<QList<double>>("speeds");
+        // 1000 steps/s read on jittered ticks: over a 50 ms base the jitter
+        // fades (tick to tick it would swing from 833 to 1429).
+        QTest::newRow("jitter") << QList<double>{0, 0.012, 0.019, 0.031, 0.040, 0.052, 0.060}
+                                << QList<int>{0, 10, 20, 30, 40, 50, 60}
+                                << QList<double>{0, 833.333, 1052.632, 967.742, 1000, 961.538, 1000};
+        QTest::newRow("gap starts afresh") << QList<double>{0, 0.01, 2.01, 2.02}
+                                           << QList<int>{0, 10, 5000, 5010}
+                                           << QList<double>{0, 1000, 0, 1000};
+        QTest::newRow("backwards time is dropped") << QList<double>{0, 0.01, 0.005, 0.02}
+                                                   << QList<int>{0, 10, 99, 20}
+                                                   << QList<double>{0, 1000, 1000};
+        QTest::newRow("standing still") << QList<double>{0, 0.01, 0.02} << QList<int>{-5, -5, -5}
+                                        << QList<double>{0, 0, 0};
+    }
+    void speedIsTakenOverABaseAndNotAcrossAGap()
+    {
+        QFETCH(QList<double>, times);
+        QFETCH(QList<int>, positions);
+        QFETCH(QList<double>, speeds);
+        MotionHistory h;
+        for (int i = 0; i < times.size(); ++i)
+            h.add(times[i], positions[i], MotionState::Const);
+        QList<double> got;
+        for (const MotionSample &s : h.span(100, h.newest().time))
+            got << std::round(s.speed * 1000) / 1000;
+        QCOMPARE(got, speeds);
+    }
+
+    void freezesAndResumes()
+    {
+        PlotRig rig;
+        rig.feed(100, 0, 5);
+        rig.plot.ShowPlot_Click();
+        QTest::mouseClick(rig.plot.ui()->Freeze, Qt::LeftButton);
+        QVERIFY(rig.plot.isFrozen());
+        QCOMPARE(rig.plot.ui()->Freeze->text(), QString("Resume"));
+        const QList<double> frozen = positionsOf(rig.plot.shownSamples());
+        const auto drawn = rig.plot.positionSeries()->points();
+        rig.feed(50, 1000, 5);
+        rig.plot.refresh();
+        QCOMPARE(positionsOf(rig.plot.shownSamples()), frozen);
+        QCOMPARE(rig.plot.positionSeries()->points(), drawn);
+        // A shorter span while frozen looks at the end of the frozen move.
+        rig.plot.ui()->Span->setCurrentIndex(0);
+        QCOMPARE(positionsOf(rig.plot.shownSamples()), frozen);  // 1 s of data fits 5 s
+        QTest::mouseClick(rig.plot.ui()->Freeze, Qt::LeftButton);
+        QVERIFY(!rig.plot.isFrozen());
+        QCOMPARE(rig.plot.ui()->Freeze->text(), QString("Freeze"));
+        QCOMPARE(rig.plot.shownSamples().size(), 150);
+        QCOMPARE(rig.plot.positionSeries()->points().last().y(), 1245.0);
+    }
+
+    void lostLinkStopsThePlotUntilTheLinkIsBack()
+    {
+        PlotRig rig;
+        rig.plot.ShowPlot_Click();
+        rig.feed(10, 0, 1);
+        rig.f.dev.silent = true;
+        rig.feed(1, 10, 1);
+        QCOMPARE(rig.f.dialogs.notices(), QStringList{"Communication Error!"});
+        QVERIFY(!modTollan::CommOpen);
+        rig.feed(3, 11, 1);
+        QVERIFY(rig.plot.isLinkLost());
+        QCOMPARE(rig.plot.ui()->LinkState->text(), QString("Link lost: the plot has stopped."));
+        QCOMPARE(rig.plot.history().size(), 10);
+        QCOMPARE(rig.plot.shownSamples().last().position, 9);
+
+        // The link comes back (as after the loader has reopened the device).
+        rig.f.dev.silent = false;
+        modTollan::CommOpen = true;
+        rig.feed(5, 500, 1);
+        QVERIFY(!rig.plot.isLinkLost());
+        QCOMPARE(rig.plot.ui()->LinkState->text(), QString());
+        QCOMPARE(positionsOf(rig.plot.shownSamples()), (QList<double>{500, 501, 502, 503, 504}));
+    }
+
+    void exportsTheShownSpan()
+    {
+        PlotRig rig;
+        rig.f.main->PollPhase = 1;
+        rig.f.dev.queued["MST"] = QStringList{"2", "4", "0"};
+        rig.feed(9, 0, 10);
+        rig.plot.ShowPlot_Click();
+        QTest::mouseClick(rig.plot.ui()->Freeze, Qt::LeftButton);
+        rig.feed(5, 90, 10);  // after the freeze: not exported
+        const QString csv = dir.filePath("motion.csv");
+        rig.f.dialogs.fileNames = {csv};
+        rig.plot.ExportCsv_Click();
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("time_s,position_steps,speed_steps_per_s,state\r\n"
+                                            "0.010,0,0.0,ACCEL\r\n"
+                                            "0.020,10,1000.0,ACCEL\r\n"
+                                            "0.030,20,1000.0,ACCEL\r\n"
+                                            "0.040,30,1000.0,ACCEL\r\n"
+                                            "0.050,40,1000.0,DECEL\r\n"
+                                            "0.060,50,1000.0,DECEL\r\n"
+                                            "0.070,60,1000.0,DECEL\r\n"
+                                            "0.080,70,1000.0,DECEL\r\n"
+                                            "0.090,80,1000.0,IDLE\r\n"));
+        const QString png = dir.filePath("motion.png");
+        rig.f.dialogs.fileNames = {png};
+        rig.plot.ExportPng_Click();
+        QImage picture(png);
+        QVERIFY(!picture.isNull());
+        QCOMPARE(picture.size(), rig.plot.ui()->Chart->size());
+        QCOMPARE(rig.f.dialogs.notices(), QStringList{});
+        QStringList asked;
+        for (const auto &s : rig.f.dialogs.shown)
+            asked << s.kind + " " + s.title + " | " + s.text + " | " + s.initialName;
+        QCOMPARE(asked, (QStringList{"save Export CSV | CSV files (*.csv)|*.csv | motion.csv",
+                                     "save Export PNG | PNG pictures (*.png)|*.png | " + dir.filePath("motion.png")}));
+        // A failed export says so.
+        rig.f.dialogs.fileNames = {dir.filePath("none/motion.csv")};
+        rig.plot.ExportCsv_Click();
+        QCOMPARE(rig.f.dialogs.notices(),
+                 QStringList{"The plot was not exported: " + dir.filePath("none/motion.csv") + " could not be written."});
+    }
+};
+
+QTEST_MAIN(PlotTest)
+#include "tst_plot.moc"
