@@ -31,10 +31,10 @@ public:
     Ui::PlotForm *ui() const { return ui_.get(); }
 
     static constexpr std::array<int, 4> kSpans{5, 10, 30, 60};  // seconds
-    static constexpr int kRefreshMs = 100;
+    static constexpr int kRefreshMs = 200;
     // The chart draws at most this many points per line; longer spans are
     // thinned to the lowest and highest value of each stretch.
-    static constexpr int kMaxDrawnPoints = 1200;
+    static constexpr int kMaxDrawnPoints = 600;
 
     // The main window's "Plot" button: shows the window (non-modal).
     void ShowPlot_Click();
