@@ -103,8 +103,10 @@ void MainControlForm::Form_Load()
     SendRecvString(QStringLiteral("VER"), version);
     ui_->Version->setText(version);
     if (version.mid(4, 4) != QLatin1String("BLSA")) {
-        Dialogs::get().notice(this, QStringLiteral("This version of ZENTA-KDR-V3 is not compatible with this software"));
+        // The poll keeps ticking while the box is open: the refused device
+        // must already count as gone.
         CommOpen = false;
+        Dialogs::get().notice(this, QStringLiteral("This version of ZENTA-KDR-V3 is not compatible with this software"));
         return;
     }
     PollPhase = 1;

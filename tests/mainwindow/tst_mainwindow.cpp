@@ -139,6 +139,12 @@ private slots:
         QFETCH(QString, version);
         PanelFixture f;
         f.dev.replies["VER"] = version;
+        // Ticks of the poll while the message is up must leave the refused
+        // device alone and stack no second message.
+        f.dialogs.onShow = [&](const ScriptedDialogs::Shown &) {
+            for (int i = 0; i < 8; ++i)
+                f.main->statusPoll().Timer1_Timer();
+        };
         f.main->Form_Load();
         QCOMPARE(f.dev.log, QStringList{"VER"});
         QCOMPARE(f.dialogs.notices(),
