@@ -54,38 +54,12 @@ Read readFile(const std::string &path, std::string &out, std::size_t cap)
     return Read::Ok;
 }
 
-bool writeResult(const std::string &path, const std::vector<std::string> &lines)
+bool writeResult(const std::string &path, const std::vector<std::string> &lines, std::string *why)
 {
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    const std::string bytes = zenta::lang::joinLines(lines);
-    std::size_t put = 0;
-    bool ok = true;
-    while (ok && put < bytes.size()) {
-        const ssize_t k = ::write(fd, bytes.data() + put, bytes.size() - put);
-        if (k < 0 && errno == EINTR)
-            continue;
-        ok = k > 0;
-        if (ok)
-            put += static_cast<std::size_t>(k);
-    }
-    // mkstemp makes the file private; a result file is as readable as any other.
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    const std::string problem = zenta::lang::replaceFile(path, zenta::lang::joinLines(lines));
+    if (why)
+        *why = problem;
+    return problem.empty();
 }
 
 std::string scrub(std::string s)
@@ -125,9 +99,11 @@ Setup parseSetup(const std::string &bytes)
 {
     Setup s;
     int n = 0;
-    for (const std::string &raw : zenta::lang::splitLines(bytes)) {
+    // One line at a time: a file of blank lines costs nothing per line.
+    zenta::lang::LineReader reader(bytes);
+    for (std::string_view raw; reader.next(raw);) {
         ++n;
-        const std::string line = trim(raw);
+        const std::string line = trim(std::string(raw));
         if (line.empty())
             continue;
         const auto colon = line.find(':');

@@ -18,9 +18,9 @@ inline constexpr std::size_t kMaxInput = 16 * 1024 * 1024;
 Read readFile(const std::string &path, std::string &out, std::size_t cap = kMaxInput);
 
 // Lines joined with CR LF into a temporary file beside `path`, synced, renamed
-// over `path`, and the folder synced. On failure the temporary file is gone
-// and `path` is as it was.
-bool writeResult(const std::string &path, const std::vector<std::string> &lines);
+// over `path`, and the folder synced (zenta::lang::replaceFile). On failure
+// the temporary file is gone, `path` is as it was and `why` says what failed.
+bool writeResult(const std::string &path, const std::vector<std::string> &lines, std::string *why = nullptr);
 
 // A report line for the operator: control characters would split it, and the
 // panel takes the last line holding "Line" as a compiler's failing line.

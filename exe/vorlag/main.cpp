@@ -6,6 +6,7 @@
 #include "zenta/lang/compiler.hpp"
 #include "zenta/lang/text.hpp"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,12 @@ constexpr const char *kCompileOut = "CompileOut.txt";
 constexpr const char *kDecompileOut = "DecompileOut.prg";
 bool writeResult(const std::string &folder, const char *name, const std::vector<std::string> &lines)
 {
-    return tools::writeResult(folder + "/" + name, lines);
+    std::string why;
+    if (tools::writeResult(folder + "/" + name, lines, &why))
+        return true;
+    // The panel finds no result file and says so; this says why.
+    std::fprintf(stderr, "Vorlag: cannot write %s: %s\n", name, why.c_str());
+    return false;
 }
 
 int compileFailure(const std::string &folder, const std::string &message, int line)
@@ -56,30 +62,26 @@ int compileFile(const std::string &folder, const std::string &source)
 
 int decompileFile(const std::string &folder, const std::string &bytes)
 {
-    std::vector<std::string> lines = splitLines(bytes);
-    while (!lines.empty() && lines.back().find_first_not_of(" \t") == std::string::npos)
-        lines.pop_back();
-    // A whole result file of the compiler or the loader is accepted too; a
-    // failed one carries the reason on to the operator.
-    const auto result = lines.empty() ? std::nullopt : tools::parseResultLine(lines.front(), {"COMPILE", "UPLOAD"});
+    // A failed upload of the loader carries its reason on to the operator.
+    LineReader reader(bytes);
+    std::string_view first;
+    reader.next(first);
+    const auto result = tools::parseResultLine(std::string(first), {"UPLOAD"});
     if (result && result->failed) {
-        if (result->what == "COMPILE")
-            return decompileFailure(folder, "the file holds a failed compile report, not a compiled program");
-        // The loader's own lines, so that the operator reads its reason.
         std::vector<std::string> reason;
-        for (std::size_t k = 1; k < lines.size() && k <= 4; ++k)
-            reason.push_back(lines[k].substr(0, 200));
+        for (std::string_view line; reason.size() < 4 && reader.next(line);)
+            if (line.find_first_not_of(" \t") != std::string_view::npos)
+                reason.emplace_back(line.substr(0, 200));
         if (reason.empty())
             reason.push_back("The loader gave no reason.");
         return decompileFailure(folder, "The upload from the device failed:", reason);
     }
-    if (result) {
-        lines.erase(lines.begin());
-        if (result->lines && *result->lines != static_cast<int>(lines.size()))
-            return decompileFailure(folder, "the file announces " + std::to_string(*result->lines) +
-                                                " compiled lines but holds " + std::to_string(lines.size()));
-    }
-    const DecompileResult r = decompileLines(lines);
+    // Bare compiled lines, or a whole result file of the compiler or the
+    // loader whose line count must match.
+    const CompiledFile file = readCompiledFile(bytes);
+    if (!file.ok)
+        return decompileFailure(folder, file.message);
+    const DecompileResult r = decompileLines(file.lines);
     if (!r.ok)
         return decompileFailure(folder, r.message);
     return writeResult(folder, kDecompileOut, r.lines) ? 0 : 1;

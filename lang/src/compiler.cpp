@@ -3,6 +3,7 @@
 #include "syntax.hpp"
 #include "zenta/lang/text.hpp"
 
+#include <limits>
 #include <map>
 #include <optional>
 
@@ -316,12 +317,17 @@ std::optional<Failure> Compiler::statement(int line, Statement &st)
 
 std::optional<Failure> Compiler::run(std::string_view source)
 {
-    const std::vector<std::string> lines = splitLines(source);
-    for (std::size_t k = 0; k < lines.size(); ++k) {
+    // Lines are taken one at a time: memory follows the statements, not the
+    // blank lines and comments around them.
+    LineReader reader(source);
+    std::string_view text;
+    for (long long k = 0; reader.next(text); ++k) {
+        if (k >= std::numeric_limits<int>::max())
+            return Failure{std::numeric_limits<int>::max(), "the program has too many lines"};
         const int line = static_cast<int>(k) + 1;
         Statement st;
         std::string error;
-        if (!parseStatement(lines[k], st, error))
+        if (!parseStatement(text, st, error))
             return Failure{line, error};
         if (st.kind == Statement::Kind::None && st.label.empty())
             continue;

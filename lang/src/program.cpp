@@ -1,6 +1,7 @@
 #include "zenta/lang/program.hpp"
 
 #include "syntax.hpp"
+#include "zenta/lang/text.hpp"
 
 #include <algorithm>
 
@@ -303,6 +304,68 @@ ParsedProgram parseCompiled(const std::vector<std::string> &lines)
                       p.code[static_cast<std::size_t>(t)].op == Op::Or))
             return failure(k + 1, "jump onto an AND/OR line");
         i.target = t;
+    }
+    r.ok = true;
+    return r;
+}
+
+CompiledFile readCompiledFile(std::string_view bytes)
+{
+    CompiledFile r;
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::size_t end = bytes.size();
+    while (end > 0 && blank(bytes[end - 1]))
+        --end;
+    LineReader reader(bytes.substr(0, end));
+
+    // The compiler's result file starts "COMPILE ...", the loader's upload "UPLOAD ...".
+    auto resultWord = [](std::string_view l) -> std::string_view {
+        for (std::string_view word : {"COMPILE", "UPLOAD"})
+            if (l.substr(0, word.size()) == word)
+                return word;
+        return {};
+    };
+    std::string_view line;
+    bool counted = false;
+    std::size_t announced = 0;
+    std::string_view word;
+    if (reader.next(line) && !(word = resultWord(line)).empty()) {
+        if (line.find("FAILED") != std::string_view::npos || line.find("Failed") != std::string_view::npos) {
+            r.message = word == "COMPILE" ? "the file holds a failed compile report, not a compiled program"
+                                          : "the file holds a failed upload report, not a compiled program";
+            return r;
+        }
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        const std::string head = std::string(word) + " OK ";
+        constexpr std::string_view tail = " lines";
+        const bool shaped = line.size() > head.size() + tail.size() && line.substr(0, head.size()) == head &&
+                            line.substr(line.size() - tail.size()) == tail;
+        const std::string_view digits =
+            shaped ? line.substr(head.size(), line.size() - head.size() - tail.size()) : std::string_view();
+        counted = !digits.empty() && digits.size() <= 9 &&
+                  digits.find_first_not_of("0123456789") == std::string_view::npos;
+        if (!counted) {
+            r.message = "the result line \"" + std::string(line.substr(0, 60)) +
+                        "\" does not name the count of compiled lines (" + head + "<n> lines)";
+            return r;
+        }
+        announced = std::stoul(std::string(digits));
+    } else {
+        reader = LineReader(bytes.substr(0, end));
+    }
+
+    std::size_t found = 0;
+    while (reader.next(line)) {
+        if (found <= static_cast<std::size_t>(kMaxCompiledLines))
+            r.lines.emplace_back(line);
+        ++found;
+    }
+    if (counted && found != announced) {
+        r.lines.clear();
+        r.message = "the result line announces " + std::to_string(announced) + " compiled lines but " +
+                    std::to_string(found) + " follow it" + (found < announced ? "; the file is cut short" : "");
+        return r;
     }
     r.ok = true;
     return r;

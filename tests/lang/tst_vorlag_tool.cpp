@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 using namespace zenta::lang;
 
 namespace {
@@ -20,6 +22,7 @@ const QByteArray kDecompileSetup = "MOD:ZENTA-QLX\r\nOPE:DECOMPILE\r\nFIL:Upload
 struct Outcome {
     bool finished = false;
     int exitCode = -1;
+    QByteArray errors;  // what the tool wrote to stderr
 };
 
 bool isFailureReport(const QList<QByteArray> &lines)
@@ -65,16 +68,23 @@ class TstVorlagTool : public QObject {
         return lines;
     }
 
-    Outcome run()
+    // `addressSpace`: a limit on the tool's memory in bytes, 0 for none.
+    Outcome run(rlim_t addressSpace = 0)
     {
         QProcess p;
         p.setWorkingDirectory(elsewhere_.path());
+        if (addressSpace)
+            p.setChildProcessModifier([addressSpace] {
+                const rlimit limit{addressSpace, addressSpace};
+                setrlimit(RLIMIT_AS, &limit);
+            });
         p.start(path("Vorlag"), {});
         Outcome o;
         o.finished = p.waitForFinished(20000);
         if (!o.finished)
             p.kill();
         o.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        o.errors = p.readAllStandardError();
         return o;
     }
 
@@ -226,6 +236,10 @@ private slots:
         QTest::newRow("a failed upload without a reason") << QByteArray("UPLOAD FAILED\r\n") << QByteArray("no reason");
         QTest::newRow("a result line announcing more lines than follow")
             << QByteArray("UPLOAD OK 3 lines\r\n1 X1\r\n2 X2\r\n") << QByteArray("announces 3");
+        QTest::newRow("result file cut at a line end")
+            << QByteArray("COMPILE OK 3 lines\r\n1 X1\r\n2 X2\r\n") << QByteArray("cut short");
+        QTest::newRow("result line without a count")
+            << QByteArray("COMPILE OK\r\n1 X1\r\n") << QByteArray("count of compiled lines");
     }
 
     void decompileFailure()
@@ -301,6 +315,68 @@ private slots:
         if (resultFile == "CompileOut.txt")
             checkCompileFailure(0);  // no program line to point at
         QCOMPARE(QFile::exists(path("CompileOut.txt")), resultFile == "CompileOut.txt");
+    }
+
+    // The result file cannot replace a folder of its name: the tool says so
+    // and leaves no file of its own behind.
+    void resultPathThatIsAFolderIsReported()
+    {
+        put("Program.prg", "X1\r\n");
+        put("vorlag_setup.txt", kCompileSetup);
+        QVERIFY(QDir(exe_.path()).mkdir("CompileOut.txt"));
+        const QStringList before = QDir(exe_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        const Outcome o = run();
+        const QStringList after = QDir(exe_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        QVERIFY(QDir(exe_.path()).rmdir("CompileOut.txt"));
+        QVERIFY(o.finished);
+        QCOMPARE(o.exitCode, 1);
+        QVERIFY2(o.errors.contains("CompileOut.txt") && o.errors.contains("not a plain file"), o.errors.constData());
+        QCOMPARE(after, before);
+    }
+
+    // Memory follows the program, not the blank lines around it: 16 MB of
+    // line ends compile, decompile and set up in a small multiple of 16 MB.
+    void blankLinesCostNoMemoryPerLine_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("setup");
+        QTest::addColumn<QByteArray>("first");  // the line before the blank ones
+        QTest::addColumn<QByteArray>("last");   // the line after them
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QByteArray>("firstLine");
+        QTest::newRow("compile") << "Program.prg" << kCompileSetup << QByteArray("X1") << QByteArray("; end")
+                                 << "CompileOut.txt" << QByteArray("COMPILE OK 1 lines");
+        QTest::newRow("decompile") << "UploadOut.txt" << kDecompileSetup << QByteArray("1 X1") << QByteArray("2 X2")
+                                   << "DecompileOut.prg" << QByteArray("DECOMPILE FAILED");
+    }
+    void blankLinesCostNoMemoryPerLine()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("the address sanitizer reserves more address space than the limit allows");
+#endif
+        QFETCH(QString, file);
+        QFETCH(QByteArray, setup);
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, last);
+        QFETCH(QString, result);
+        QFETCH(QByteArray, firstLine);
+        constexpr qsizetype input = 16 * 1024 * 1024;
+        put(file, first + "\r\n" + QByteArray(input - first.size() - last.size() - 4, '\n') + last + "\r\n");
+        put("vorlag_setup.txt", setup);
+        const Outcome o = run(rlim_t(6) * input);
+        QVERIFY(o.finished);
+        QVERIFY2(o.exitCode >= 0, o.errors.constData());
+        const QList<QByteArray> lines = resultLines(result);
+        QVERIFY(!lines.isEmpty());
+        QCOMPARE(lines.front(), firstLine);
+        QFile::remove(path(file));
+
+        // A setup file of blank lines is read the same way.
+        put("Program.prg", "X1\r\n");
+        put("vorlag_setup.txt", kCompileSetup + QByteArray(input - kCompileSetup.size(), '\n'));
+        const Outcome big = run(rlim_t(6) * input);
+        QCOMPARE(big.exitCode, 0);
+        QCOMPARE(resultLines("CompileOut.txt").front(), QByteArray("COMPILE OK 1 lines"));
     }
 
     void setupLineEnds_data()

@@ -122,6 +122,21 @@ struct ParsedProgram {
 // line, at most 1275 lines.
 ParsedProgram parseCompiled(const std::vector<std::string> &lines);
 
+struct CompiledFile {
+    bool ok = false;
+    std::vector<std::string> lines;  // the compiled lines, without the result line
+    std::string message;             // why the file was refused
+};
+
+// The compiled lines of a file: the compiler's result file or the loader's
+// upload, whose result line ("COMPILE OK <n> lines", "UPLOAD OK <n> lines")
+// must name exactly the count of lines after it (a cut file is refused), or
+// bare compiled lines. Blank lines at the end are dropped. A failed report
+// is refused. Memory stays bounded whatever the file's size: lines
+// beyond what a device holds are counted, not kept, and parseCompiled then
+// refuses the file.
+CompiledFile readCompiledFile(std::string_view bytes);
+
 // Program ranges for an instruction vector whose PRG lines are already valid.
 bool computeRanges(Program &p, int &badIndex, std::string &message);
 

@@ -1,14 +1,35 @@
 // Latin-1 text files: lines end at CR, LF or CR LF when read; CR LF when written.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace zenta::lang {
 
+// Walks the lines of a text without copying them, so that a file of blank
+// lines costs nothing per line. A final line end does not start another line.
+class LineReader {
+public:
+    explicit LineReader(std::string_view bytes) : bytes_(bytes) {}
+    // The next line without its line end; false when none is left.
+    bool next(std::string_view &line);
+
+private:
+    std::string_view bytes_;
+    std::size_t at_ = 0;
+};
+
 // A final line end does not start another line; "" gives no lines.
 std::vector<std::string> splitLines(std::string_view bytes);
 std::string joinLines(const std::vector<std::string> &lines);  // each line + CR LF
+
+// Replaces the file at `path` (a link is followed to the file it names) with
+// `bytes`: written whole to a new file beside it, flushed to the disk, renamed
+// over the old one, and the folder flushed, so that neither a failure nor a
+// crash of the host leaves a cut file. Returns an empty text on success, else
+// why it failed; the old file is then untouched and no new file is left.
+std::string replaceFile(const std::string &path, std::string_view bytes);
 
 }  // namespace zenta::lang
