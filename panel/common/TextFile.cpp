@@ -1,13 +1,59 @@
 #include "TextFile.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include "zenta/lang/text.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <QFile>
 
 namespace TextFile {
+
+QString NonLatin1::character() const
+{
+    const QString hex = QString::number(uint(code), 16).toUpper().rightJustified(4, u'0');
+    // A blank, an invisible character or a line break is named by its code alone.
+    const QString shown = QChar::isPrint(code) && !QChar::isSpace(code) ? QStringLiteral("\"%1\" (U+%2)").arg(QString::fromUcs4(&code, 1), hex)
+                                               : QStringLiteral("U+") + hex;
+    return QStringLiteral("the character ") + shown + QStringLiteral(", which is not a Latin-1 character");
+}
+
+QString NonLatin1::inLine() const
+{
+    return QStringLiteral("line %1 holds ").arg(line) + character();
+}
+
+std::optional<NonLatin1> findNonLatin1(const QString &text)
+{
+    int line = 1;
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\n' || (c == u'\r' && !(i + 1 < n && text.at(i + 1) == u'\n'))) {
+            ++line;
+            continue;
+        }
+        if (c.unicode() <= 0xFF)
+            continue;
+        char32_t code = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < n && text.at(i + 1).isLowSurrogate())
+            code = QChar::surrogateToUcs4(c, text.at(i + 1));
+        return NonLatin1{line, code};
+    }
+    return std::nullopt;
+}
+
+QString commandRefusal(const QString &command)
+{
+    const auto bad = findNonLatin1(command);
+    if (!bad)
+        return {};
+    return QStringLiteral("Not sent: the command \"%1\" holds %2.").arg(command, bad->character());
+}
+
+std::optional<QByteArray> toLatin1(const QString &text)
+{
+    if (findNonLatin1(text))
+        return std::nullopt;
+    return text.toLatin1();
+}
 
 QStringList splitLines(const QByteArray &bytes)
 {
@@ -39,10 +85,13 @@ std::optional<QStringList> readLines(const QString &path)
     return splitLines(bytes);
 }
 
-QByteArray editorTextToBytes(const QString &text)
+std::optional<QByteArray> editorTextToBytes(const QString &text)
 {
+    const std::optional<QByteArray> latin1 = toLatin1(text);
+    if (!latin1)
+        return std::nullopt;
     QByteArray out;
-    for (const QString &line : splitLines(text.toLatin1())) {
+    for (const QString &line : splitLines(*latin1)) {
         out += line.toLatin1();
         out += "\r\n";
     }
@@ -57,30 +106,13 @@ QString joinLines(const QStringList &lines)
     return text;
 }
 
-bool writeReplacing(const QString &path, const QByteArray &bytes)
+bool writeReplacing(const QString &path, const QByteArray &bytes, QString *error)
 {
-    QSaveFile file(path);
-    // Unbuffered, so a short write (disk full, file size limit) shows here:
-    // a buffered one is flushed at commit, which then renames a cut file
-    // over the old one and still reports success.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
-    if (file.write(bytes) != bytes.size() || ::fsync(file.handle()) != 0) {
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit())
-        return false;
-    // The rename itself lives in the folder: without this a power loss can
-    // still bring back the old file. The new file is in place by now, so a
-    // folder that cannot be synced is no reason to report the save failed.
-    const int folder = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
-    return true;
+    const std::string problem = zenta::lang::replaceFile(QFile::encodeName(path).toStdString(),
+                                                         std::string_view(bytes.constData(), size_t(bytes.size())));
+    if (error)
+        *error = QString::fromLocal8Bit(problem);
+    return problem.empty();
 }
 
 }  // namespace TextFile

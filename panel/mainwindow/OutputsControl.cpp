@@ -2,7 +2,9 @@
 
 #include "MainControlForm.h"
 #include "ui_MainControlForm.h"
+#include "../common/Dialogs.h"
 #include "../common/NumberText.h"
+#include "../common/TextFile.h"
 #include "../device/modTollan.h"
 
 void OutputsControl::toggle(const QString &output)
@@ -48,6 +50,11 @@ void OutputsControl::Command1_Click()
     auto &ui = *main_.ui();
     if (modTollan::CommOpen) {
         const QString command = ui.Text2->text();
+        // Sent as typed or not at all; the box keeps the text to be mended.
+        if (const QString refusal = TextFile::commandRefusal(command); !refusal.isEmpty()) {
+            Dialogs::get().notice(&main_, refusal);
+            return;
+        }
         ui.Text1->setText(main_.SendReceive(command));
         ui.Sent->setText(QStringLiteral("@") + command);
     }

@@ -34,10 +34,16 @@ void CompileControl::CompileAll_Click()
         Dialogs::get().notice(&main_, QStringLiteral("Nothing to compile!"));
         return;
     }
+    const std::optional<QByteArray> bytes = TextFile::editorTextToBytes(text);
+    if (!bytes) {
+        Dialogs::get().notice(&main_, QStringLiteral("Not compiled: ") + TextFile::findNonLatin1(text)->inLine() +
+                                          QStringLiteral("."));
+        return;
+    }
     if (!exeFolderReady(&main_))
         return;
     const QString source = exePath(sourceName);
-    if (!TextFile::writeReplacing(source, TextFile::editorTextToBytes(text))) {
+    if (!TextFile::writeReplacing(source, *bytes)) {
         Dialogs::get().notice(&main_, "The program could not be written to " + source + "!");
         return;
     }

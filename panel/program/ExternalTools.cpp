@@ -77,7 +77,8 @@ bool exeFolderReady(QWidget *parent)
 
 bool writeSetupFile(const QString &path, const QStringList &entries)
 {
-    return TextFile::writeReplacing(path, TextFile::joinLines(entries).toLatin1());
+    const std::optional<QByteArray> bytes = TextFile::toLatin1(TextFile::joinLines(entries));
+    return bytes && TextFile::writeReplacing(path, *bytes);
 }
 
 bool LaunchAndWait(QWidget *parent, const QString &path)

@@ -14,6 +14,11 @@ const QString programFilter = QStringLiteral("ZENTA Program Files (*.prg)|*.prg"
 
 void saveTextAs(QWidget *parent, const QString &title, const QString &filter, const QString &text)
 {
+    // Refused before a name is asked for: there is nothing the name could change.
+    if (const auto bad = TextFile::findNonLatin1(text)) {
+        Dialogs::get().notice(parent, QStringLiteral("Not saved: ") + bad->inLine() + QStringLiteral("."));
+        return;
+    }
     const auto name = Dialogs::get().saveFileName(parent, title, filter, QString());
     if (!name)
         return;
@@ -23,10 +28,12 @@ void saveTextAs(QWidget *parent, const QString &title, const QString &filter, co
     }
     if (name->contains(u'*'))
         return;
-    // A failed write ends quietly with the old file untouched; the missing
-    // "Save Done!" is the operator's sign.
-    if (TextFile::writeReplacing(*name, TextFile::editorTextToBytes(text)))
-        Dialogs::get().notice(parent, QStringLiteral("Save Done!"));
+    QString error;
+    if (!TextFile::writeReplacing(*name, *TextFile::editorTextToBytes(text), &error)) {
+        Dialogs::get().notice(parent, QStringLiteral("Save Failed! ") + error);
+        return;
+    }
+    Dialogs::get().notice(parent, QStringLiteral("Save Done!"));
 }
 
 QString editorTextOf(const QStringList &lines)

@@ -118,6 +118,11 @@ void TerminalForm::enterLine()
         Dialogs::get().notice(this, QStringLiteral("Communication Error! ") + problem);
         return;
     }
+    // Sent exactly as typed or not at all; F1 brings the line back to mend.
+    if (const QString refusal = TextFile::commandRefusal(line); !refusal.isEmpty()) {
+        Dialogs::get().notice(this, refusal);
+        return;
+    }
 
     appendLine(line);
     // A line over one frame is refused unsent and leaves the reply empty.
@@ -180,7 +185,7 @@ void TerminalForm::browseHistory(int step)
     ui_->SendText->setText(browse_ == n ? draft_ : history_.at(browse_));
 }
 
-QByteArray TerminalForm::transcriptBytes(const QString &text)
+std::optional<QByteArray> TerminalForm::transcriptBytes(const QString &text)
 {
     QString t = text;
     t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -191,11 +196,17 @@ QByteArray TerminalForm::transcriptBytes(const QString &text)
         t += QLatin1Char('\n');
     t += QLatin1Char('\n');
     t.replace(QLatin1String("\n"), QLatin1String("\r\n"));
-    return t.toLatin1();
+    return TextFile::toLatin1(t);
 }
 
 void TerminalForm::Command2_Click()
 {
+    const QString text = ui_->Pad->toPlainText();
+    // The operator may have typed into the transcript; refused before a name is asked for.
+    if (const auto bad = TextFile::findNonLatin1(text)) {
+        Dialogs::get().notice(this, QStringLiteral("Not saved: ") + bad->inLine() + QStringLiteral("."));
+        return;
+    }
     const std::optional<QString> name = Dialogs::get().saveFileName(
         this, QStringLiteral("Save Terminal Text As"), QStringLiteral("Terminal Text Files (*.txt)|*.txt"), QString());
     if (!name)
@@ -206,9 +217,12 @@ void TerminalForm::Command2_Click()
     }
     if (name->contains(QLatin1Char('*')))
         return;
-    // A failed write says nothing and leaves any earlier file as it was.
-    if (!TextFile::writeReplacing(*name, transcriptBytes(ui_->Pad->toPlainText())))
+    // A failed write leaves any earlier file as it was, and says so.
+    QString error;
+    if (!TextFile::writeReplacing(*name, *transcriptBytes(text), &error)) {
+        Dialogs::get().notice(this, QStringLiteral("Save Failed! ") + error);
         return;
+    }
     Dialogs::get().notice(this, QStringLiteral("Save Done!"));
 }
 

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class TerminalForm;
@@ -38,8 +39,9 @@ public:
     void Close_Click();
 
     // The bytes a save writes for a transcript text: CR LF line ends, the
-    // last line ended, one empty line after it; empty for an empty text.
-    static QByteArray transcriptBytes(const QString &text);
+    // last line ended, one empty line after it; empty for an empty text; no
+    // value when the text is not Latin-1.
+    static std::optional<QByteArray> transcriptBytes(const QString &text);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

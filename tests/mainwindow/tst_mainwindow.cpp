@@ -521,6 +521,17 @@ private slots:
         QTest::keyClick(ui.Text2, Qt::Key_Return);  // empty command goes out unchanged
         QCOMPARE(f.dev.log, QStringList{""});
 
+        // Sent as typed or not at all; the box keeps the text to be mended.
+        f.dev.clearLog();
+        const QString typed = QString::fromUtf8("X1\u20ac");
+        ui.Text2->setText(typed);
+        QTest::keyClick(ui.Text2, Qt::Key_Return);
+        QVERIFY(f.dev.log.isEmpty());
+        QCOMPARE(f.dialogs.notices(), QStringList{QString::fromUtf8(
+            "Not sent: the command \"X1\u20ac\" holds the character \"\u20ac\" (U+20AC), which is not a Latin-1 character.")});
+        QCOMPARE(ui.Text2->text(), typed);
+        QCOMPARE(ui.Sent->text(), QString("@"));
+
         CommOpen = false;
         f.dev.clearLog();
         ui.Text2->setText("EO");

@@ -89,7 +89,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QByteArray, bytes);
-        QCOMPARE(TextFile::editorTextToBytes(text), bytes);
+        QCOMPARE(TextFile::editorTextToBytes(text), std::optional<QByteArray>(bytes));
     }
 
     void longTextsSurvive()
@@ -98,9 +98,53 @@ private slots:
         for (int i = 0; i < 10000; ++i)
             text += QStringLiteral("X%1\n").arg(i);
         QVERIFY(text.size() > 32767);
-        const QByteArray bytes = TextFile::editorTextToBytes(text);
+        const QByteArray bytes = TextFile::editorTextToBytes(text).value();
         QCOMPARE(TextFile::splitLines(bytes).size(), 10000);
         QVERIFY(bytes.endsWith("X9999\r\n"));
+    }
+
+    // Text with a character Latin-1 has no code for is refused, never
+    // changed; the refusal names the line and the character.
+    void nonLatin1TextIsFoundWithItsLine_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("line");  // 0: the text is Latin-1
+        QTest::addColumn<uint>("code");
+        QTest::newRow("all of Latin-1") << QString::fromLatin1("\x01 ~\x7f\xa0\xe9\xff\n") << 0 << 0u;
+        QTest::newRow("euro in line 3") << QString::fromUtf8("a\nb\nc\u20ac") << 3 << 0x20acu;
+        QTest::newRow("just above Latin-1") << QString::fromUtf8("\u0100") << 1 << 0x100u;
+        QTest::newRow("CR, CR LF and LF ends") << QString::fromUtf8("a\rb\r\nc\nd\u2013") << 4 << 0x2013u;
+        QTest::newRow("first of two") << QString::fromUtf8("x\n\u00e9\u0416\u20ac") << 2 << 0x416u;
+        QTest::newRow("outside the BMP") << QString::fromUtf8("X1 ; \U0001F600") << 1 << 0x1f600u;
+        QTest::newRow("soft line break") << QString("a") + QChar(QChar::LineSeparator) + "b" << 1 << 0x2028u;
+        QTest::newRow("lone surrogate") << QString("ok\n") + QChar(0xd800) << 2 << 0xd800u;
+    }
+    void nonLatin1TextIsFoundWithItsLine()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, line);
+        QFETCH(uint, code);
+        const auto bad = TextFile::findNonLatin1(text);
+        QCOMPARE(bad.has_value(), line > 0);
+        QCOMPARE(TextFile::editorTextToBytes(text).has_value(), line == 0);
+        QCOMPARE(TextFile::toLatin1(text).has_value(), line == 0);
+        QCOMPARE(TextFile::commandRefusal(text).isEmpty(), line == 0);
+        if (bad) {
+            QCOMPARE(bad->line, line);
+            QCOMPARE(uint(bad->code), code);
+        }
+    }
+
+    void refusalsNameTheLineAndTheCharacter()
+    {
+        QCOMPARE(TextFile::findNonLatin1(QString::fromUtf8("X1\nV1=2\u20ac"))->inLine(),
+                 QString::fromUtf8("line 2 holds the character \"\u20ac\" (U+20AC), which is not a Latin-1 character"));
+        // A character that would break or hide in a message is named by its code.
+        QCOMPARE(TextFile::findNonLatin1(QString("a") + QChar(QChar::LineSeparator))->inLine(),
+                 QString("line 1 holds the character U+2028, which is not a Latin-1 character"));
+        QCOMPARE(TextFile::commandRefusal(QString::fromUtf8("HSPD=1\u00a0000\u2009")),
+                 QString::fromUtf8("Not sent: the command \"HSPD=1\u00a0000\u2009\" holds the character U+2009, "
+                                   "which is not a Latin-1 character."));
     }
 
     void replacingWrites()
@@ -110,12 +154,15 @@ private slots:
         QVERIFY(TextFile::writeReplacing(path, "old\r\n"));
         QVERIFY(TextFile::writeReplacing(path, "new\r\n"));
         QCOMPARE(TextFile::readLines(path), std::optional<QStringList>(QStringList{"new"}));
-        QVERIFY(!TextFile::writeReplacing(dir.filePath("missing/p.prg"), "x"));
+        QString error;
+        QVERIFY(!TextFile::writeReplacing(dir.filePath("missing/p.prg"), "x", &error));
+        QVERIFY2(error.contains(dir.filePath("missing/p.prg")), qPrintable(error));
         QCOMPARE(TextFile::readLines(dir.filePath("missing.prg")), std::nullopt);
         // A folder in the way: the write fails and the folder is untouched.
         QVERIFY(QDir(dir.path()).mkdir("taken"));
         QVERIFY(!TextFile::writeReplacing(dir.filePath("taken"), "x"));
         QVERIFY(QFileInfo(dir.filePath("taken")).isDir());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), (QStringList{"p.prg", "taken"}));
     }
 };
 

@@ -208,8 +208,39 @@ private slots:
         f->dialogs.fileNames << path;
         f->files().SaveProg_Click();
         QCOMPARE(readBytes(path), QByteArray("OLD\r\n"));
-        QVERIFY(f->dialogs.notices().isEmpty());
+        const QStringList notices = f->dialogs.notices();
+        QCOMPARE(notices.size(), 1);
+        QVERIFY2(notices[0].startsWith("Save Failed! ") && notices[0].contains(path), qPrintable(notices[0]));
         QCOMPARE(QDir(f->work.path()).entryList(QDir::Files).size(), 1);
+    }
+
+    // Nothing that leaves the editor is changed on the way: a character
+    // Latin-1 cannot hold stops the save or the compile before any file is
+    // touched or any name asked for.
+    void nonLatin1TextIsNeitherSavedNorCompiled_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("notice");
+        const QString where = QString::fromUtf8("line 2 holds the character \"\u20ac\" (U+20AC), which is not a Latin-1 character.");
+        QTest::newRow("save") << "save" << "Not saved: " + where;
+        QTest::newRow("compile") << "compile" << "Not compiled: " + where;
+    }
+    void nonLatin1TextIsNeitherSavedNorCompiled()
+    {
+        QFETCH(QString, action);
+        QFETCH(QString, notice);
+        const QString path = f->work.filePath("out.prg");
+        writeBytes(path, "OLD\r\n");
+        f->dialogs.fileNames << path;
+        f->editor()->setPlainText(QString::fromUtf8("X1\nV1=2 ; 2 \u20ac\nX2\n"));
+        if (action == "save")
+            f->files().SaveProg_Click();
+        else
+            f->compile().CompileAll_Click();
+        QCOMPARE(f->dialogs.notices(), QStringList{notice});
+        QCOMPARE(f->dialogs.shown.size(), 1);
+        QCOMPARE(readBytes(path), QByteArray("OLD\r\n"));
+        QVERIFY(QDir(f->exe.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     }
 
     void examplesSurviveOpenAndSaveByteForByte()

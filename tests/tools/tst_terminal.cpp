@@ -269,6 +269,40 @@ private slots:
         });
     }
 
+    // A line is sent exactly as typed or not at all, and a transcript is
+    // saved as it stands or not at all.
+    void nonLatin1IsRefusedNotChanged()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("session.txt");
+        QVERIFY(writeFile(path, "old\r\n"));
+        dialogs->fileNames << path;
+        const QString line = QString::fromUtf8("V1=5\u2212" "2");
+        withTerminal([&](TerminalForm *t) {
+            dev->clearLog();
+            t->ui()->SendText->setText(line);
+            QTest::keyClick(t->ui()->SendText, Qt::Key_Return);
+            QCOMPARE(dev->log, QStringList{});
+            QCOMPARE(t->ui()->Pad->toPlainText(), QString());
+            QCOMPARE(dialogs->notices(), QStringList{QString::fromUtf8(
+                "Not sent: the command \"V1=5\u2212" "2\" holds the character \"\u2212\" (U+2212), which is not "
+                "a Latin-1 character.")});
+            QTest::keyClick(t->ui()->SendText, Qt::Key_F1);
+            QCOMPARE(t->ui()->SendText->text(), line);
+
+            dialogs->shown.clear();
+            t->ui()->SendText->clear();
+            enter(t, "PX");
+            t->ui()->Pad->moveCursor(QTextCursor::End);
+            t->ui()->Pad->insertPlainText(QString::fromUtf8("note: \u2713 done"));
+            t->Command2_Click();
+        });
+        QCOMPARE(dialogs->notices(), QStringList{QString::fromUtf8(
+            "Not saved: line 3 holds the character \"\u2713\" (U+2713), which is not a Latin-1 character.")});
+        QCOMPARE(dialogs->shown.size(), 1);  // no name was asked for
+        QCOMPARE(readAll(path), QByteArray("old\r\n"));
+    }
+
     void f1RecallsThePreviousLineAcrossOpenings()
     {
         withTerminal([&](TerminalForm *t) { enter(t, "HSPD"); });
@@ -400,14 +434,14 @@ private slots:
 
     // Real write failures, even for root: a file size limit hit mid-write, a
     // folder that is a file, a target that is a folder.
-    void failedSaveIsSilentAndKeepsWhatWasThere_data()
+    void failedSaveSaysSoAndKeepsWhatWasThere_data()
     {
         QTest::addColumn<QString>("kind");
         QTest::newRow("file size limit") << "limit";
         QTest::newRow("parent is a file") << "parent";
         QTest::newRow("target is a folder") << "folder";
     }
-    void failedSaveIsSilentAndKeepsWhatWasThere()
+    void failedSaveSaysSoAndKeepsWhatWasThere()
     {
         QFETCH(QString, kind);
         QTemporaryDir dir;
@@ -444,7 +478,9 @@ private slots:
         });
         std::signal(SIGXFSZ, oldHandler);
 
-        QCOMPARE(dialogs->notices(), QStringList{});
+        const QStringList notices = dialogs->notices();
+        QCOMPARE(notices.size(), 1);
+        QVERIFY2(notices[0].startsWith("Save Failed! ") && notices[0].size() > 13, qPrintable(notices[0]));
         QCOMPARE(readAll(kept), old);
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), before);
     }
