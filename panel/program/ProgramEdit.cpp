@@ -2,6 +2,8 @@
 
 #include "ProgramHighlighter.h"
 
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QPainter>
 #include <QTextBlock>
 
@@ -104,6 +106,35 @@ void ProgramEdit::changeEvent(QEvent *event)
         updateGutterWidth();
         placeGutter();
     }
+}
+
+// A soft line break (Shift+Enter, or one pasted in) is a line of its own in
+// the saved and compiled text but not a line of the editor, so the line the
+// compiler names and the line marked here would drift apart. Every break is
+// an ordinary one.
+void ProgramEdit::keyPressEvent(QKeyEvent *event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        && (event->modifiers() & Qt::ShiftModifier)) {
+        QKeyEvent plain(event->type(), event->key(), event->modifiers() & ~Qt::ShiftModifier, event->text(),
+                        event->isAutoRepeat(), event->count());
+        QPlainTextEdit::keyPressEvent(&plain);
+        event->setAccepted(plain.isAccepted());
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+void ProgramEdit::insertFromMimeData(const QMimeData *source)
+{
+    if (!source || !source->hasText()) {
+        QPlainTextEdit::insertFromMimeData(source);
+        return;
+    }
+    QString text = source->text();
+    text.replace(QChar::LineSeparator, u'\n');
+    text.replace(QChar::ParagraphSeparator, u'\n');
+    insertPlainText(text);
 }
 
 void ProgramEdit::markFailingLine(int lineNumber)

@@ -2,9 +2,13 @@
 // selection, the gutter with its failing-line mark, and the colouring.
 #include "ProgramFixture.h"
 #include "program/CompileControl.h"
+#include "common/TextFile.h"
 #include "program/ProgramHighlighter.h"
 #include "zenta/lang/program.hpp"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QMimeData>
 #include <QTextBlock>
 #include <QtTest>
 
@@ -241,6 +245,47 @@ private slots:
         QCOMPARE(f->dialogs.shown.size(), 1);
         QCOMPARE(readBytes(path), QByteArray("OLD\r\n"));
         QVERIFY(QDir(f->exe.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    }
+
+    // The compiler numbers the lines of the written file; the editor selects
+    // and marks its own lines. The two must be the same lines.
+    void everyLineBreakIsAnOrdinaryOne_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Shift+Return") << "return";
+        QTest::newRow("Shift+Enter on the keypad") << "enter";
+        QTest::newRow("pasted line separator") << "line separator";
+        QTest::newRow("pasted paragraph separator") << "paragraph separator";
+    }
+    void everyLineBreakIsAnOrdinaryOne()
+    {
+        QFETCH(QString, how);
+        ProgramEdit *e = f->editor();
+        f->main->show();
+        e->setFocus();
+        QTest::keyClicks(e, "X1");
+        if (how == "return" || how == "enter") {
+            const auto key = how == "return" ? Qt::Key_Return : Qt::Key_Enter;
+            const auto mods = how == "return" ? Qt::ShiftModifier : Qt::ShiftModifier | Qt::KeypadModifier;
+            QTest::keyClick(e, key, mods);
+            QTest::keyClicks(e, "FOO");
+            QTest::keyClick(e, key, mods);
+            QTest::keyClicks(e, "X3");
+        } else {
+            const QChar soft = how == "line separator" ? QChar::LineSeparator : QChar::ParagraphSeparator;
+            auto *data = new QMimeData;
+            data->setText(QString(soft) + "FOO" + soft + "X3");
+            QApplication::clipboard()->setMimeData(data);
+            e->paste();
+        }
+
+        QCOMPARE(e->blockCount(), 3);
+        const QString raw = e->document()->toRawText();
+        QVERIFY(!raw.contains(QChar::LineSeparator));
+        QCOMPARE(TextFile::splitLines(TextFile::editorTextToBytes(e->toPlainText()).value()),
+                 (QStringList{"X1", "FOO", "X3"}));
+        f->main->Highlight1(2, e);
+        QCOMPARE(e->textCursor().selectedText(), QString("FOO"));
     }
 
     void examplesSurviveOpenAndSaveByteForByte()
