@@ -1,6 +1,7 @@
 // Compiling through the external compiler in a temporary EXE folder (the real
 // Vorlag, or small scripts standing in for a misbehaving one), judging its
 // result file, and the viewer of the compiled output.
+#include "ModalRun.h"
 #include "ProgramFixture.h"
 #include "ScriptedDevice.h"
 #include "common/TextFile.h"
@@ -303,11 +304,9 @@ private slots:
             QString title, txt, shown;
             QStringList sent;
         } seen;
-        QTimer::singleShot(0, this, [&] {
-            auto *viewer = qobject_cast<ViewCompiledForm *>(QApplication::activeModalWidget());
-            if (!viewer)
-                return;
-            seen.open = true;
+        // The viewer is closed by the helper even when it shows late or a
+        // check fails, so the test cannot hang in its event loop.
+        seen.open = runWhileOpen<ViewCompiledForm>([&] { f->ui().ViewCompiled->click(); }, [&](ViewCompiledForm *viewer) {
             seen.paused = f->main->PausePolling;
             seen.title = viewer->windowTitle();
             seen.txt = viewer->txt;
@@ -316,7 +315,6 @@ private slots:
             seen.sent = device.log;
             viewer->ui()->Close->click();
         });
-        f->ui().ViewCompiled->click();
 
         QVERIFY(seen.open);
         QVERIFY(seen.paused);
@@ -334,14 +332,8 @@ private slots:
     void viewerWithoutCompileOutputEndsSilently()
     {
         int viewers = 0;
-        QTimer::singleShot(0, this, [&] {
-            if (auto *w = qobject_cast<ViewCompiledForm *>(QApplication::activeModalWidget())) {
-                ++viewers;
-                w->reject();
-            }
-        });
-        f->compile().ViewCompiled_Click();
-        QCoreApplication::processEvents();  // lets the check above run
+        runWhileOpen<ViewCompiledForm>([&] { f->compile().ViewCompiled_Click(); },
+                                       [&](ViewCompiledForm *) { ++viewers; }, 200);
         QCOMPARE(viewers, 0);
         QVERIFY(!f->main->PausePolling);
         QVERIFY(f->dialogs.shown.isEmpty());
