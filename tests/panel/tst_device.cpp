@@ -9,7 +9,10 @@
 #include "device/modTollan.h"
 #include "ui_frmSelect.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <dlfcn.h>
 
 using namespace modTollan;
 
@@ -223,9 +226,30 @@ private slots:
         QVERIFY(tollanApi().GetNumDevices(&count) != 1);
         QCOMPARE(count, 0);
 
+        // Loaded, every slot of the table reaches into the library, and the
+        // library answers where the stand-ins above report failure.
+        QTemporaryDir devices;
+        qputenv("TOLLANCOM_DIR", QFile::encodeName(devices.path()));
         QVERIFY2(loadTollanLibrary(qEnvironmentVariable("ZENTA_BIN_DIR"), &error), qPrintable(error));
-        QVERIFY(tollanApi().GetNumDevices != nullptr);
+        const TollanApi &api = tollanApi();
+        const std::pair<const char *, void *> entries[] = {
+            {"GetNumDevices", reinterpret_cast<void *>(api.GetNumDevices)},
+            {"GetProductString", reinterpret_cast<void *>(api.GetProductString)},
+            {"Open", reinterpret_cast<void *>(api.Open)},
+            {"Close", reinterpret_cast<void *>(api.Close)},
+            {"SetTimeouts", reinterpret_cast<void *>(api.SetTimeouts)},
+            {"SendRecv", reinterpret_cast<void *>(api.SendRecv)}};
+        for (auto [name, fn] : entries) {
+            Dl_info info{};
+            QVERIFY2(fn && dladdr(fn, &info) && info.dli_fname, name);
+            QVERIFY2(QFileInfo(QString::fromLocal8Bit(info.dli_fname)).fileName() == "libTollanCom.so",
+                     qPrintable(QString(name) + " lies in " + QString::fromLocal8Bit(info.dli_fname)));
+        }
+        count = 7;
+        QCOMPARE(api.GetNumDevices(&count), 1);
+        QCOMPARE(count, 0);
         resetTollanApi();
+        qunsetenv("TOLLANCOM_DIR");
     }
 };
 
