@@ -265,23 +265,26 @@ std::variant<std::vector<std::string>, Failure> readProgram(const Setup &s)
                        "Compile the program first.");
     case tools::Read::TooLarge: return failure("The file " + clip(s.fil) + " is larger than 16 MB.");
     }
-    std::vector<std::string> lines = lang::splitLines(bytes);
-    while (!lines.empty() && lines.back().find_first_not_of(" \t") == std::string::npos)
-        lines.pop_back();
-    const auto result = lines.empty() ? std::nullopt : tools::parseResultLine(lines.front(), {"COMPILE"});
+    // The result line says what the file is; the lines after it are read with
+    // memory bounded by what a device can hold, and must match its count.
+    const std::string first = bytes.substr(0, bytes.find_first_of("\r\n"));
+    const auto result = tools::parseResultLine(first, {"COMPILE"});
     if (!result)
         return failure("The file " + clip(s.fil) + " is not a result of the compiler.");
     if (result->failed)
         return failure("The program did not compile; nothing was sent.", "Correct the program and compile it again.");
-    lines.erase(lines.begin());
-    if (result->lines && *result->lines != static_cast<int>(lines.size()))
-        return failure("The file " + clip(s.fil) + " announces " + std::to_string(*result->lines) +
-                       " compiled lines but holds " + std::to_string(lines.size()) + "; nothing was sent.");
+    lang::CompiledFile file = lang::readCompiledFile(bytes);
+    if (!file.ok)
+        return failure("The file " + clip(s.fil) + " cannot be sent: " + clip(file.message, 160) + ". Nothing was sent.");
+    std::vector<std::string> lines = std::move(file.lines);
     if (lines.empty())
         return failure("The program is empty; nothing was sent.");
     if (static_cast<int>(lines.size()) > s.lin)
-        return failure("The program has " + std::to_string(lines.size()) + " compiled lines; the device holds at most " +
-                       std::to_string(s.lin) + ". Nothing was sent.");
+        return failure("The program has " +
+                           (lines.size() > static_cast<std::size_t>(lang::kMaxCompiledLines)
+                                ? "more than " + std::to_string(lang::kMaxCompiledLines)
+                                : std::to_string(lines.size())) +
+                           " compiled lines; the device holds at most " + std::to_string(s.lin) + ". Nothing was sent.");
     for (std::size_t k = 0; k < lines.size(); ++k)
         if (tr::lineCommand(static_cast<int>(k) + 1, lines[k]).empty())
             return failure("Compiled line " + std::to_string(k + 1) + " is too long for the device; nothing was sent.");

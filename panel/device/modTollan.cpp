@@ -15,6 +15,10 @@ int16_t SendRecvString(const QString &command, QString &reply)
 {
     if (command.size() > FrameSize)
         return -1;
+    // A character with no Latin-1 byte would go out as "?": a different command.
+    for (const QChar c : command)
+        if (c.unicode() > 0xFF)
+            return -1;
     const QByteArray bytes = command.toLatin1();
     unsigned char send[FrameSize] = {};
     std::memcpy(send, bytes.constData(), static_cast<size_t>(bytes.size()));

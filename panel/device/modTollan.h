@@ -14,8 +14,8 @@ extern int16_t LastResult;    // low 16 bits of the last library status
 extern int16_t DeviceIndex;   // library index chosen at selection, for reopening
 
 // One command out, one reply back, nothing judged. Returns 1 after an
-// exchange, -1 for a command longer than one frame (nothing sent, reply
-// unchanged). A device that answers nothing gives an empty reply.
+// exchange, -1 for a command longer than one frame or holding a character
+// that Latin-1 cannot carry (nothing sent, reply unchanged). A device that answers nothing gives an empty reply.
 int16_t SendRecvString(const QString &command, QString &reply);
 
 int32_t BitAnd24(int32_t a, int32_t b);

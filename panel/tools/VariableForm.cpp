@@ -1,6 +1,8 @@
 #include "VariableForm.h"
 
 #include "ui_VariableForm.h"
+#include "common/Dialogs.h"
+#include "common/TextFile.h"
 #include "device/modTollan.h"
 #include "mainwindow/MainControlForm.h"
 
@@ -52,6 +54,11 @@ bool VariableForm::Text2_KeyDown(int key)
 {
     if (key != Qt::Key_Return && key != Qt::Key_Enter)
         return false;
+    // Sent as typed or not at all; the text stays so it can be mended.
+    if (const QString refusal = TextFile::commandRefusal(ui_->Text2->text()); !refusal.isEmpty()) {
+        Dialogs::get().notice(this, refusal);
+        return true;
+    }
     QString reply;
     modTollan::SendRecvString(ui_->Text2->text(), reply);
     ui_->Text2->clear();

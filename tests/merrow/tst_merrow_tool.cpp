@@ -317,7 +317,9 @@ private slots:
         QTest::newRow("more lines than LIN") << QByteArray("COMPILE OK 3 lines\r\n1 X1\r\n2 X2\r\n3 X3\r\n") << " 2"
                                              << QByteArray("holds at most 2");
         QTest::newRow("cut short") << QByteArray("COMPILE OK 3 lines\r\n1 X1\r\n2 X2\r\n") << " 1275"
-                                   << QByteArray("announces 3 compiled lines but holds 2");
+                                   << QByteArray("announces 3 compiled lines but 2 follow it");
+        QTest::newRow("result line without a count") << QByteArray("COMPILE OK\r\n1 X1\r\n") << " 1275"
+                                                     << QByteArray("does not name the count");
         QTest::newRow("not a compiler result") << QByteArray("1 X1\r\n") << " 1275"
                                                << QByteArray("not a result of the compiler");
         QTest::newRow("a line the device would refuse") << QByteArray("COMPILE OK 2 lines\r\n1 X1\r\n2 GOTO @9\r\n")

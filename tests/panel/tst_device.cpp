@@ -50,7 +50,12 @@ private slots:
         reply = "untouched";
         QCOMPARE(SendRecvString(QString(65, u'A'), reply), int16_t(-1));
         QCOMPARE(reply, QString("untouched"));
-        QCOMPARE(dev->log.size(), 2);
+        // A character Latin-1 has no byte for would go out as "?": not sent at all.
+        QCOMPARE(SendRecvString(QString::fromUtf8("V1=\u20AC"), reply), int16_t(-1));
+        QCOMPARE(reply, QString("untouched"));
+        QCOMPARE(SendRecvString(QString::fromUtf8("DN=\u00C4"), reply), int16_t(1));  // Latin-1 goes out
+        QCOMPARE(dev->frames.last(), QByteArray("DN=\xC4").leftJustified(64, '\0'));
+        QCOMPARE(dev->log.size(), 3);
 
         dev->rawReply = QByteArray(64, 'R');
         SendRecvString("PX", reply);

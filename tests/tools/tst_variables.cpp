@@ -206,6 +206,21 @@ private slots:
             QCOMPARE(box(form, i)->text(), QString("0"));
     }
 
+    void commandBoxRefusesWhatCannotBeSentAsTyped()
+    {
+        VariableForm form;
+        form.Form_Load();
+        form.Timer1()->stop();
+        QLineEdit *text2 = form.ui()->Text2;
+        const QString typed = QString::fromUtf8("V3=5\u2212"); // a minus sign Latin-1 lacks
+        text2->setText(typed);
+        QTest::keyClick(text2, Qt::Key_Return);
+        QCOMPARE(dev->log, QStringList{});
+        QCOMPARE(dialogs->notices().size(), 1);
+        QVERIFY2(dialogs->notices().first().contains("U+2212"), qPrintable(dialogs->notices().first()));
+        QCOMPARE(text2->text(), typed);  // kept for mending
+    }
+
     void loadingPutsTheStartValuesBack()
     {
         VariableForm form;
