@@ -3,6 +3,8 @@
 #include "zenta/lang/text.hpp"
 
 #include <QFile>
+#include <QPlainTextEdit>
+#include <QTextDocument>
 
 namespace TextFile {
 
@@ -46,6 +48,15 @@ QString commandRefusal(const QString &command)
     if (!bad)
         return {};
     return QStringLiteral("Not sent: the command \"%1\" holds %2.").arg(command, bad->character());
+}
+
+QString documentText(const QPlainTextEdit &editor)
+{
+    QString text = editor.document()->toRawText();
+    for (QChar &c : text)
+        if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator)
+            c = u'\n';
+    return text;
 }
 
 std::optional<QByteArray> toLatin1(const QString &text)

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <optional>
 
+class QPlainTextEdit;
+
 // Text files the panel reads and writes are Latin-1 with CR LF line ends, and
 // commands travel as Latin-1. Text with a character Latin-1 has no code for
 // is refused, never changed: the rule lives here for every window.
@@ -24,6 +26,10 @@ std::optional<NonLatin1> findNonLatin1(const QString &text);
 // Why a typed command cannot be sent as typed, naming the command and the
 // character; empty when it can.
 QString commandRefusal(const QString &command);
+
+// An editor's text as it holds it: every line break an ordinary one, and a
+// no-break space kept (the editor's own toPlainText() turns it into a blank).
+QString documentText(const QPlainTextEdit &editor);
 
 // The text's Latin-1 bytes; no value when a character has none.
 std::optional<QByteArray> toLatin1(const QString &text);

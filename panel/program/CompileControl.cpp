@@ -29,7 +29,7 @@ QString CompileControl::linesCaption(int32_t count)
 void CompileControl::CompileAll_Click()
 {
     ProgramEdit *editor = main_.ui()->OrgProgram;
-    const QString text = editor->toPlainText();
+    const QString text = TextFile::documentText(*editor);
     if (text.isEmpty()) {
         Dialogs::get().notice(&main_, QStringLiteral("Nothing to compile!"));
         return;

@@ -71,5 +71,5 @@ void ProgramFiles::OpenProg_Click()
 
 void ProgramFiles::SaveProg_Click()
 {
-    saveTextAs(&main_, QStringLiteral("Save ZENTA Program As"), programFilter, main_.ui()->OrgProgram->toPlainText());
+    saveTextAs(&main_, QStringLiteral("Save ZENTA Program As"), programFilter, TextFile::documentText(*main_.ui()->OrgProgram));
 }

@@ -2,6 +2,7 @@
 
 #include "ProgramFiles.h"
 #include "ui_ViewCompiledForm.h"
+#include "common/TextFile.h"
 
 ViewCompiledForm::ViewCompiledForm(QWidget *parent)
     : QDialog(parent), ui_(std::make_unique<Ui::ViewCompiledForm>())
@@ -33,7 +34,7 @@ void ViewCompiledForm::showEvent(QShowEvent *event)
 void ViewCompiledForm::Save_Click()
 {
     saveTextAs(this, QStringLiteral("Save Compiled Program As"), QStringLiteral("Compiled Program Files (*.cpg)|*.cpg"),
-               ui_->ProgText->toPlainText());
+               TextFile::documentText(*ui_->ProgText));
 }
 
 void ViewCompiledForm::Close_Click()

@@ -201,7 +201,7 @@ std::optional<QByteArray> TerminalForm::transcriptBytes(const QString &text)
 
 void TerminalForm::Command2_Click()
 {
-    const QString text = ui_->Pad->toPlainText();
+    const QString text = TextFile::documentText(*ui_->Pad);
     // The operator may have typed into the transcript; refused before a name is asked for.
     if (const auto bad = TextFile::findNonLatin1(text)) {
         Dialogs::get().notice(this, QStringLiteral("Not saved: ") + bad->inLine() + QStringLiteral("."));

@@ -187,6 +187,7 @@ private slots:
         QTest::newRow("blank lines") << "\n\nc\n" << QByteArray("\r\n\r\nc\r\n");
         QTest::newRow("empty editor, empty file") << "" << QByteArray();
         QTest::newRow("latin1") << QString::fromLatin1("\xe9\n") << QByteArray("\xe9\r\n");
+        QTest::newRow("no-break space stays one") << QString::fromLatin1("V1=1\xa0;x\n") << QByteArray("V1=1\xa0;x\r\n");
         QTest::newRow("longer than 32767") << QString(40000, u'y') << QByteArray(40000, 'y') + "\r\n";
     }
     void saveWritesEachLineOnceWithCrLf()
