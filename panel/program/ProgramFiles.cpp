@@ -28,8 +28,9 @@ void saveTextAs(QWidget *parent, const QString &title, const QString &filter, co
     }
     if (name->contains(u'*'))
         return;
-    QString error;
-    if (!TextFile::writeReplacing(*name, *TextFile::editorTextToBytes(text), &error)) {
+    const std::optional<QByteArray> bytes = TextFile::editorTextToBytes(text);
+    QString error = QStringLiteral("the text is not Latin-1");
+    if (!bytes || !TextFile::writeReplacing(*name, *bytes, &error)) {
         Dialogs::get().notice(parent, QStringLiteral("Save Failed! ") + error);
         return;
     }

@@ -191,7 +191,7 @@ std::optional<QByteArray> TerminalForm::transcriptBytes(const QString &text)
     t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     if (t.isEmpty())
-        return {};
+        return QByteArray();
     if (!t.endsWith(QLatin1Char('\n')))
         t += QLatin1Char('\n');
     t += QLatin1Char('\n');
@@ -218,8 +218,9 @@ void TerminalForm::Command2_Click()
     if (name->contains(QLatin1Char('*')))
         return;
     // A failed write leaves any earlier file as it was, and says so.
-    QString error;
-    if (!TextFile::writeReplacing(*name, *transcriptBytes(text), &error)) {
+    const std::optional<QByteArray> bytes = transcriptBytes(text);
+    QString error = QStringLiteral("the text is not Latin-1");
+    if (!bytes || !TextFile::writeReplacing(*name, *bytes, &error)) {
         Dialogs::get().notice(this, QStringLiteral("Save Failed! ") + error);
         return;
     }
