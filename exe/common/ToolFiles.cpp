@@ -3,7 +3,6 @@
 #include "zenta/lang/text.hpp"
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -117,26 +116,12 @@ Setup parseSetup(const std::string &bytes)
     return s;
 }
 
-std::optional<ResultLine> parseResultLine(const std::string &line, const std::vector<std::string> &whats)
+ResultLine judgeResultLine(std::string_view line, std::string_view what)
 {
-    for (const std::string &what : whats) {
-        if (line.rfind(what, 0) != 0)
-            continue;
-        ResultLine r;
-        r.what = what;
-        r.failed = line.find("FAILED") != std::string::npos || line.find("Failed") != std::string::npos;
-        const std::string ok = what + " OK ";
-        if (!r.failed && line.rfind(ok, 0) == 0) {
-            const char *b = line.data() + ok.size();
-            const char *e = line.data() + line.size();
-            int n = 0;
-            const auto [end, ec] = std::from_chars(b, e, n);
-            if (ec == std::errc() && std::string(end, e) == " lines")
-                r.lines = n;
-        }
-        return r;
-    }
-    return std::nullopt;
+    if (line.substr(0, what.size()) != what)
+        return ResultLine::Other;
+    const bool failed = line.find("FAILED") != std::string_view::npos || line.find("Failed") != std::string_view::npos;
+    return failed ? ResultLine::Failed : ResultLine::Ok;
 }
 
 std::string okLine(const std::string &what, std::size_t lines)

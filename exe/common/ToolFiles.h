@@ -3,7 +3,7 @@
 #pragma once
 
 #include <map>
-#include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -39,12 +39,10 @@ struct Setup {
 Setup parseSetup(const std::string &bytes);
 
 // The first line of a result file: "<WHAT> OK <n> lines" or "<WHAT> FAILED".
-struct ResultLine {
-    std::string what;          // COMPILE, UPLOAD, ...
-    bool failed = false;       // holds "FAILED" or "Failed", as the panel judges it
-    std::optional<int> lines;  // the count an OK line announces
-};
-std::optional<ResultLine> parseResultLine(const std::string &line, const std::vector<std::string> &whats);
+// Other: not a result line of `what`; Failed: it holds "FAILED" or "Failed",
+// as the panel judges it. The count is checked by lang::readCompiledFile.
+enum class ResultLine { Other, Ok, Failed };
+ResultLine judgeResultLine(std::string_view line, std::string_view what);
 std::string okLine(const std::string &what, std::size_t lines);
 
 }  // namespace zenta::tools

@@ -65,9 +65,12 @@ std::optional<Failure> loadLibrary(const std::string &folder, Library &lib)
 {
     const std::string path = folder + "/../libTollanCom.so";
     void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!h)
+    if (!h) {
+        // dlerror() clears its text as it returns it: read it once.
+        const char *why = dlerror();
         return failure("The device library libTollanCom.so could not be loaded from the folder above the loader.",
-                       clip(dlerror() ? dlerror() : path, 200));
+                       clip(why ? why : path, 200));
+    }
     auto sym = [h](const char *name) { return dlsym(h, name); };
     lib.getNumDevices = reinterpret_cast<decltype(lib.getNumDevices)>(sym("fnTollanComGetNumDevices"));
     lib.open = reinterpret_cast<decltype(lib.open)>(sym("fnTollanComOpen"));
@@ -268,10 +271,10 @@ std::variant<std::vector<std::string>, Failure> readProgram(const Setup &s)
     // The result line says what the file is; the lines after it are read with
     // memory bounded by what a device can hold, and must match its count.
     const std::string first = bytes.substr(0, bytes.find_first_of("\r\n"));
-    const auto result = tools::parseResultLine(first, {"COMPILE"});
-    if (!result)
+    const tools::ResultLine result = tools::judgeResultLine(first, "COMPILE");
+    if (result == tools::ResultLine::Other)
         return failure("The file " + clip(s.fil) + " is not a result of the compiler.");
-    if (result->failed)
+    if (result == tools::ResultLine::Failed)
         return failure("The program did not compile; nothing was sent.", "Correct the program and compile it again.");
     lang::CompiledFile file = lang::readCompiledFile(bytes);
     if (!file.ok)

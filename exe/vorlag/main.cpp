@@ -66,8 +66,7 @@ int decompileFile(const std::string &folder, const std::string &bytes)
     LineReader reader(bytes);
     std::string_view first;
     reader.next(first);
-    const auto result = tools::parseResultLine(std::string(first), {"UPLOAD"});
-    if (result && result->failed) {
+    if (tools::judgeResultLine(first, "UPLOAD") == tools::ResultLine::Failed) {
         std::vector<std::string> reason;
         for (std::string_view line; reason.size() < 4 && reader.next(line);)
             if (line.find_first_not_of(" \t") != std::string_view::npos)

@@ -400,6 +400,27 @@ private slots:
         }
     }
 
+    // Without its device library the loader still ends with its report.
+    void missingLibrary_data()
+    {
+        QTest::addColumn<QString>("ope");
+        QTest::addColumn<QString>("resultFile");
+        QTest::newRow("download") << "DOWNLOAD" << "DownloadOut.txt";
+        QTest::newRow("upload") << "UPLOAD" << "UploadOut.txt";
+    }
+    void missingLibrary()
+    {
+        QFETCH(QString, ope);
+        QFETCH(QString, resultFile);
+        QVERIFY(!compile("X1\r\n").isEmpty());
+        put("merrow_setup.txt", setup(ope, ope == "UPLOAD" ? "UploadOut.txt" : "CompileOut.txt", "05"));
+        const QString library = root_.filePath("libTollanCom.so");
+        QVERIFY(QFile::rename(library, library + ".away"));
+        const Outcome o = run("Merrow");
+        QVERIFY(QFile::rename(library + ".away", library));
+        expectFailure(o, resultFile, "libTollanCom.so could not be loaded");
+    }
+
     // The loader does not stop programs; the panel does before it starts it.
     void refusedWhileAProgramRuns()
     {
