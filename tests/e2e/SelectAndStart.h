@@ -1,5 +1,5 @@
 // The selection window's whole path into a main window, as an operator takes
-// it: list the devices, pick the first entry, open it and run the start-up.
+// it: list the devices, pick an entry, open it and run the start-up.
 #pragma once
 
 #include "device/frmSelect.h"
@@ -10,9 +10,10 @@
 #include <QTimer>
 #include <memory>
 
-// The entries listed go to `entries` when given. No window when nothing is
-// listed. The poll timer is left stopped: tests tick it themselves.
-inline std::unique_ptr<MainControlForm> selectAndStart(QStringList *entries = nullptr)
+// The entries listed go to `entries` when given; entry `row` is picked. No
+// window when there is no such entry. The poll timer is left stopped: tests
+// tick it themselves.
+inline std::unique_ptr<MainControlForm> selectAndStart(QStringList *entries = nullptr, int row = 0)
 {
     auto main = std::make_unique<MainControlForm>();
     main->Timer1()->stop();
@@ -27,9 +28,9 @@ inline std::unique_ptr<MainControlForm> selectAndStart(QStringList *entries = nu
     if (entries)
         for (int i = 0; i < list->count(); ++i)
             *entries << list->item(i)->text();
-    if (list->count() == 0)
+    if (list->count() <= row)
         return nullptr;
-    list->setCurrentRow(0);
+    list->setCurrentRow(row);
     select.cmdOK_Click();
     return main;
 }

@@ -2,12 +2,12 @@
 // devices: the panel's windows, the real library, real zenta-sim processes in
 // lockstep.
 #include "ScriptedDialogs.h"
+#include "SelectAndStart.h"
 #include "SimProcess.h"
 #include "common/AppExit.h"
 #include "config/DriverSettings.h"
 #include "config/SettingsFileControl.h"
 #include "device/TollanApi.h"
-#include "device/frmSelect.h"
 #include "device/modTollan.h"
 #include "mainwindow/MainControlForm.h"
 #include "mainwindow/MotionControl.h"
@@ -15,7 +15,6 @@
 #include "plot/PlotForm.h"
 #include "ui_MainControlForm.h"
 #include "ui_PlotForm.h"
-#include "ui_frmSelect.h"
 
 #include <QLineSeries>
 #include <QtTest>
@@ -28,23 +27,12 @@ class PlotSettingsE2ETest : public QObject {
     std::unique_ptr<simtest::SimProcess> sim1, sim2;
     std::unique_ptr<ScriptedDialogs> dialogs;
 
-    // The selection window's whole path with the given entry picked.
+    // The selection window's whole path with the given entry picked; no
+    // window unless the device opened.
     std::unique_ptr<MainControlForm> selectAndStart(int row)
     {
         resetLinkState();
-        auto main = std::make_unique<MainControlForm>();
-        main->Timer1()->stop();
-        MainControlForm *m = main.get();
-        frmSelect select({[m] {
-                              m->Form_Load();
-                              m->Timer1()->stop();
-                          },
-                          [] {}});
-        select.Form_Load();
-        if (select.ui()->DeviceList->count() <= row)
-            return nullptr;
-        select.ui()->DeviceList->setCurrentRow(row);
-        select.cmdOK_Click();
+        auto main = ::selectAndStart(nullptr, row);
         return CommOpen ? std::move(main) : nullptr;
     }
 
