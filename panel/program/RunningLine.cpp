@@ -2,6 +2,7 @@
 
 #include "ProgramEdit.h"
 #include "common/NumberText.h"
+#include "common/TextFile.h"
 
 #include <QTextDocument>
 
@@ -34,7 +35,7 @@ void RunningLine::downloaded(bool ok)
 
 void RunningLine::uploaded(bool ok)
 {
-    deviceText_ = ok ? std::optional<QString>(editor_.toPlainText()) : std::nullopt;
+    deviceText_ = ok ? std::optional<QString>(TextFile::documentText(editor_)) : std::nullopt;
     textChanged();
 }
 
@@ -57,7 +58,8 @@ void RunningLine::stateRead(int32_t code)
 
 void RunningLine::textChanged()
 {
-    holds_ = deviceText_ && editor_.toPlainText() == *deviceText_;
+    // The text as compiled holds what toPlainText() would turn into blanks.
+    holds_ = deviceText_ && TextFile::documentText(editor_) == *deviceText_;
     show();
 }
 

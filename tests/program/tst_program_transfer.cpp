@@ -401,6 +401,7 @@ private slots:
         QTest::newRow("uploaded") << "upload" << 2;
         QTest::newRow("edited after the compile") << "compile edit download" << 0;
         QTest::newRow("edited and put back") << "compile edit unedit download" << 2;
+        QTest::newRow("a no-break space in the text") << "nbsp compile download" << 2;
         QTest::newRow("download failed") << "compile faildownload" << 0;
         QTest::newRow("no compile this run") << "download" << 0;
         QTest::newRow("compile failed") << "compile failcompile download" << 0;
@@ -417,6 +418,8 @@ private slots:
         for (const QString &step : route.split(' ')) {
             if (step == "compile") {
                 t->f.ui().CompileAll->click();
+            } else if (step == "nbsp") {
+                t->f.editor()->setPlainText(QString::fromUtf8("HSPD=2000 ;\u00A0slow\nX100\nEND\n"));
             } else if (step == "failcompile") {
                 t->installTool("Vorlag", "printf 'COMPILE FAILED\\r\\nbad\\r\\nLine: 1\\r\\n' > \"$here/CompileOut.txt\"");
                 t->f.ui().CompileAll->click();
