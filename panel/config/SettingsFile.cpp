@@ -45,14 +45,14 @@ std::variant<QByteArray, Refusal> format(const QList<Entry> &entries)
 {
     QByteArray out = headerLine().toLatin1() + "\r\n";
     for (const Entry &e : entries) {
-        for (const QChar c : e.value) {
-            if (c == u'\r' || c == u'\n')
-                return Refusal{0, e.key, QStringLiteral("the value holds a line break, which the file cannot keep")};
-            if (c.unicode() > 0xFF)
-                return Refusal{0, e.key,
-                               QStringLiteral("the value holds \"%1\", which the file's Latin-1 text cannot keep")
-                                   .arg(c)};
-        }
+        // Line 1 of the value ends at its first line break: whichever comes first is named.
+        const auto bad = TextFile::findNonLatin1(e.value);
+        if (bad && bad->line == 1)
+            return Refusal{0, e.key,
+                           QStringLiteral("the value holds \"%1\", which the file's Latin-1 text cannot keep")
+                               .arg(QString::fromUcs4(&bad->code, 1))};
+        if (e.value.contains(u'\r') || e.value.contains(u'\n'))
+            return Refusal{0, e.key, QStringLiteral("the value holds a line break, which the file cannot keep")};
         out += e.key.toLatin1() + '=' + e.value.toLatin1() + "\r\n";
     }
     return out;

@@ -1,5 +1,6 @@
 #include "SettingsFileControl.h"
 
+#include "DriverSettings.h"
 #include "common/Dialogs.h"
 #include "common/SaveAs.h"
 #include "mainwindow/MainControlForm.h"
@@ -52,7 +53,7 @@ QList<SettingsFileControl::Field> SettingsFileControl::fields() const
                              return std::nullopt;
                          return combo->currentText();
                      },
-                     [combo](const QString &v) { combo->setCurrentIndex(combo->findText(v, Qt::MatchExactly)); }};
+                     [combo](const QString &v) { setComboText(combo, v); }};
     };
     // Free text goes to the device as typed, so the file keeps it as typed.
     auto text = [](const char *key, QLineEdit *box) {

@@ -235,18 +235,24 @@ private slots:
     void saveRefusesWhatTheFileCannotHold_data()
     {
         QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("typed");  // put into the control, where it is a text box
         QTest::addColumn<QString>("message");
         const QString no = "The settings were not saved: ";
-        QTest::newRow("list without selection") << "Par9" << no + "key \"Microstep\": the window shows no value for it.";
-        QTest::newRow("no control mode") << "mode" << no + "key \"ControlMode\": the window shows no value for it.";
+        QTest::newRow("list without selection") << "Par9" << QString() << no + "key \"Microstep\": the window shows no value for it.";
+        QTest::newRow("no control mode") << "mode" << QString() << no + "key \"ControlMode\": the window shows no value for it.";
         QTest::newRow("text beyond Latin-1")
-            << "TimeOut" << no + "key \"TimeOut\": the value holds \"\u20ac\", which the file's Latin-1 text cannot keep.";
+            << "TimeOut" << "100\u20ac"
+            << no + "key \"TimeOut\": the value holds \"\u20ac\", which the file's Latin-1 text cannot keep.";
+        QTest::newRow("a character beyond 16 bits")
+            << "TimeOut" << "1\U0001F600"
+            << no + "key \"TimeOut\": the value holds \"\U0001F600\", which the file's Latin-1 text cannot keep.";
         QTest::newRow("line break in a reply")
-            << "DOBoot" << no + "key \"DOBoot\": the value holds a line break, which the file cannot keep.";
+            << "DOBoot" << QString() << no + "key \"DOBoot\": the value holds a line break, which the file cannot keep.";
     }
     void saveRefusesWhatTheFileCannotHold()
     {
         QFETCH(QString, control);
+        QFETCH(QString, typed);
         QFETCH(QString, message);
         PanelFixture f;
         f.load();
@@ -257,7 +263,7 @@ private slots:
             ui.SelUSBControl->setAutoExclusive(false);
             ui.SelUSBControl->setChecked(false);
         } else if (control == "TimeOut")
-            ui.TimeOut->setText("100\u20ac");
+            ui.TimeOut->setText(typed);
         else {
             f.dev.replies["DOBOOT"] = "1\r\n2";
             f.main->settings().UploadDriver_Click();
