@@ -15,8 +15,10 @@ const QString programFilter = QStringLiteral("ZENTA Program Files (*.prg)|*.prg"
 void saveTextAs(QWidget *parent, const QString &title, const QString &filter, const QString &text)
 {
     // Refused before a name is asked for: there is nothing the name could change.
-    if (const auto bad = TextFile::findNonLatin1(text)) {
-        Dialogs::get().notice(parent, QStringLiteral("Not saved: ") + bad->inLine() + QStringLiteral("."));
+    const std::optional<QByteArray> bytes = TextFile::editorTextToBytes(text);
+    if (!bytes) {
+        Dialogs::get().notice(parent, QStringLiteral("Not saved: ") + TextFile::findNonLatin1(text)->inLine() +
+                                          QStringLiteral("."));
         return;
     }
     const auto name = Dialogs::get().saveFileName(parent, title, filter, QString());
@@ -28,9 +30,8 @@ void saveTextAs(QWidget *parent, const QString &title, const QString &filter, co
     }
     if (name->contains(u'*'))
         return;
-    const std::optional<QByteArray> bytes = TextFile::editorTextToBytes(text);
-    QString error = QStringLiteral("the text is not Latin-1");
-    if (!bytes || !TextFile::writeReplacing(*name, *bytes, &error)) {
+    QString error;
+    if (!TextFile::writeReplacing(*name, *bytes, &error)) {
         Dialogs::get().notice(parent, QStringLiteral("Save Failed! ") + error);
         return;
     }

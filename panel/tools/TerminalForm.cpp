@@ -203,8 +203,10 @@ void TerminalForm::Command2_Click()
 {
     const QString text = TextFile::documentText(*ui_->Pad);
     // The operator may have typed into the transcript; refused before a name is asked for.
-    if (const auto bad = TextFile::findNonLatin1(text)) {
-        Dialogs::get().notice(this, QStringLiteral("Not saved: ") + bad->inLine() + QStringLiteral("."));
+    const std::optional<QByteArray> bytes = transcriptBytes(text);
+    if (!bytes) {
+        Dialogs::get().notice(this, QStringLiteral("Not saved: ") + TextFile::findNonLatin1(text)->inLine() +
+                                        QStringLiteral("."));
         return;
     }
     const std::optional<QString> name = Dialogs::get().saveFileName(
@@ -218,9 +220,8 @@ void TerminalForm::Command2_Click()
     if (name->contains(QLatin1Char('*')))
         return;
     // A failed write leaves any earlier file as it was, and says so.
-    const std::optional<QByteArray> bytes = transcriptBytes(text);
-    QString error = QStringLiteral("the text is not Latin-1");
-    if (!bytes || !TextFile::writeReplacing(*name, *bytes, &error)) {
+    QString error;
+    if (!TextFile::writeReplacing(*name, *bytes, &error)) {
         Dialogs::get().notice(this, QStringLiteral("Save Failed! ") + error);
         return;
     }
