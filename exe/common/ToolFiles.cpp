@@ -53,12 +53,14 @@ Read readFile(const std::string &path, std::string &out, std::size_t cap)
     return Read::Ok;
 }
 
-bool writeResult(const std::string &path, const std::vector<std::string> &lines, std::string *why)
+bool writeResult(const char *tool, const std::string &path, const std::vector<std::string> &lines)
 {
     const std::string problem = zenta::lang::replaceFile(path, zenta::lang::joinLines(lines));
-    if (why)
-        *why = problem;
-    return problem.empty();
+    if (problem.empty())
+        return true;
+    // The panel finds no result file and says so; this says why.
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", tool, path.c_str(), problem.c_str());
+    return false;
 }
 
 std::string scrub(std::string s)

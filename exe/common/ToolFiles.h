@@ -19,8 +19,9 @@ Read readFile(const std::string &path, std::string &out, std::size_t cap = kMaxI
 
 // Lines joined with CR LF into a temporary file beside `path`, synced, renamed
 // over `path`, and the folder synced (zenta::lang::replaceFile). On failure
-// the temporary file is gone, `path` is as it was and `why` says what failed.
-bool writeResult(const std::string &path, const std::vector<std::string> &lines, std::string *why = nullptr);
+// the temporary file is gone, `path` is as it was, and "<tool>: cannot write
+// <path>: <why>" goes to standard error.
+bool writeResult(const char *tool, const std::string &path, const std::vector<std::string> &lines);
 
 // A report line for the operator: control characters would split it, and the
 // panel takes the last line holding "Line" as a compiler's failing line.

@@ -411,10 +411,7 @@ std::vector<std::string> failureReport(const char *what, const Failure &f)
 
 int writeReport(const std::string &path, const std::vector<std::string> &lines, bool success)
 {
-    if (tools::writeResult(path, lines))
-        return success ? 0 : 1;
-    std::fprintf(stderr, "Merrow: cannot write %s\n", path.c_str());
-    return 1;
+    return tools::writeResult("Merrow", path, lines) && success ? 0 : 1;
 }
 
 int reportDownload(const std::string &folder, const std::variant<std::string, Failure> &outcome)

@@ -22,12 +22,7 @@ constexpr const char *kCompileOut = "CompileOut.txt";
 constexpr const char *kDecompileOut = "DecompileOut.prg";
 bool writeResult(const std::string &folder, const char *name, const std::vector<std::string> &lines)
 {
-    std::string why;
-    if (tools::writeResult(folder + "/" + name, lines, &why))
-        return true;
-    // The panel finds no result file and says so; this says why.
-    std::fprintf(stderr, "Vorlag: cannot write %s: %s\n", name, why.c_str());
-    return false;
+    return tools::writeResult("Vorlag", folder + "/" + name, lines);
 }
 
 int compileFailure(const std::string &folder, const std::string &message, int line)
