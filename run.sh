@@ -20,11 +20,7 @@ if [ -x build/bin/zenta-sim ]; then
     nohup build/bin/zenta-sim --serial sim1 --name CFG01 --flash "$data/sim1.flash" \
       >"$data/sim1.log" 2>&1 &
     # Wait for its ready line so the panel finds it on the first listing.
-    for _ in $(seq 50); do
-      grep -q . "$data/sim1.log" 2>/dev/null && break
-      sleep 0.1
-    done
-    if grep -q "ready" "$data/sim1.log" 2>/dev/null; then
+    if wait_for_simulator $! "$data/sim1.log"; then
       echo "Started simulated driver sim1 (CFG01) in the background, log $data/sim1.log; $stop"
     else
       echo "The simulated driver sim1 did not start; see $data/sim1.log" >&2

@@ -8,6 +8,7 @@
 #   scripts/check-package.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
 build=$(cd "${1:-build}" && pwd)
 source_dir=$(pwd)
 
@@ -45,11 +46,7 @@ export TOLLANCOM_DIR=$root/devices
 "$root/usr/bin/zenta-sim" --serial pkg1 --name CFG07 >"$root/sim.log" 2>&1 &
 sim=$!
 trap '"$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null 2>&1 || kill "$sim"; wait "$sim"; rm -rf "$root"' EXIT
-for _ in $(seq 50); do
-    grep -q ready "$root/sim.log" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q ready "$root/sim.log" || fail "the installed zenta-sim did not start: $(cat "$root/sim.log")"
+wait_for_simulator "$sim" "$root/sim.log" || fail "the installed zenta-sim did not start: $(cat "$root/sim.log")"
 printf 'LIN: 1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:DOWNLOAD\r\nFIL:CompileOut.txt\r\nMOD:ZENTA-KDR-V3\r\n' \
     >"$exe/merrow_setup.txt"
 (cd / && "$exe/Merrow") || fail "Merrow failed: $(cat "$exe/DownloadOut.txt")"

@@ -1,5 +1,5 @@
-# Sourced by run.sh and test.sh: installs the Debian packages the build needs
-# when they are missing. Installing needs root (or sudo); otherwise we say
+# Sourced by run.sh, test.sh and the scripts: installs the Debian packages the
+# build needs when they are missing. Installing needs root (or sudo); otherwise we say
 # what is missing and stop.
 ensure_packages() {
   local missing=()
@@ -27,3 +27,15 @@ BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-ba
                 libgl1-mesa-dev fonts-dejavu-core)
 # Building the Debian package (cpack, dpkg-shlibdeps) and checking it.
 PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils)
+
+# Waits up to five seconds for the simulator started as process $1 to write
+# its ready line into the log $2; gives up at once if that process has ended.
+wait_for_simulator() {
+  local pid=$1 log=$2
+  for _ in $(seq 50); do
+    grep -q ready "$log" 2>/dev/null && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -q ready "$log" 2>/dev/null
+}

@@ -28,11 +28,7 @@ trap cleanup EXIT
 
 "$build/bin/zenta-sim" --serial sim1 --name CFG01 >"$work/sim.log" 2>&1 &
 sim=$!
-for _ in $(seq 50); do
-    grep -q ready "$work/sim.log" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q ready "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+wait_for_simulator "$sim" "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
 
 xvfb-run -a -s "-screen 0 1600x1200x24" "$build/tests/panel_screenshot" "$build/bin" "$part" examples/back_and_forth.prg
 sync "$part"
