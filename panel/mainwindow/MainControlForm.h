@@ -68,12 +68,6 @@ public:
     void Highlight1(int16_t lineNumber, QPlainTextEdit *OrgProgram);
     ProgramTools &program() const { return *program_; }
 
-signals:
-    // What each executed poll tick read for the standalone program: the
-    // "SPC" reply, and on the program-state step the "SASTAT" code.
-    void programCounterRead(const QString &reply);
-    void programStateRead(int32_t code);
-
 protected:
     void closeEvent(QCloseEvent *event) override;
 

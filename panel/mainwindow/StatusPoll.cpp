@@ -39,7 +39,9 @@ void StatusPoll::Timer1_Timer()
             ui.Stat->setStyleSheet(red);
             showingLostLink_ = true;
         }
-        emit polled(PollReading{false, {}, {}});
+        PollReading closed;
+        closed.linkOpen = false;
+        emit polled(closed);
         return;
     }
     if (main_.PausePolling)
@@ -48,14 +50,13 @@ void StatusPoll::Timer1_Timer()
     PollReading reading;
     reading.position = main_.SendReceive(QStringLiteral("PX"));
     setTextIfChanged(ui.Pos, reading.position);
-    const QString counter = main_.SendReceive(QStringLiteral("SPC"));
-    setTextIfChanged(ui.ProgIndex, counter);
-    emit main_.programCounterRead(counter);
+    reading.programCounter = main_.SendReceive(QStringLiteral("SPC"));
+    setTextIfChanged(ui.ProgIndex, *reading.programCounter);
     switch (main_.PollPhase) {
     case 1: reading.motionState = readMotionState(); break;
     case 2: readInputsOutputs(); break;
     case 3: readAnalogAndMode(); break;
-    case 4: readProgramState(); break;
+    case 4: reading.programState = readProgramState(); break;
     default: break;
     }
     main_.PollPhase = static_cast<int16_t>(main_.PollPhase + 1 > 4 ? 1 : main_.PollPhase + 1);
@@ -109,13 +110,13 @@ void StatusPoll::readAnalogAndMode()
     setTextIfChanged(ui.Mode, mode == QLatin1String("0") ? QStringLiteral("ABS") : QStringLiteral("INC"));
 }
 
-void StatusPoll::readProgramState()
+std::optional<int32_t> StatusPoll::readProgramState()
 {
     const auto s = replyToInt32(main_.SendReceive(QStringLiteral("SASTAT")));
     if (!s)
-        return;
+        return std::nullopt;
     const QString text = programStateText(*s);
     if (!text.isEmpty())
         setTextIfChanged(main_.ui()->ProgStatus, text);
-    emit main_.programStateRead(*s);
+    return s;
 }

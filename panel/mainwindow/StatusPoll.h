@@ -2,17 +2,21 @@
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
+#include <optional>
 
 class MainControlForm;
 class QLineEdit;
 
-// What one tick of the poll read, for windows that follow the axis without
-// exchanges of their own. Texts are the replies as shown; a group not read
-// this tick leaves its text empty.
+// What one tick of the poll read, for windows that follow the axis or the
+// program without exchanges of their own. Texts are the replies as shown; a
+// group not read this tick leaves its text empty or its value absent.
 struct PollReading {
     bool linkOpen = true;  // false: the tick found the link closed and read nothing
     QString position;
     QString motionState;   // "IDLE", "CONST", "ACCEL" or "DECEL"
+    std::optional<QString> programCounter;  // the "SPC" reply, every tick that reads
+    std::optional<int32_t> programState;    // the "SASTAT" code, on the program-state step
 };
 
 // The steady loop: position and program counter every tick, plus one of four
@@ -35,7 +39,7 @@ private:
     QString readMotionState();
     void readInputsOutputs();
     void readAnalogAndMode();
-    void readProgramState();
+    std::optional<int32_t> readProgramState();
 
     MainControlForm &main_;
     bool showingLostLink_ = false;

@@ -2,6 +2,7 @@
 
 #include "ExternalTools.h"
 #include "ProgramTools.h"
+#include "mainwindow/StatusPoll.h"
 #include "ui_MainControlForm.h"
 
 ProgramTools::ProgramTools(MainControlForm &main)
@@ -26,8 +27,12 @@ void MainControlForm::wireProgram()
     connect(ui_->DownloadSAP, &QPushButton::clicked, this, [t] { t->DownloadSAP_Click(); });
     connect(ui_->UploadSAP, &QPushButton::clicked, this, [t] { t->UploadSAP_Click(); });
     RunningLine *r = &program_->running;
-    connect(this, &MainControlForm::programCounterRead, this, [r](const QString &reply) { r->counterRead(reply); });
-    connect(this, &MainControlForm::programStateRead, this, [r](int32_t code) { r->stateRead(code); });
+    connect(poll_.get(), &StatusPoll::polled, this, [r](const PollReading &reading) {
+        if (reading.programCounter)
+            r->counterRead(*reading.programCounter);
+        if (reading.programState)
+            r->stateRead(*reading.programState);
+    });
     RunControl *rc = &program_->run;
     connect(ui_->RunProg, &QPushButton::clicked, this, [rc] { rc->RunProg_Click(); });
     connect(ui_->StopProg, &QPushButton::clicked, this, [rc] { rc->StopProg_Click(); });
