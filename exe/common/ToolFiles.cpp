@@ -1,5 +1,6 @@
 #include "ToolFiles.h"
 
+#include "zenta/lang/program.hpp"
 #include "zenta/lang/text.hpp"
 
 #include <cerrno>
@@ -122,8 +123,7 @@ ResultLine judgeResultLine(std::string_view line, std::string_view what)
 {
     if (line.substr(0, what.size()) != what)
         return ResultLine::Other;
-    const bool failed = line.find("FAILED") != std::string_view::npos || line.find("Failed") != std::string_view::npos;
-    return failed ? ResultLine::Failed : ResultLine::Ok;
+    return zenta::lang::reportsFailure(line) ? ResultLine::Failed : ResultLine::Ok;
 }
 
 std::string okLine(const std::string &what, std::size_t lines)

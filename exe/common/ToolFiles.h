@@ -40,8 +40,8 @@ struct Setup {
 Setup parseSetup(const std::string &bytes);
 
 // The first line of a result file: "<WHAT> OK <n> lines" or "<WHAT> FAILED".
-// Other: not a result line of `what`; Failed: it holds "FAILED" or "Failed",
-// as the panel judges it. The count is checked by lang::readCompiledFile.
+// Other: not a result line of `what`; Failed: lang::reportsFailure. The count
+// is checked by lang::readCompiledFile.
 enum class ResultLine { Other, Ok, Failed };
 ResultLine judgeResultLine(std::string_view line, std::string_view what);
 std::string okLine(const std::string &what, std::size_t lines);

@@ -309,6 +309,11 @@ ParsedProgram parseCompiled(const std::vector<std::string> &lines)
     return r;
 }
 
+bool reportsFailure(std::string_view resultLine)
+{
+    return resultLine.find("FAILED") != std::string_view::npos || resultLine.find("Failed") != std::string_view::npos;
+}
+
 CompiledFile readCompiledFile(std::string_view bytes)
 {
     CompiledFile r;
@@ -330,7 +335,7 @@ CompiledFile readCompiledFile(std::string_view bytes)
     std::size_t announced = 0;
     std::string_view word;
     if (reader.next(line) && !(word = resultWord(line)).empty()) {
-        if (line.find("FAILED") != std::string_view::npos || line.find("Failed") != std::string_view::npos) {
+        if (reportsFailure(line)) {
             r.message = word == "COMPILE" ? "the file holds a failed compile report, not a compiled program"
                                           : "the file holds a failed upload report, not a compiled program";
             return r;

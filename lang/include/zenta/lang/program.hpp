@@ -137,6 +137,10 @@ struct CompiledFile {
 // refuses the file.
 CompiledFile readCompiledFile(std::string_view bytes);
 
+// Whether a result file's first line reports a failure, as the panel judges
+// it: the line holds "FAILED" or "Failed".
+bool reportsFailure(std::string_view resultLine);
+
 // Program ranges for an instruction vector whose PRG lines are already valid.
 bool computeRanges(Program &p, int &badIndex, std::string &message);
 
