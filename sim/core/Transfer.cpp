@@ -8,7 +8,6 @@ namespace tr = zenta::lang::transfer;
 
 void ProgramTransfer::abandon()
 {
-    active_ = false;
     expected_ = 0;
     lines_.clear();
     lines_.shrink_to_fit();
@@ -36,7 +35,6 @@ std::optional<ProgramTransfer::Step> ProgramTransfer::handle(std::string_view na
             n = n * 10 + (c - '0');
         if (n < 1 || n > zenta::lang::kMaxCompiledLines)
             return refuse("?RANGE");
-        active_ = true;
         expected_ = n;
         lines_.reserve(static_cast<std::size_t>(n));
         return Step{"OK", std::nullopt};
@@ -46,7 +44,7 @@ std::optional<ProgramTransfer::Step> ProgramTransfer::handle(std::string_view na
     const auto number = tr::numberedName(name, tr::kLine);
     if (!number)
         return std::nullopt;
-    if (!active_)
+    if (!active())
         return refuse("?NOTRANSFER");
     if (!hasValue || *number == 0)
         return refuse("?SYNTAX");
@@ -62,7 +60,7 @@ std::optional<ProgramTransfer::Step> ProgramTransfer::handle(std::string_view na
 
 ProgramTransfer::Step ProgramTransfer::finish(std::string_view value, bool threadsBusy)
 {
-    if (!active_)
+    if (!active())
         return refuse("?NOTRANSFER");
     const auto crc = zenta::lang::parseChecksum(value);
     if (!crc)

@@ -31,7 +31,7 @@ public:
     std::optional<Step> handle(std::string_view name, bool hasValue, std::string_view value, bool threadsBusy);
 
     void abandon();
-    bool active() const { return active_; }
+    bool active() const { return expected_ > 0; }
     int received() const { return static_cast<int>(lines_.size()); }
     int expected() const { return expected_; }
 
@@ -39,8 +39,7 @@ private:
     Step refuse(std::string reply);
     Step finish(std::string_view value, bool threadsBusy);
 
-    bool active_ = false;
-    int expected_ = 0;
+    int expected_ = 0;  // 0: no transfer under way
     std::vector<std::string> lines_;
 };
 
