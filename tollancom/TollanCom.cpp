@@ -272,7 +272,7 @@ int32_t fnTollanComOpen(int32_t index, int32_t *handle)
     const std::string *serial = serialAt(s, index);
     if (!serial)
         return 0;
-    const std::string path = deviceDir() + "/" + *serial + ".sock";
+    const std::string path = tollancom::entryPath(deviceDir(), *serial, ".sock");
     const int fd = connectDevice(path, s.readTimeoutMs);
     if (fd < 0)
         return 0;

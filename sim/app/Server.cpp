@@ -118,7 +118,7 @@ Server::~Server()
         close(spareFd_);
 }
 
-std::string Server::path(const char *suffix) const { return opt_.dir + "/" + opt_.serial + suffix; }
+std::string Server::path(const char *suffix) const { return tollancom::entryPath(opt_.dir, opt_.serial, suffix); }
 
 Micros Server::clock()
 {

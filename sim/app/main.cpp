@@ -80,7 +80,7 @@ int runCtl(int argc, char **argv)
         std::fprintf(stderr, "zenta-sim: %s\n", error.c_str());
         return 3;
     }
-    const std::string p = zsim::deviceDir() + "/" + argv[2] + ".ctl";
+    const std::string p = tollancom::entryPath(zsim::deviceDir(), argv[2], ".ctl");
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (p.size() >= sizeof addr.sun_path)
