@@ -96,6 +96,10 @@ inline std::string entryPath(const std::string &dir, const std::string &serial, 
     return dir + "/" + serial + suffix;
 }
 
+// Everything a device may leave in the folder besides its lock, which whoever
+// clears them removes separately and last.
+inline constexpr const char *kPublishedSuffixes[] = {".sock", ".product", ".ctl", ".product.tmp"};
+
 // True when the lock held through `fd` is still the one at `path`: whoever
 // cleans up a dead device removes the lock file last, and a lock on a file
 // that has gone protects nothing.
@@ -149,7 +153,7 @@ inline Liveness probeDevice(const std::string &dir, const std::string &serial)
         return Liveness::Live;
     }
     if (sameFile(fd, lock)) {
-        for (const char *suffix : {".sock", ".product", ".ctl", ".product.tmp"})
+        for (const char *suffix : kPublishedSuffixes)
             ::unlink(entryPath(dir, serial, suffix).c_str());
         ::unlink(lock.c_str());
     }

@@ -98,11 +98,9 @@ Server::Server(ServerOptions options) : opt_(std::move(options)), epoch_(std::ch
 Server::~Server()
 {
     // Files first: a `quit` asker sees its connection close only once they are gone.
-    if (owned_) {
-        unlink(path(".sock").c_str());
-        unlink(path(".product").c_str());
-        unlink(path(".ctl").c_str());
-    }
+    if (owned_)
+        for (const char *suffix : tollancom::kPublishedSuffixes)
+            unlink(path(suffix).c_str());
     if (lockFd_ >= 0)
         unlink(path(".lock").c_str());  // last, and while still held
     dropClient();
