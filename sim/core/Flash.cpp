@@ -2,10 +2,8 @@
 
 #include "zenta/lang/transfer.hpp"
 
-#include <array>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sstream>
@@ -19,16 +17,12 @@ constexpr const char *kHeader = "ZENTA-FLASH 1";
 constexpr std::size_t kMaxImage = 1 << 20;  // anything larger is not ours
 }  // namespace
 
-std::uint32_t crc32(const std::string &data) { return zenta::lang::crc32(data); }
-
 std::string encodeFlash(const FlashRecord &record)
 {
     std::string body = std::string(kHeader) + "\n";
     for (const auto &[key, value] : record)
         body += key + "=" + value + "\n";
-    char crc[32];
-    std::snprintf(crc, sizeof crc, "CRC=%08X\n", crc32(body));
-    return body + crc;
+    return body + "CRC=" + zenta::lang::formatChecksum(zenta::lang::crc32(body)) + "\n";
 }
 
 std::optional<FlashRecord> decodeFlash(const std::string &image)
@@ -37,8 +31,7 @@ std::optional<FlashRecord> decodeFlash(const std::string &image)
     if (crcPos == std::string::npos || image.size() > kMaxImage)
         return std::nullopt;
     const std::string body = image.substr(0, crcPos);
-    char expected[16];
-    std::snprintf(expected, sizeof expected, "%08X\n", crc32(body));
+    const std::string expected = zenta::lang::formatChecksum(zenta::lang::crc32(body)) + "\n";
     if (image.compare(crcPos + 4, std::string::npos, expected) != 0)
         return std::nullopt;
 

@@ -5,7 +5,6 @@
 // debugging a test; the checksum is what decides whether it is trusted.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -55,8 +54,6 @@ private:
     std::string path_;
     std::string fault_;
 };
-
-std::uint32_t crc32(const std::string &data);
 
 using FlashRecord = std::map<std::string, std::string>;
 
