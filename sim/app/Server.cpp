@@ -255,6 +255,9 @@ void Server::takeFrames(const char *data, std::size_t n, bool answer)
         std::memcpy(in.data(), clientIn_.data() + used, kFrame);
         catchUp();
         const Frame reply = model_->handleFrame(in);
+        // The host only hears ?FLASH; the reason is for whoever reads the log.
+        if (const std::string why = flash_->takeWriteFault(); !why.empty())
+            std::fprintf(stderr, "zenta-sim: flash not stored: %s\n", why.c_str());
         if (!answer)
             continue;
         if (latencyUs_ == 0 && pending_.empty())

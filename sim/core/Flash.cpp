@@ -1,9 +1,10 @@
 #include "Flash.h"
 
+#include "zenta/lang/text.hpp"
 #include "zenta/lang/transfer.hpp"
 
 #include <cerrno>
-#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sstream>
@@ -51,36 +52,6 @@ std::optional<FlashRecord> decodeFlash(const std::string &image)
 
 namespace {
 
-// The file behind `path`, following symbolic links (relative ones from the
-// link's folder); a loop ends on a link, which reading then refuses.
-std::string linkTarget(std::string path)
-{
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return path;
-        char buf[PATH_MAX];
-        const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
-        if (n <= 0)
-            return path;
-        std::string link(buf, static_cast<std::size_t>(n));
-        if (link[0] != '/') {
-            const auto slash = path.rfind('/');
-            link = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + link;
-        }
-        path = link;
-    }
-    return path;
-}
-
-std::string folderOf(const std::string &path)
-{
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string reason(const std::string &path, const char *what)
 {
     return path + ": " + what;
@@ -106,18 +77,20 @@ int openImage(const std::string &path, std::string &fault)
     return fd;
 }
 
-bool writeAll(int fd, const std::string &data)
+// Older simulators wrote through a fixed "<image>.tmp" beside the file the
+// path leads to; one left by a store that died would otherwise stay forever.
+void removeOldTemp(const std::string &path)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
+    std::string target = path;
+    if (char *real = ::realpath(path.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    } else {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0)
+            return;  // a link that cannot be followed: nothing beside it is ours to remove
     }
-    return true;
+    ::unlink((target + ".tmp").c_str());
 }
 
 }  // namespace
@@ -150,42 +123,16 @@ std::optional<std::string> FileFlash::read()
 
 bool FileFlash::write(const std::string &image)
 {
-    std::string fault;
-    const int probe = openImage(path_, fault);
+    // What cannot be read may still be somebody's image: never replace it.
+    const int probe = openImage(path_, writeFault_);
     if (probe >= 0)
         ::close(probe);
-    else if (!fault.empty())
+    else if (!writeFault_.empty())
         return false;
 
-    const std::string target = linkTarget(path_);
-    const std::string tmp = target + ".tmp";
-    int fd = -1;
-    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST && attempt == 0)
-            ::unlink(tmp.c_str());  // left by a store that died half-way
-        else if (fd < 0)
-            return false;
-    }
-    // The new image keeps the permissions the old one had.
-    struct stat old {};
-    bool ok = fd >= 0;
-    if (ok && ::stat(target.c_str(), &old) == 0)
-        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
-    ok = ok && writeAll(fd, image) && ::fsync(fd) == 0;
-    if (fd >= 0 && ::close(fd) != 0)
-        ok = false;
-    if (!ok || ::rename(tmp.c_str(), target.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    // The rename itself must reach the disk before the store counts as done.
-    const int dir = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    const bool synced = ::fsync(dir) == 0 || errno == EINVAL;
-    ::close(dir);
-    return synced;
+    removeOldTemp(path_);
+    writeFault_ = zenta::lang::replaceFile(path_, image);
+    return writeFault_.empty();
 }
 
 }  // namespace zsim

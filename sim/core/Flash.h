@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace zsim {
 
@@ -21,6 +22,8 @@ public:
     // Why the last read() found nothing although something may be stored
     // (the file is unreadable, or not a file); empty when nothing is stored.
     virtual std::string fault() const { return {}; }
+    // Why the last write() failed, once; empty when it did not or was told already.
+    virtual std::string takeWriteFault() { return {}; }
 };
 
 class MemoryFlash final : public FlashStorage {
@@ -48,11 +51,13 @@ public:
     std::optional<std::string> read() override;
     bool write(const std::string &image) override;
     std::string fault() const override { return fault_; }
+    std::string takeWriteFault() override { return std::exchange(writeFault_, {}); }
     const std::string &path() const { return path_; }
 
 private:
     std::string path_;
     std::string fault_;
+    std::string writeFault_;
 };
 
 using FlashRecord = std::map<std::string, std::string>;

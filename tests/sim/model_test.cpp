@@ -646,6 +646,10 @@ void ModelTest::flashFileIsReplacedAtomically()
     FileFlash nowhere(dir.filePath("missing/dev.flash").toStdString());
     Model lost(nowhere, "CFG03");
     QCOMPARE(lost.handle("STORE"), std::string("?FLASH"));
+    // The reason goes to the simulator's log once, naming the folder it could not write in.
+    const std::string why = nowhere.takeWriteFault();
+    QVERIFY2(why.find("missing") != std::string::npos, why.c_str());
+    QCOMPARE(nowhere.takeWriteFault(), std::string());
 }
 
 // What lies at the flash path decides between blank, loaded and a fault; a
@@ -725,6 +729,7 @@ void ModelTest::flashFileKinds()
     }
     const QStringList names = QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     QVERIFY2(names.filter(".tmp").isEmpty(), qPrintable(names.join(' ')));
+    QVERIFY2(names.filter(".part").isEmpty(), qPrintable(names.join(' ')));  // where a store now writes its new image
     if (store == "OK") {
         FileFlash again(path.toStdString());
         Model reloaded(again, "CFG01");
