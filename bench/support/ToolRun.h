@@ -42,8 +42,12 @@ inline Run runProcess(const std::vector<std::string> &argv)
     return Run{ms, usage.ru_maxrss};
 }
 
+// 0 for no samples, so a benchmark that measured nothing prints a zero
+// instead of reading past the end.
 inline double median(std::vector<double> v)
 {
+    if (v.empty())
+        return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "BenchDevice.h"
+#include "ToolRun.h"
 #include "common/WatchDialog.h"
 #include "device/TollanApi.h"
 #include "device/modTollan.h"
@@ -192,14 +193,6 @@ void windowRun(const std::function<void()> &open, int exchangesPerTick, double s
     phase.ticks += clock.ticks;
     phase.inTick += clock.inTick / 1e9;
     phase.between += clock.between / 1e9;
-}
-
-inline double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // Alternates the raw loop and the window in short phases, so drift on a
