@@ -124,26 +124,12 @@ int main(int argc, char **argv)
         fs::permissions(exe / f, fs::perms::owner_all);
     setenv("TOLLANCOM_DIR", (root / "dev").c_str(), 1);
 
-    int ready[2];
-    if (pipe(ready) != 0)
+    std::vector<std::string> simArgs{ZENTA_SIM_PATH, "--serial", "bench", "--name", "CFG05"};
+    if (withFlash)
+        simArgs.insert(simArgs.end(), {"--flash", (root / "flash").string()});
+    const pid_t sim = bench::startSimulator(simArgs);
+    if (sim < 0)
         return 1;
-    const pid_t sim = fork();
-    if (sim == 0) {
-        dup2(ready[1], STDOUT_FILENO);
-        const std::string flash = (root / "flash").string();
-        if (withFlash)
-            execl(ZENTA_SIM_PATH, ZENTA_SIM_PATH, "--serial", "bench", "--name", "CFG05", "--flash", flash.c_str(),
-                  static_cast<char *>(nullptr));
-        else
-            execl(ZENTA_SIM_PATH, ZENTA_SIM_PATH, "--serial", "bench", "--name", "CFG05", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(ready[1]);
-    char line[128] = {};
-    if (read(ready[0], line, sizeof line - 1) <= 0) {
-        std::fprintf(stderr, "zenta-sim did not start\n");
-        return 1;
-    }
 
     const auto compiled = lang::compile(bench::largestProgram());
     const std::vector<std::string> program = lang::formatCompiled(compiled.program.code);
@@ -193,8 +179,7 @@ int main(int argc, char **argv)
     std::string first;
     std::getline(check, first);
 
-    kill(sim, SIGTERM);
-    waitpid(sim, nullptr, 0);
+    bench::stopSimulator(sim);
     fs::remove_all(root);
 
     const double start = median(tStart), startMin = minimum(tStart);

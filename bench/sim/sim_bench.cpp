@@ -8,6 +8,7 @@
 //    program with no host traffic.
 // Prints figures only; it asserts nothing.
 #include "TollanCom.h"
+#include "ToolRun.h"
 
 #include "zenta/lang/compiler.hpp"
 #include "zenta/lang/transfer.hpp"
@@ -30,6 +31,7 @@
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
+using bench::median;
 
 namespace {
 
@@ -177,12 +179,6 @@ std::string statusField(pid_t pid, const char *key)
     return "?";
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 void programFigures(pid_t sim, int32_t handle, int n)
 {
     const double seconds = 5.0;
@@ -225,23 +221,9 @@ int main(int argc, char **argv)
     const std::string dir = mkdtemp(tmpl);
     setenv("TOLLANCOM_DIR", dir.c_str(), 1);
 
-    int ready[2];
-    if (pipe(ready) != 0)
+    const pid_t sim = bench::startSimulator({selfDir() + "/zenta-sim", "--serial", "bench1"});
+    if (sim < 0)
         return 1;
-    const pid_t sim = fork();
-    if (sim == 0) {
-        dup2(ready[1], STDOUT_FILENO);
-        const std::string bin = selfDir() + "/zenta-sim";
-        execl(bin.c_str(), bin.c_str(), "--serial", "bench1", static_cast<char *>(nullptr));
-        std::perror("exec zenta-sim");
-        _exit(127);
-    }
-    close(ready[1]);
-    char line[128] = {};
-    if (read(ready[0], line, sizeof line - 1) <= 0) {
-        std::fprintf(stderr, "zenta-sim did not start\n");
-        return 1;
-    }
 
     int32_t count = 0, handle = 1;
     if (fnTollanComGetNumDevices(&count) != 1 || count != 1 || !fnTollanComOpen(0, &handle)) {
@@ -277,8 +259,7 @@ int main(int argc, char **argv)
     programFigures(sim, handle, n);
     fnTollanComClose(handle);
 
-    kill(sim, SIGTERM);
-    waitpid(sim, nullptr, 0);
+    bench::stopSimulator(sim);
     rmdir(dir.c_str());
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <signal.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -50,6 +51,48 @@ inline double median(std::vector<double> v)
         return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// Starts zenta-sim (argv[0] is its path) and waits for its ready line, so the
+// first exchange finds the device listening. -1 if it did not start.
+inline pid_t startSimulator(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    int ready[2];
+    if (pipe(ready) != 0) {
+        std::fprintf(stderr, "zenta-sim did not start\n");
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        dup2(ready[1], STDOUT_FILENO);
+        execv(args[0], args.data());
+        std::perror(args[0]);
+        _exit(127);
+    }
+    close(ready[1]);
+    char line[128] = {};
+    const ssize_t got = pid > 0 ? read(ready[0], line, sizeof line - 1) : -1;
+    close(ready[0]);
+    if (got <= 0) {
+        std::fprintf(stderr, "zenta-sim did not start\n");
+        if (pid > 0)
+            waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
+inline void stopSimulator(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
 }
 
 }  // namespace bench
