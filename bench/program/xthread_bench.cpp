@@ -83,14 +83,8 @@ int main(int argc, char *argv[])
     }
     tollanApi().Close(modTollan::DeviceHandle);
 
-    TollanApi instant = tollanApi();
-    instant.SendRecv = instantSendRecv;
-    setTollanApi(instant);
-    bench::Phase own;
-    bench::windowRun<XThreadForm>(open, int(commands.size()), seconds, own);
-    std::printf("thread window on an instant device, every box changing: %.0f exchanges/s (%.0f ticks/s), "
-                "%.2f us CPU per exchange\n",
-                own.rate(), own.rate() / commands.size(), 1e6 * own.cpu / std::max(1L, own.exchanges));
+    bench::instantRun<XThreadForm>("thread window on an instant device, every box changing", instantSendRecv, open,
+                                   int(commands.size()), seconds);
     setEndProgramHandler({});
     return 0;
 }

@@ -195,6 +195,22 @@ void windowRun(const std::function<void()> &open, int exchangesPerTick, double s
     phase.between += clock.between / 1e9;
 }
 
+// The window on an in-process device that answers at once (`sendRecv` takes
+// the place of the library's exchange), so the figure is the window's own
+// cost; `label` starts the printed line.
+template <typename Form>
+void instantRun(const char *label, decltype(TollanApi::SendRecv) sendRecv, const std::function<void()> &open,
+                int exchangesPerTick, double seconds)
+{
+    TollanApi instant = tollanApi();
+    instant.SendRecv = sendRecv;
+    setTollanApi(instant);
+    Phase own;
+    windowRun<Form>(open, exchangesPerTick, seconds, own);
+    std::printf("%s: %.0f exchanges/s (%.0f ticks/s), %.2f us CPU per exchange\n", label, own.rate(),
+                own.rate() / exchangesPerTick, 1e6 * own.cpu / std::max(1L, own.exchanges));
+}
+
 // Alternates the raw loop and the window in short phases, so drift on a
 // shared machine hits both alike, and prints the figures.
 template <typename Form>

@@ -48,14 +48,8 @@ int main(int argc, char *argv[])
     bench::compareWithRaw<VariableForm>("variable monitor", commands, open, seconds, rounds);
     tollanApi().Close(modTollan::DeviceHandle);
 
-    TollanApi instant = tollanApi();
-    instant.SendRecv = instantSendRecv;
-    setTollanApi(instant);
-    bench::Phase own;
-    bench::windowRun<VariableForm>(open, VariableForm::VariableCount, seconds, own);
-    std::printf("monitor on an instant device, all 50 boxes changing: %.0f exchanges/s (%.0f ticks/s), "
-                "%.2f us CPU per exchange\n",
-                own.rate(), own.rate() / VariableForm::VariableCount, 1e6 * own.cpu / std::max(1L, own.exchanges));
+    bench::instantRun<VariableForm>("monitor on an instant device, all 50 boxes changing", instantSendRecv, open,
+                                    VariableForm::VariableCount, seconds);
     setEndProgramHandler({});
     return 0;
 }
