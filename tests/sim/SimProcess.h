@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace simtest {
 
@@ -29,6 +30,22 @@ inline QString simBinary()
     const QString dir = qEnvironmentVariable("ZENTA_BIN_DIR", QCoreApplication::applicationDirPath() + "/../bin");
     return dir + "/zenta-sim";
 }
+
+// Owns one descriptor and closes it when it goes. Copies are refused, as a
+// copy would close it a second time (perhaps after the number was reused).
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
 
 inline int connectTo(const QString &path)
 {

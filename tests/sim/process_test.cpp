@@ -23,15 +23,6 @@ QString readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString("<missing>");
 }
 
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 // Runs `zenta-sim ctl ...` as the operator would; returns exit code and output.
 std::pair<int, QString> ctlCommand(const QString &folder, const QStringList &args)
 {
@@ -460,11 +451,11 @@ void ProcessTest::quitEndsCleanly()
 }
 
 // Connections to the control socket that never ask anything.
-std::vector<int> silentCtlClients(SimProcess &sim, int n)
+std::vector<Fd> silentCtlClients(SimProcess &sim, int n)
 {
-    std::vector<int> fds;
+    std::vector<Fd> fds;
     for (int i = 0; i < n; ++i)
-        fds.push_back(connectTo(sim.file(".ctl")));
+        fds.emplace_back(connectTo(sim.file(".ctl")));
     return fds;
 }
 
@@ -472,11 +463,7 @@ void ProcessTest::idleControlClientsAreCappedAndDropped()
 {
     SimProcess sim;
     QVERIFY(sim.start());
-    std::vector<int> idle = silentCtlClients(sim, 12);
-    auto closeAll = qScopeGuard([&] {
-        for (int fd : idle)
-            close(fd);
-    });
+    const std::vector<Fd> idle = silentCtlClients(sim, 12);
     int granted = 0;
     Fd d{sim.connectDevice(granted)};
     QCOMPARE(granted, 1);
@@ -484,8 +471,8 @@ void ProcessTest::idleControlClientsAreCappedAndDropped()
     // Answered once the silent ones ahead of it have had their time.
     QCOMPARE(sim.ctl("state").substr(0, 10), std::string("name=CFG01"));
     // The simulator dropped them: each sees its connection end.
-    for (int fd : idle)
-        QCOMPARE(readBytes(fd, 1), std::string());
+    for (const Fd &client : idle)
+        QCOMPARE(readBytes(client.fd, 1), std::string());
 }
 
 void ProcessTest::deviceReachableAtTheDescriptorLimit()
@@ -496,11 +483,7 @@ void ProcessTest::deviceReachableAtTheDescriptorLimit()
         setrlimit(RLIMIT_NOFILE, &limit);
     });
     QVERIFY(sim.start());
-    std::vector<int> idle = silentCtlClients(sim, 10);  // more than descriptors left
-    auto closeAll = qScopeGuard([&] {
-        for (int fd : idle)
-            close(fd);
-    });
+    const std::vector<Fd> idle = silentCtlClients(sim, 10);  // more than descriptors left
     int granted = 0;
     Fd d{sim.connectDevice(granted)};
     QCOMPARE(granted, 1);

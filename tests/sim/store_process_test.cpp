@@ -16,15 +16,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 Lines compiled(const char *source)
 {
     const auto r = lang::compile(source);
