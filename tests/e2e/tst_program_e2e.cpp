@@ -2,6 +2,7 @@
 // panel compiles with Vorlag, downloads and uploads with Merrow against a
 // real zenta-sim, over the real device library; then the program runs and
 // the editor follows it.
+#include "InstalledFolder.h"
 #include "ScriptedDialogs.h"
 #include "SelectAndStart.h"
 #include "SimProcess.h"
@@ -30,13 +31,6 @@ QByteArray fileBytes(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-// Copies a built file, keeping it executable.
-bool copyBuilt(const QString &from, const QString &to)
-{
-    QFile::remove(to);
-    return QFile::copy(from, to) && QFile::setPermissions(to, QFile::permissions(from));
-}
-
 }  // namespace
 
 class ProgramE2ETest : public QObject {
@@ -55,11 +49,8 @@ private slots:
     {
         QVERIFY(devices.isValid() && install.isValid());
         qputenv("TOLLANCOM_DIR", devices.path().toLocal8Bit());
-        const QString bin = qEnvironmentVariable("ZENTA_BIN_DIR");
-        QVERIFY(QDir(install.path()).mkdir("EXE"));
-        QVERIFY(copyBuilt(bin + "/libTollanCom.so", install.filePath("libTollanCom.so")));
-        for (const char *tool : {"Vorlag", "Merrow"})
-            QVERIFY2(copyBuilt(bin + "/EXE/" + tool, exe(tool)), tool);
+        const QString failed = layOutInstalled(install.path());
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QString error;
         QVERIFY2(loadTollanLibrary(install.path(), &error), qPrintable(error));
         ExternalTools::setExeFolderForTests(install.filePath("EXE"));

@@ -2,6 +2,7 @@
 // and download through the real Vorlag and Merrow, run it from the main window, watch and steer both threads in the thread window,
 // stop it. The real library against a real zenta-sim in lockstep, so every
 // state and line below is exact.
+#include "InstalledFolder.h"
 #include "ModalRun.h"
 #include "ScriptedDialogs.h"
 #include "SimProcess.h"
@@ -54,13 +55,8 @@ private slots:
         // The panel's folder as installed: the library, and the tools in EXE/.
         QTemporaryDir folder, install;
         QVERIFY(folder.isValid() && install.isValid());
-        const QString bin = qEnvironmentVariable("ZENTA_BIN_DIR");
-        QVERIFY(QDir(install.path()).mkdir("EXE"));
-        for (const QString name : {"libTollanCom.so", "EXE/Vorlag", "EXE/Merrow"}) {
-            const QString to = install.filePath(name);
-            QVERIFY2(QFile::copy(bin + "/" + name, to), qPrintable(name));
-            QVERIFY(QFile::setPermissions(to, QFile::permissions(bin + "/" + name)));
-        }
+        const QString failed = layOutInstalled(install.path());
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         ExternalTools::setExeFolderForTests(install.filePath("EXE"));
 
         simtest::SimProcess sim(folder.path(), "sim1");
