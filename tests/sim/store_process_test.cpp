@@ -3,7 +3,7 @@
 // the stored program outlives the process.
 #include "SimProcess.h"
 
-#include "zenta/lang/compiler.hpp"
+#include "Compiled.h"
 #include "zenta/lang/transfer.hpp"
 
 #include <QtTest>
@@ -15,14 +15,6 @@ namespace tr = zenta::lang::transfer;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-Lines compiled(const char *source)
-{
-    const auto r = lang::compile(source);
-    if (!r.ok)
-        qFatal("test program does not compile: %s", r.message.c_str());
-    return lang::formatCompiled(r.program.code);
-}
 
 Lines frames(const Lines &program) { return tr::downloadCommands(program); }
 

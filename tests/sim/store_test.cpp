@@ -3,7 +3,7 @@
 // and a flash whose program part cannot be trusted.
 #include "Model.h"
 
-#include "zenta/lang/compiler.hpp"
+#include "Compiled.h"
 #include "zenta/lang/transfer.hpp"
 
 #include <QtTest>
@@ -15,14 +15,7 @@ namespace tr = zenta::lang::transfer;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-Lines compiled(const char *source)
-{
-    const auto r = lang::compile(source);
-    if (!r.ok)
-        qFatal("test program does not compile: %s", r.message.c_str());
-    return lang::formatCompiled(r.program.code);
-}
+using simtest::compiled;
 
 // The program already on the device, and the one a transfer tries to put there.
 const Lines &oldProgram()
