@@ -6,6 +6,7 @@
 // failure. Every wait has a bound: the library's time-outs and the busy retry.
 #include "TollanCom.h"
 #include "ToolFiles.h"
+#include "zenta/lang/decimal.hpp"
 #include "zenta/lang/program.hpp"
 #include "zenta/lang/text.hpp"
 #include "zenta/lang/transfer.hpp"
@@ -232,14 +233,8 @@ std::optional<Failure> readSetup(const std::string &folder, Setup &setup)
     const auto *lin = raw.get("LIN");
     if (!lin)
         return failure("merrow_setup.txt has no LIN entry.");
-    std::size_t used = 0;
-    long value = 0;
-    try {
-        value = std::stol(*lin, &used);
-    } catch (...) {
-        used = 0;
-    }
-    if (used == 0 || used != lin->size() || value < 1 || value > 1'000'000)
+    std::int64_t value = 0;
+    if (!lang::parseDecimalIn(*lin, 1, 1'000'000, value))
         return failure("LIN must be a positive line count, not " + clip(*lin, 20) + ".");
     setup.lin = static_cast<int>(value);
     if (const auto *dev = raw.get("DEV"))

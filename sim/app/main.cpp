@@ -6,6 +6,7 @@
 #include "DeviceFolder.h"
 #include "Paths.h"
 #include "Server.h"
+#include "zenta/lang/decimal.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -146,15 +147,8 @@ int main(int argc, char **argv)
         else if (a == "--lockstep")
             opt.lockstep = true;
         else if (a == "--statement-us" && hasNext) {
-            const std::string v = argv[++i];
-            std::size_t used = 0;
-            long long us = 0;
-            try {
-                us = std::stoll(v, &used, 10);
-            } catch (...) {
-                used = 0;
-            }
-            if (used == 0 || used != v.size() || us < 1 || us > zsim::Interpreter::kMaxStatementUs) {
+            std::int64_t us = 0;
+            if (!zenta::lang::parseDecimalIn(argv[++i], 1, zsim::Interpreter::kMaxStatementUs, us)) {
                 std::fprintf(stderr, "zenta-sim: --statement-us takes microseconds, 1 to %lld\n",
                              static_cast<long long>(zsim::Interpreter::kMaxStatementUs));
                 return 2;
