@@ -3,6 +3,8 @@
 //   @MS    time moves on by MS milliseconds (up to a day per step)
 //   #BITS  digital inputs     %VALUE  analog input     !  power cycle
 //   ~      the whole line after it goes in as one raw 64-byte frame
+//   $      PGEND with the right checksum of the PGL lines since PGLOAD, so
+//          that programs reach the threads and run
 //   other  one command, as the host sends it
 // Every command gets exactly one reply of 1 to 64 characters, time never runs
 // backwards, a stored flash image always loads again, and the position stays
@@ -10,12 +12,14 @@
 #include "check.hpp"
 
 #include "Model.h"
+#include "zenta/lang/transfer.hpp"
 
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace zsim;
 
@@ -43,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Model m(flash, "CFG01");
     Micros now = 0;
     std::string_view in(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string> sent;  // PGL lines since the last PGLOAD
     int steps = 0;
     while (!in.empty() && steps++ < 2000) {
         const auto nl = in.find('\n');
@@ -67,9 +72,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             std::memcpy(f.data(), arg.data(), std::min(arg.size(), kFrame));
             const Frame reply = m.handleFrame(f);
             FUZZ_CHECK(reply[0] != 0);
+        } else if (op == '$') {
+            checkReply(m.handle(zenta::lang::transfer::endCommand(zenta::lang::programChecksum(sent))));
         } else {
-            checkReply(m.handle(line.substr(0, kFrame)));
+            const std::string_view command = line.substr(0, kFrame);
+            const std::string reply = m.handle(command);
+            checkReply(reply);
+            if (command.starts_with(zenta::lang::transfer::kBegin))
+                sent.clear();
+            else if (command.starts_with(zenta::lang::transfer::kLine) && reply == "OK")
+                sent.emplace_back(command.substr(command.find('=') + 1));
         }
+        // Every poll reads these; they must stay inside the stored program.
+        checkReply(m.handle("SPC0"));
+        checkReply(m.handle("SPC1"));
         const std::string px = m.handle("PX");
         long long pos = 0;
         const auto [end, ec] = std::from_chars(px.data(), px.data() + px.size(), pos);

@@ -1,6 +1,7 @@
 #include "Server.h"
 
 #include "DeviceFolder.h"
+#include "zenta/lang/decimal.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,6 +39,18 @@ constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 da
 // up to "now" instead of one wake-up per statement. Every exchange catches the
 // model up first, so the batching never shows on the wire.
 constexpr Micros kProgramBatchUs = 2000;
+// Real time the model may take to catch up before the loop serves its
+// sockets and signals again, and statements between two looks at the clock.
+// A statement that costs more real time than the device time it stands for
+// (a STORE on a slow disk) can then only delay the device, never hold it up.
+constexpr auto kCatchUpSlice = std::chrono::milliseconds(20);
+constexpr int kCatchUpStatements = 16;
+// How far the model may lag behind the clock before it gives up the
+// statements it could not run in time.
+constexpr Micros kMaxLagUs = 250'000;
+// The longest a lockstep `advance` may compute; past it the program falls
+// behind, as it would on a device that cannot keep up.
+constexpr auto kAdvanceSlice = std::chrono::milliseconds(500);
 
 bool fillAddress(const std::string &p, sockaddr_un &addr)
 {
@@ -68,19 +81,6 @@ int listenOn(const std::string &p, std::string &error)
         return -1;
     }
     return fd;
-}
-
-bool parseLong(const std::string &s, long long lo, long long hi, long long &out)
-{
-    if (s.empty() || s.size() > 18)
-        return false;
-    std::size_t used = 0;
-    try {
-        out = std::stoll(s, &used, 10);
-    } catch (...) {
-        return false;
-    }
-    return used == s.size() && out >= lo && out <= hi;
 }
 
 }  // namespace
@@ -255,9 +255,9 @@ void Server::takeFrames(const char *data, std::size_t n, bool answer)
         std::memcpy(in.data(), clientIn_.data() + used, kFrame);
         catchUp();
         const Frame reply = model_->handleFrame(in);
-        // The host only hears ?FLASH; the reason is for whoever reads the log.
+        // The host only hears ?FLASH or OK; the reason is for whoever reads the log.
         if (const std::string why = flash_->takeWriteFault(); !why.empty())
-            std::fprintf(stderr, "zenta-sim: flash not stored: %s\n", why.c_str());
+            std::fprintf(stderr, "zenta-sim: flash: %s\n", why.c_str());
         if (!answer)
             continue;
         if (latencyUs_ == 0 && pending_.empty())
@@ -412,7 +412,7 @@ std::string Server::control(const std::string &line)
     words >> cmd >> arg >> extra;
     if (!extra.empty())
         return "ERR too many words";
-    long long v = 0;
+    std::int64_t v = 0;
     catchUp();
     if (cmd == "state" && arg.empty()) {
         std::ostringstream s;
@@ -436,7 +436,7 @@ std::string Server::control(const std::string &line)
         silent_ = arg == "on";
         return "OK";
     }
-    if (cmd == "latency" && parseLong(arg, 0, kLatencyMax, v)) {
+    if (cmd == "latency" && zenta::lang::parseDecimalIn(arg, 0, kLatencyMax, v)) {
         latencyUs_ = static_cast<long>(v);
         return "OK";
     }
@@ -448,21 +448,21 @@ std::string Server::control(const std::string &line)
             return "ERR cannot write " + path(".product");
         return "OK";
     }
-    if (cmd == "di" && parseLong(arg, 0, Model::kInputMask, v)) {
+    if (cmd == "di" && zenta::lang::parseDecimalIn(arg, 0, Model::kInputMask, v)) {
         model_->setInputs(static_cast<unsigned>(v));
         return "OK";
     }
-    if (cmd == "ai" && parseLong(arg, 0, Model::kAnalogMax, v)) {
+    if (cmd == "ai" && zenta::lang::parseDecimalIn(arg, 0, Model::kAnalogMax, v)) {
         model_->setAnalog(static_cast<int>(v));
         return "OK";
     }
     if (cmd == "advance") {
         if (!opt_.lockstep)
             return "ERR advance needs --lockstep";
-        if (!parseLong(arg, 0, kAdvanceMax, v))
+        if (!zenta::lang::parseDecimalIn(arg, 0, kAdvanceMax, v))
             return "ERR advance takes milliseconds, 0 to 1000000000";
         lockstepNow_ += v * 1000;
-        model_->advanceTo(lockstepNow_);
+        advanceModel(lockstepNow_, std::chrono::steady_clock::now() + kAdvanceSlice, 0);
         return "OK";
     }
     if (cmd == "unplug" || cmd == "replug" || cmd == "silent" || cmd == "latency" || cmd == "power-cycle" ||
@@ -479,6 +479,7 @@ int Server::run(int signalFd)
         if (spareFd_ < 0)
             spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
         const auto now = std::chrono::steady_clock::now();
+        catchUpUntil_ = now + kCatchUpSlice;
         dropIdleCtl(now);
         const bool accepting = now >= acceptPausedUntil_;
         fds.clear();
@@ -562,7 +563,20 @@ void Server::catchUp()
     // In lockstep even what falls due at the present instant (a thread just
     // started, a WAITX whose axis was just stopped) waits for `advance`.
     if (!opt_.lockstep)
-        model_->advanceTo(clock());
+        advanceModel(clock(), catchUpUntil_, kMaxLagUs);
+}
+
+void Server::advanceModel(Micros target, std::chrono::steady_clock::time_point until, Micros maxLag)
+{
+    while (!model_->advanceTo(target, kCatchUpStatements)) {
+        if (std::chrono::steady_clock::now() < until)
+            continue;
+        // Out of time: the loop comes back at once (the model's wake-up is
+        // due), unless the model lags so far that it gives the rest up.
+        if (target - model_->now() > maxLag)
+            model_->fallBehind(target);
+        return;
+    }
 }
 
 std::optional<std::chrono::steady_clock::time_point> Server::programWake() const

@@ -54,6 +54,9 @@ private:
     Micros clock();
     // Brings the model up to the present (real time only).
     void catchUp();
+    // Runs the model towards `target` until real time reaches `until`; then,
+    // if it still lags by more than `maxLag`, the rest is given up.
+    void advanceModel(Micros target, std::chrono::steady_clock::time_point until, Micros maxLag);
     // When a running program next needs the model caught up; none in lockstep.
     std::optional<std::chrono::steady_clock::time_point> programWake() const;
     std::string path(const char *suffix) const;
@@ -98,6 +101,8 @@ private:
     long latencyUs_ = 0;
     Micros lockstepNow_ = 0;
     std::chrono::steady_clock::time_point epoch_;
+    // End of this loop turn's share of real time for catching the model up.
+    std::chrono::steady_clock::time_point catchUpUntil_{};
     bool owned_ = false;  // our files are on disk and ours to remove
 };
 

@@ -1,9 +1,9 @@
 #include "Interpreter.h"
 
+#include "zenta/lang/decimal.hpp"
 #include "zenta/lang/exec.hpp"
 
 #include <algorithm>
-#include <charconv>
 
 namespace zsim {
 
@@ -16,9 +16,7 @@ namespace {
 std::optional<std::int32_t> parseWord(const std::string &reply)
 {
     std::int64_t v = 0;
-    const char *end = reply.data() + reply.size();
-    const auto [ptr, ec] = std::from_chars(reply.data(), end, v);
-    if (ec != std::errc() || ptr != end || v < INT32_MIN || v > INT32_MAX)
+    if (!parseDecimalIn(reply, INT32_MIN, INT32_MAX, v))
         return std::nullopt;
     return static_cast<std::int32_t>(v);
 }
@@ -60,7 +58,8 @@ std::string Interpreter::control(int thread, RunAction action, Micros now)
 
 void Interpreter::apply(Thread &t, int index, RunAction action, Micros now)
 {
-    const unsigned generation = t.generation + 1;
+    const ThreadState before = t.state;
+    const unsigned generation = t.generation;
     switch (action) {
     case RunAction::Stop:
         t = Thread{};
@@ -91,7 +90,10 @@ void Interpreter::apply(Thread &t, int index, RunAction action, Micros now)
         }
         break;
     }
-    t.generation = generation;
+    // Only a real change counts: a statement that continues its own running
+    // thread has not stopped it, and must go on to the end-of-program check.
+    const bool restarted = action == RunAction::Run && t.state == ThreadState::Running;
+    t.generation = t.state != before || restarted ? generation + 1 : generation;
 }
 
 Micros Interpreter::earliestStart(Micros now) const
@@ -115,9 +117,9 @@ std::optional<Micros> Interpreter::nextWakeUp(const ProgramHost &host) const
     return wake;
 }
 
-void Interpreter::runUntil(Micros until, ProgramHost &host)
+bool Interpreter::runUntil(Micros until, ProgramHost &host, int maxSteps)
 {
-    for (int budget = kMaxStepsPerRun;; --budget) {
+    for (int budget = maxSteps;; --budget) {
         Thread *next = nullptr;
         Micros when = 0;
         for (Thread &t : threads_) {
@@ -130,17 +132,20 @@ void Interpreter::runUntil(Micros until, ProgramHost &host)
             }
         }
         if (!next || when > until)
-            return;
-        if (budget == 0) {
-            for (Thread &t : threads_)
-                if (t.state == ThreadState::Running && t.at < until)
-                    t.at = until;
-            return;
-        }
+            return true;
+        if (budget <= 0)
+            return false;
         stepping_ = true;
         step(*next, host.moveTimeTo(when), host);
         stepping_ = false;
     }
+}
+
+void Interpreter::fallBehind(Micros until)
+{
+    for (Thread &t : threads_)
+        if (t.state == ThreadState::Running && t.at < until)
+            t.at = until;
 }
 
 void Interpreter::fail(Thread &t, int line)
@@ -169,11 +174,26 @@ bool Interpreter::deviceCommand(Thread &t, const Instr &i, const std::string &te
     return true;
 }
 
+bool Interpreter::insideProgram(const Thread &t, int self) const
+{
+    const ProgramRange &range = program_.range[self];
+    return t.pc >= range.entry && t.pc < range.end && static_cast<std::size_t>(t.pc) < program_.code.size();
+}
+
 void Interpreter::step(Thread &t, Micros now, ProgramHost &host)
 {
     const int self = static_cast<int>(&t - threads_.data());
-    const ProgramRange &range = program_.range[self];
+    if (insideProgram(t, self))
+        execute(t, self, now, host);
+    // Whatever the statement did to its own thread (ran on, paused it, left
+    // it running), a thread past its last statement has ended: it must never
+    // look at what lies beyond its program.
+    if ((t.state == ThreadState::Running || t.state == ThreadState::Paused) && !insideProgram(t, self))
+        apply(t, self, RunAction::Stop, now);
+}
 
+void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
+{
     if (t.wait != Wait::None) {  // the DELAY or WAITX at pc is over
         t.wait = Wait::None;
         ++t.pc;
@@ -204,10 +224,14 @@ void Interpreter::step(Thread &t, Micros now, ProgramHost &host)
         };
 
         switch (i.op) {
-        case Op::Action:
-            if (!deviceCommand(t, i, std::string(actionNames()[static_cast<std::size_t>(i.code)]), host))
+        case Op::Action: {
+            const std::string_view name = actionNames()[static_cast<std::size_t>(i.code)];
+            if (!deviceCommand(t, i, std::string(name), host))
                 return;
+            if (name == "STORE")
+                t.at = now + std::max(statementUs_, kStoreUs);
             break;
+        }
         case Op::Set:
         case Op::Move: {
             const std::int32_t v = value(i.a);
@@ -284,8 +308,6 @@ void Interpreter::step(Thread &t, Micros now, ProgramHost &host)
             return fail(t, i.line);
         }
     }
-    if (t.state == ThreadState::Running && t.wait == Wait::None && (t.pc < range.entry || t.pc >= range.end))
-        apply(t, self, RunAction::Stop, now);  // ran past its last statement
 }
 
 ThreadState Interpreter::state(int thread) const
@@ -311,6 +333,8 @@ int Interpreter::sourceLine(int thread) const
     case ThreadState::Paused:
         break;
     }
+    if (t.pc < 0 || static_cast<std::size_t>(t.pc) >= program_.code.size())
+        return 0;
     return program_.code[static_cast<std::size_t>(t.pc)].line;
 }
 

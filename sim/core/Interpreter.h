@@ -51,6 +51,10 @@ public:
     // that (a huge lockstep advance, a process that was stopped) falls behind
     // instead of holding the device up.
     static constexpr int kMaxStepsPerRun = 1'000'000;
+    // Device time of a STORE run by a program: writing the flash is slow on
+    // any device, and a program that stores in a loop must not ask for more
+    // writes than the flash (or the disk under a simulator) can take.
+    static constexpr Micros kStoreUs = 50'000;
 
     // Replaces the program; every thread becomes idle.
     void load(zenta::lang::Program program);
@@ -62,8 +66,13 @@ public:
     // Every thread idle, as at power-up.
     void reset();
 
-    // Runs every statement due at or before `t`.
-    void runUntil(Micros t, ProgramHost &host);
+    // Runs every statement due at or before `t`, at most `maxSteps` of them;
+    // false when it stopped for the count with more still due.
+    bool runUntil(Micros t, ProgramHost &host, int maxSteps);
+    // Gives up what is due before `t`: the running threads go on from `t`,
+    // so a program the host cannot keep up with falls behind instead of
+    // holding the device up.
+    void fallBehind(Micros t);
     // The earliest device time at which a thread has something to do; nothing
     // while every thread is idle, paused or errored.
     std::optional<Micros> nextWakeUp(const ProgramHost &host) const;
@@ -99,7 +108,9 @@ private:
 
     Micros earliestStart(Micros now) const;
     Micros dueAt(const Thread &t, const ProgramHost &host) const;
+    bool insideProgram(const Thread &t, int self) const;
     void step(Thread &t, Micros now, ProgramHost &host);
+    void execute(Thread &t, int self, Micros now, ProgramHost &host);
     void fail(Thread &t, int line);
     bool deviceCommand(Thread &t, const zenta::lang::Instr &i, const std::string &text, ProgramHost &host);
     void apply(Thread &t, int index, RunAction action, Micros now);

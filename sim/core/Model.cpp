@@ -1,5 +1,6 @@
 #include "Model.h"
 
+#include "zenta/lang/decimal.hpp"
 #include "zenta/lang/transfer.hpp"
 
 #include <algorithm>
@@ -18,7 +19,7 @@ constexpr std::int64_t kAccMax = 65'535;       // ms to full speed
 constexpr std::int64_t kDefaultSpeed = 1000;
 constexpr std::int64_t kDefaultAcc = 300;
 
-enum class Num { Ok, Empty, Syntax, Range };
+using Num = zenta::lang::Decimal;
 
 // Decimal with optional sign and surrounding blanks. Values too large for any
 // register are reported as out of range rather than overflowing.
@@ -28,30 +29,7 @@ Num parseNumber(std::string_view s, std::int64_t &out)
         s.remove_prefix(1);
     while (!s.empty() && s.back() == ' ')
         s.remove_suffix(1);
-    if (s.empty())
-        return Num::Empty;
-    bool negative = false;
-    if (s.front() == '+' || s.front() == '-') {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    if (s.empty())
-        return Num::Syntax;
-    constexpr std::int64_t kCap = 1'000'000'000'000'000LL;
-    std::int64_t v = 0;
-    bool huge = false;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return Num::Syntax;
-        if (!huge) {
-            v = v * 10 + (c - '0');
-            huge = v >= kCap;
-        }
-    }
-    if (huge)
-        return Num::Range;
-    out = negative ? -v : v;
-    return Num::Ok;
+    return zenta::lang::parseDecimal(s, out);
 }
 
 std::string numError(Num n) { return n == Num::Range ? "?RANGE" : "?SYNTAX"; }
@@ -152,7 +130,21 @@ Model::Model(FlashStorage &flash, std::string factoryName, Micros now)
 
 void Model::advanceTo(Micros now)
 {
-    programs_.threads().runUntil(std::max(now, now_), *this);
+    if (!advanceTo(now, Interpreter::kMaxStepsPerRun))
+        fallBehind(now);
+}
+
+bool Model::advanceTo(Micros now, int maxStatements)
+{
+    if (!programs_.threads().runUntil(std::max(now, now_), *this, maxStatements))
+        return false;
+    moveTimeTo(now);
+    return true;
+}
+
+void Model::fallBehind(Micros now)
+{
+    programs_.threads().fallBehind(now);
     moveTimeTo(now);
 }
 
@@ -273,8 +265,23 @@ void Model::powerUp(Micros now)
     programs_.powerUp(sloadAtBoot_, now_);
 }
 
+bool Model::mayReplaceFlash()
+{
+    if (flashState_ != FlashState::Unreadable)
+        return true;
+    // What the device could not read at power-up may hold a name, settings
+    // and a program it never loaded: no write of any kind replaces that
+    // before a power-up has read it. Only once it is gone may one be written.
+    if (flash_.read() || !flash_.fault().empty())
+        return false;
+    flashState_ = FlashState::Blank;
+    return true;
+}
+
 std::string Model::store()
 {
+    if (!mayReplaceFlash())
+        return "?FLASH";
     FlashRecord r;
     for (int i = 0; i < kParamCount; ++i)
         r[kParams[i].name] = num(params_[i]);
@@ -286,6 +293,7 @@ std::string Model::store()
         return "?FLASH";
     putProgram(r, {});
     storedSettings_ = std::move(r);
+    flashState_ = FlashState::Loaded;  // the flash now holds an image of ours
     if (programState_ == ProgramState::Corrupt)
         programState_ = ProgramState::None;  // the untrusted program is gone from the flash now
     return "OK";
@@ -295,12 +303,13 @@ std::string Model::store()
 // so a failed write leaves the old program everywhere.
 std::string Model::commitProgram(ProgramTransfer::Checked checked)
 {
+    if (!mayReplaceFlash())
+        return "?FLASH";
     FlashRecord r = storedSettings_;
     putProgram(r, checked.lines);
     if (!flash_.write(encodeFlash(r)))
         return "?FLASH";
-    if (flashState_ == FlashState::Blank)
-        flashState_ = FlashState::Loaded;
+    flashState_ = FlashState::Loaded;
     programs_.install(std::move(checked.lines), std::move(checked.program));
     programState_ = ProgramState::Stored;
     return "OK";

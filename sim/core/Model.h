@@ -42,7 +42,14 @@ public:
 
     // Time only moves forward; earlier times are ignored. The program threads
     // run every statement due meanwhile, each at its own instant.
+    // At most Interpreter::kMaxStepsPerRun statements; a program due for more
+    // falls behind (see fallBehind).
     void advanceTo(Micros now);
+    // The same in slices: at most `maxStatements`; false when more is due
+    // before `now`, the clock then standing at the last statement run.
+    bool advanceTo(Micros now, int maxStatements);
+    // Gives up the statements still due before `now` and moves the clock there.
+    void fallBehind(Micros now);
     Micros now() const { return now_; }
     // The earliest time at which the model has something to do on its own (a
     // running thread's next statement, the end of a DELAY or WAITX); nothing
@@ -88,6 +95,7 @@ private:
     std::string motion(std::string_view name, bool hasValue);
     std::string motionRefusal() const;
     std::string setParam(int index, std::string_view value);
+    bool mayReplaceFlash();
     std::string store();
     void loadFlash();
     void loadProgram(FlashRecord &record);

@@ -193,6 +193,27 @@ void InterpreterTest::programs_data()
         << QStringList{"V1=1", "SR0=2", "V1=2"}
         << QStringList{"SR=1", "+1", "V1 == 1", "SASTAT0 == 2", "SPC0 == 3", "SR0=3", "+1", "V1 == 2",
                        "SASTAT0 == 0"};
+    // A statement that leaves its own thread running, or pauses it, as the
+    // last one: the thread has ended and never reads past its program.
+    QTest::newRow("continues itself at its end")
+        << QStringList{"V1=V1+1", "SR=3"} << QStringList{"SR=1", "+1", "V1 == 1", "SASTAT0 == 0", "SPC0 == 0"};
+    QTest::newRow("continues its own thread at its end")
+        << QStringList{"V1=V1+1", "SR0=3"} << QStringList{"SR=1", "+1", "V1 == 1", "SASTAT == 0", "SPC == 0"};
+    QTest::newRow("pauses itself at its end")
+        << QStringList{"V1=V1+1", "SR=2"}
+        << QStringList{"SR=1", "+1", "V1 == 1", "SASTAT0 == 0", "SPC0 == 0", "SR=3", "+1", "SASTAT0 == 0", "V1 == 1"};
+    QTest::newRow("pauses its own thread at its end")
+        << QStringList{"V1=V1+1", "SR0=2"} << QStringList{"SR=1", "+1", "SASTAT0 == 0", "SPC0 == 0"};
+    QTest::newRow("continues itself before the next program")
+        << QStringList{"PRG 0", "V1=V1+1", "SR0=3", "PRG 1", "V2=1"}
+        << QStringList{"SR0=1", "+1", "V1 == 1", "V2 == 0", "SASTAT0 == 0", "SASTAT1 == 0", "SPC0 == 0"};
+    QTest::newRow("continues itself and runs on")
+        << QStringList{"V1=1", "SR0=3", "V1=2"} << QStringList{"SR=1", "+1", "V1 == 2", "SASTAT0 == 0"};
+    // Storing takes 50 ms of device time: a counter stored in a loop counts
+    // at 0, 50.2, 100.4 ... ms.
+    QTest::newRow("STORE from a program takes its time")
+        << QStringList{"loop: V30=V30+1", "STORE", "GOTO loop"}
+        << QStringList{"SR=1", "+1000", "V30 == 20", "SASTAT0 == 1", "SR=0", "!power", "V30 == 20"};
     QTest::newRow("a refused run command stops the program")
         << QStringList{"PRG 0", "V2=5", "SR1=V2"}
         << QStringList{"SR=1", "+1", "SASTAT0 == 4", "SPC0 == 3"};

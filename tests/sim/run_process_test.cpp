@@ -63,6 +63,8 @@ private slots:
     void realTimeRun();
     void answersWhileALoopRuns();
     void autoRunAfterRestart();
+    void storingInALoop_data();
+    void storingInALoop();
     void statementTimeOption_data();
     void statementTimeOption();
 };
@@ -141,6 +143,44 @@ void RunProcessTest::autoRunAfterRestart()
     QCOMPARE(exchange(fd, "DO1"), std::string("1"));
     QCOMPARE(exchange(fd, "SASTAT"), std::string("0"));
     close(fd);
+}
+
+// Each store costs real time on the disk; a program that stores in a loop
+// must leave the device answering its sockets and its SIGTERM.
+void RunProcessTest::storingInALoop_data()
+{
+    QTest::addColumn<bool>("lockstep");
+    QTest::newRow("lockstep") << true;
+    QTest::newRow("real time") << false;
+}
+
+void RunProcessTest::storingInALoop()
+{
+    QFETCH(bool, lockstep);
+    QTemporaryDir tmp;
+    const QString flash = tmp.filePath("flash.txt");
+    QStringList args{"--flash", flash, "--statement-us", "1"};
+    if (lockstep)
+        args << "--lockstep";
+    Device d;
+    QCOMPARE(d.start(args, {"loop: V30=V30+1", "STORE", "GOTO loop"}), QString());
+    QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
+    if (lockstep) {
+        // A day of device time asks for far more stores than a disk can take meanwhile.
+        QCOMPARE(d.sim.ctl("advance 86400000"), std::string("OK"));
+    } else {
+        QDeadlineTimer spell(1500);
+        while (!spell.hasExpired()) {
+            QVERIFY(exchange(d.fd, "V30") != "<none>");
+            QVERIFY(d.sim.ctl("state").starts_with("name="));
+        }
+    }
+    const std::string count = exchange(d.fd, "V30");
+    QVERIFY2(count != "<none>" && std::stoll(count) > 0, count.c_str());
+    QCOMPARE(exchange(d.fd, "SASTAT0"), std::string("1"));
+    QCOMPARE(d.sim.stop(), 0);
+    QVERIFY(QFile(flash).exists());
+    QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList{"flash.txt"});
 }
 
 void RunProcessTest::statementTimeOption_data()
