@@ -56,7 +56,10 @@ Read readFile(const std::string &path, std::string &out, std::size_t cap)
 
 bool writeResult(const char *tool, const std::string &path, const std::vector<std::string> &lines)
 {
-    const std::string problem = zenta::lang::replaceFile(path, zenta::lang::joinLines(lines));
+    std::string warning;
+    const std::string problem = zenta::lang::replaceFile(path, zenta::lang::joinLines(lines), &warning);
+    if (!warning.empty())
+        std::fprintf(stderr, "%s: %s\n", tool, warning.c_str());
     if (problem.empty())
         return true;
     // The panel finds no result file and says so; this says why.

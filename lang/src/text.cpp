@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,8 +83,60 @@ std::string followLinks(std::string path)
 
 }  // namespace
 
-std::string replaceFile(const std::string &path, std::string_view bytes)
+namespace {
+
+// "<name>.<pid>-<count>.part" -> pid; 0 when `entry` is no new file of `name`.
+pid_t partWriter(std::string_view entry, std::string_view name)
 {
+    constexpr std::string_view kSuffix = ".part";
+    if (entry.size() <= name.size() + 1 + kSuffix.size() || entry.substr(0, name.size()) != name ||
+        entry[name.size()] != '.' || entry.substr(entry.size() - kSuffix.size()) != kSuffix)
+        return 0;
+    const std::string_view middle = entry.substr(name.size() + 1, entry.size() - name.size() - 1 - kSuffix.size());
+    const auto dash = middle.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash + 1 == middle.size() || dash > 9)
+        return 0;
+    pid_t pid = 0;
+    for (std::size_t k = 0; k < middle.size(); ++k) {
+        const char c = middle[k];
+        if (k == dash)
+            continue;
+        if (c < '0' || c > '9')
+            return 0;
+        if (k < dash)
+            pid = pid * 10 + (c - '0');
+    }
+    return pid;
+}
+
+}  // namespace
+
+int removeStaleParts(const std::string &path)
+{
+    const std::string target = followLinks(path);
+    const auto slash = target.rfind('/');
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string folder = folderOf(target);
+    DIR *dir = opendir(folder.c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent *e = readdir(dir)) {
+        const pid_t pid = partWriter(e->d_name, name);
+        // A writer that still lives may be renaming its file this very moment.
+        if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        if (unlinkat(dirfd(dir), e->d_name, 0) == 0)
+            ++removed;
+    }
+    closedir(dir);
+    return removed;
+}
+
+std::string replaceFile(const std::string &path, std::string_view bytes, std::string *warning)
+{
+    if (warning)
+        warning->clear();
     if (path.empty())
         return "no file name";
     const std::string target = followLinks(path);
@@ -130,17 +184,25 @@ std::string replaceFile(const std::string &path, std::string_view bytes)
         return fail("cannot rename " + temp + " to " + target, errno);
 
     // The rename lives in the folder: until the folder is flushed a crash may
-    // bring back the old file, or none.
+    // bring back the old file. The new content is in place all the same, so
+    // this is a warning, not a failure: the caller must not report the old
+    // content as kept.
     const std::string folder = folderOf(target);
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return reason("the file was replaced, but its folder " + folder + " cannot be opened to flush it", errno);
-    const int synced = fsync(dir);
-    const int error = errno;
-    close(dir);
-    // Some file systems cannot flush a folder at all; there is nothing to wait for.
-    if (synced != 0 && error != EINVAL && error != EROFS)
-        return reason("the file was replaced, but its folder " + folder + " cannot be flushed to the disk", error);
+    std::string note;
+    if (dir < 0) {
+        note = reason("the file was replaced, but its folder " + folder + " cannot be opened to flush it", errno);
+    } else {
+        const int synced = fsync(dir);
+        const int error = errno;
+        close(dir);
+        // Some file systems cannot flush a folder at all; there is nothing to wait for.
+        if (synced != 0 && error != EINVAL && error != EROFS)
+            note = reason("the file was replaced, but its folder " + folder + " cannot be flushed to the disk",
+                          error);
+    }
+    if (warning)
+        *warning = std::move(note);
     return {};
 }
 

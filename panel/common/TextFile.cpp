@@ -119,8 +119,12 @@ QString joinLines(const QStringList &lines)
 
 bool writeReplacing(const QString &path, const QByteArray &bytes, QString *error)
 {
+    std::string warning;
     const std::string problem = zenta::lang::replaceFile(QFile::encodeName(path).toStdString(),
-                                                         std::string_view(bytes.constData(), size_t(bytes.size())));
+                                                         std::string_view(bytes.constData(), size_t(bytes.size())),
+                                                         &warning);
+    if (!warning.empty())
+        qWarning("%s", warning.c_str());
     if (error)
         *error = QString::fromLocal8Bit(problem);
     return problem.empty();

@@ -97,6 +97,9 @@ void removeOldTemp(const std::string &path)
 
 std::optional<std::string> FileFlash::read()
 {
+    // A store cut short by a crash leaves its new image beside the old one.
+    removeOldTemp(path_);
+    zenta::lang::removeStaleParts(path_);
     const int fd = openImage(path_, fault_);
     if (fd < 0)
         return std::nullopt;
@@ -131,8 +134,12 @@ bool FileFlash::write(const std::string &image)
         return false;
 
     removeOldTemp(path_);
-    writeFault_ = zenta::lang::replaceFile(path_, image);
-    return writeFault_.empty();
+    std::string warning;
+    writeFault_ = zenta::lang::replaceFile(path_, image, &warning);
+    if (!writeFault_.empty())
+        return false;
+    writeFault_ = warning;  // stored all the same; the log still hears of it
+    return true;
 }
 
 }  // namespace zsim

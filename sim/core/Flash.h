@@ -22,7 +22,9 @@ public:
     // Why the last read() found nothing although something may be stored
     // (the file is unreadable, or not a file); empty when nothing is stored.
     virtual std::string fault() const { return {}; }
-    // Why the last write() failed, once; empty when it did not or was told already.
+    // What the log should hear of the last write(), once: why it failed, or
+    // what went wrong after the new image was in place; empty when nothing did
+    // or it was told already.
     virtual std::string takeWriteFault() { return {}; }
 };
 

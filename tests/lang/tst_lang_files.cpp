@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace zenta::lang;
@@ -25,6 +27,7 @@ namespace {
 
 bool recording = false;
 int failFsyncWith = 0;  // errno for the next fsync, 0 for none
+int failFolderFsyncWith = 0;  // errno for every fsync of a folder, 0 for none
 QStringList events;
 
 QString pathOfFd(int fd)
@@ -43,6 +46,11 @@ extern "C" int fsync(int fd)
         if (failFsyncWith) {
             errno = failFsyncWith;
             failFsyncWith = 0;
+            return -1;
+        }
+        struct stat st {};
+        if (failFolderFsyncWith && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            errno = failFolderFsyncWith;
             return -1;
         }
     }
@@ -76,7 +84,7 @@ QByteArray readAll(const QString &path)
 
 struct Recording {
     Recording() { events.clear(), recording = true; }
-    ~Recording() { recording = false, failFsyncWith = 0; }
+    ~Recording() { recording = false, failFsyncWith = 0, failFolderFsyncWith = 0; }
 };
 
 }  // namespace
@@ -212,6 +220,64 @@ private slots:
             QCOMPARE(readAll(old), QByteArray("old\r\n"));
         for (const QString &e : std::as_const(events))
             QVERIFY2(!e.startsWith("rename"), qPrintable(e));
+    }
+
+    // Once renamed, the new content is what the file holds: a folder that
+    // cannot be flushed afterwards is a warning, never a failure that would
+    // make the caller report the old content as kept.
+    void folderFlushAfterTheRenameIsAWarning()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("dev.flash");
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("old\r\n");
+        }
+        std::string problem, warning = "stale";
+        {
+            Recording r;
+            failFolderFsyncWith = EIO;
+            problem = replaceFile(path.toStdString(), "new\r\n", &warning);
+        }
+        QCOMPARE(QString::fromStdString(problem), QString());
+        QVERIFY2(warning.find("replaced") != std::string::npos && warning.find("flush") != std::string::npos,
+                 warning.c_str());
+        QCOMPARE(readAll(path), QByteArray("new\r\n"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"dev.flash"});
+
+        // A clean replace clears what the caller passed in.
+        QCOMPARE(QString::fromStdString(replaceFile(path.toStdString(), "again\r\n", &warning)), QString());
+        QCOMPARE(warning, std::string());
+    }
+
+    // New files of writers that died are removed; a living writer's and
+    // other files stay.
+    void staleNewFilesAreRemoved()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("dev.flash");
+        // A process that has surely ended: one we started and waited for.
+        const pid_t dead = fork();
+        if (dead == 0)
+            _exit(0);
+        QVERIFY(dead > 0);
+        int status = 0;
+        QCOMPARE(waitpid(dead, &status, 0), dead);
+        const QString deadPart = QString("dev.flash.%1-3.part").arg(dead);
+        const QString livePart = QString("dev.flash.%1-1.part").arg(getppid());
+        const QStringList keep{"dev.flash", livePart, "dev.flash.x-1.part", "other.flash." + QString::number(dead) +
+                                                                              "-1.part", "dev.flash.part"};
+        for (const QString &name : keep + QStringList{deadPart}) {
+            QFile f(dir.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QCOMPARE(removeStaleParts(path.toStdString()), 1);
+        QStringList left = QDir(dir.path()).entryList(QDir::Files);
+        QStringList expected = keep;
+        left.sort();
+        expected.sort();
+        QCOMPARE(left, expected);
     }
 
     // A link is followed: the file it names is replaced, the link stays.

@@ -118,7 +118,7 @@ public:
         env.insert("TOLLANCOM_DIR", folder_);
         proc_.setProcessEnvironment(env);
         proc_.setProcessChannelMode(QProcess::SeparateChannels);
-        proc_.start(simBinary(), QStringList{"--serial", serial_} + extra);
+        proc_.start(binary_.isEmpty() ? simBinary() : binary_, QStringList{"--serial", serial_} + extra);
         if (!proc_.waitForStarted(kWaitMs))
             return false;
         while (!proc_.canReadLine())
@@ -140,6 +140,10 @@ public:
         }
         return proc_.exitStatus() == QProcess::NormalExit ? proc_.exitCode() : -1;
     }
+
+    // Another simulator binary than the build's, such as a copy that
+    // another user can reach wherever the checkout lives.
+    void setBinary(const QString &path) { binary_ = path; }
 
     // Runs in the child before exec: resource limits, another user.
     void setChildSetup(const std::function<void()> &setup) { proc_.setChildProcessModifier(setup); }
@@ -194,6 +198,7 @@ private:
     QString serial_;
     QProcess proc_;
     QString readyLine_;
+    QString binary_;
 };
 
 }  // namespace simtest

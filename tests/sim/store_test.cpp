@@ -29,19 +29,23 @@ const Lines &newProgram()
     return l;
 }
 
-// A flash that refuses writes on demand.
+// A flash that refuses writes, or cannot be read, on demand.
 class SwitchFlash final : public FlashStorage {
 public:
-    std::optional<std::string> read() override { return image; }
+    std::optional<std::string> read() override { return unreadable ? std::nullopt : image; }
     bool write(const std::string &i) override
     {
         if (broken)
             return false;
         image = i;
+        ++writes;
         return true;
     }
+    std::string fault() const override { return unreadable ? "cannot be read" : ""; }
     std::optional<std::string> image;
     bool broken = false;
+    bool unreadable = false;
+    int writes = 0;
 };
 
 struct Rig {
@@ -99,6 +103,7 @@ private slots:
     void failedFlashWriteKeepsTheOldProgram();
     void storedProgramSurvivesPowerCyclesAndStore();
     void commitKeepsUnstoredSettingsOutOfTheFlash();
+    void imageNeverLoadedIsNotReplaced();
     void corruptProgramImage_data();
     void corruptProgramImage();
     void lineCutByTheFrameIsRefused();
@@ -354,6 +359,53 @@ void StoreTest::commitKeepsUnstoredSettingsOutOfTheFlash()
     blank.m.powerUp(1000);
     QCOMPARE(blank.cmd("P6"), std::string("10"));
     QCOMPARE(blank.m.flashState(), FlashState::Loaded);
+}
+
+// An image the device could not read at power-up holds a name, settings and
+// variables it never loaded: neither a download nor STORE may replace it
+// until a power-up has read it, or it is gone.
+void StoreTest::imageNeverLoadedIsNotReplaced()
+{
+    Rig stored;
+    QCOMPARE(stored.send({"P6=12", "DN=CFG07", "V40=40", "STORE"}), std::string("OK"));
+    const std::string image = *stored.flash.image;
+
+    Rig r;
+    r.flash.image = image;
+    r.flash.unreadable = true;
+    r.m.powerUp(1000);
+    QCOMPARE(r.m.flashState(), FlashState::Unreadable);
+    QCOMPARE(stateField(r.m, "flash"), std::string("unreadable"));
+    r.flash.unreadable = false;  // readable now, but never read
+    const int writes = r.flash.writes;
+    QVERIFY(r.download(newProgram()).ends_with("-> ?FLASH"));
+    QCOMPARE(r.cmd("STORE"), std::string("?FLASH"));
+    QCOMPARE(r.flash.writes, writes);
+    QCOMPARE(*r.flash.image, image);
+    QCOMPARE(r.cmd("PGINFO"), std::string("?NOPROGRAM"));
+
+    r.m.powerUp(2000);  // now the device has read it
+    QCOMPARE(r.m.flashState(), FlashState::Loaded);
+    QCOMPARE(r.download(newProgram()), std::string("OK"));
+    r.m.powerUp(3000);
+    QCOMPARE(r.cmd("DN"), std::string("CFG07"));
+    QCOMPARE(r.cmd("P6"), std::string("12"));
+    QCOMPARE(r.cmd("V40"), std::string("40"));
+    QCOMPARE(r.upload(), newProgram());
+
+    // Gone meanwhile: nothing to lose, and the state says what the flash now holds.
+    Rig gone;
+    gone.flash.image = image;
+    gone.flash.unreadable = true;
+    gone.m.powerUp(1000);
+    gone.flash.unreadable = false;
+    gone.flash.image.reset();
+    QCOMPARE(gone.download(newProgram()), std::string("OK"));
+    QCOMPARE(stateField(gone.m, "flash"), std::string("loaded"));
+    Rig blank;
+    QCOMPARE(stateField(blank.m, "flash"), std::string("blank"));
+    QCOMPARE(blank.cmd("STORE"), std::string("OK"));
+    QCOMPARE(stateField(blank.m, "flash"), std::string("loaded"));
 }
 
 void StoreTest::corruptProgramImage_data()

@@ -30,6 +30,14 @@ std::string joinLines(const std::vector<std::string> &lines);  // each line + CR
 // over the old one, and the folder flushed, so that neither a failure nor a
 // crash of the host leaves a cut file. Returns an empty text on success, else
 // why it failed; the old file is then untouched and no new file is left.
-std::string replaceFile(const std::string &path, std::string_view bytes);
+// Once the rename is done the file holds the new bytes and that is success,
+// even if the folder cannot be flushed: `warning` then says so (a crash
+// before the disk catches up may still bring the old file back).
+std::string replaceFile(const std::string &path, std::string_view bytes, std::string *warning = nullptr);
+
+// Removes the new files that replaceFile() left beside `path` when the process
+// writing them died before its rename; those of living processes stay.
+// Returns how many it removed.
+int removeStaleParts(const std::string &path);
 
 }  // namespace zenta::lang
