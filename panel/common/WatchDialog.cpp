@@ -1,11 +1,14 @@
 #include "WatchDialog.h"
 
+#include "StopKey.h"
+
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QTimer>
 
 WatchDialog::WatchDialog(QWidget *parent) : QDialog(parent)
 {
+    StopKey::cover(this);
     timer1_ = new QTimer(this);
     timer1_->setObjectName(QStringLiteral("Timer1"));
     timer1_->setInterval(RestInterval);

@@ -1,5 +1,7 @@
 #include "ViewCompiledForm.h"
 
+#include "common/StopKey.h"
+
 #include "ProgramFiles.h"
 #include "ui_ViewCompiledForm.h"
 #include "common/TextFile.h"
@@ -8,6 +10,7 @@ ViewCompiledForm::ViewCompiledForm(QWidget *parent)
     : QDialog(parent), ui_(std::make_unique<Ui::ViewCompiledForm>())
 {
     ui_->setupUi(this);
+    StopKey::cover(this);
     QFont mono(QStringLiteral("Courier"));
     mono.setStyleHint(QFont::TypeWriter);
     mono.setFixedPitch(true);

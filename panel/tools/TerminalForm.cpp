@@ -1,5 +1,7 @@
 #include "TerminalForm.h"
 
+#include "common/StopKey.h"
+
 #include "ui_TerminalForm.h"
 #include "common/Dialogs.h"
 #include "common/NumberText.h"
@@ -35,6 +37,7 @@ QString deviceIdProblem(const QString &id)
 TerminalForm::TerminalForm(QWidget *owner) : QDialog(owner), ui_(std::make_unique<Ui::TerminalForm>())
 {
     ui_->setupUi(this);
+    StopKey::cover(this);
     // "Courier" may be missing; any fixed-pitch face keeps replies aligned.
     for (QWidget *w : {static_cast<QWidget *>(ui_->Pad), static_cast<QWidget *>(ui_->SendText)}) {
         QFont mono = w->font();
