@@ -85,6 +85,7 @@ void frmSelect::cmdOK_Click()
     LastResult = static_cast<int16_t>(tollanApi().SetTimeouts(5000, 5000) & 0xFFFF);
     if (index) {
         DeviceIndex = *index;
+        DeviceProduct = item->text().left(item->text().lastIndexOf(IndexMark));
         int32_t handle = DeviceHandle;
         const int32_t status = tollanApi().Open(*index, &handle);
         DeviceHandle = handle;

@@ -10,6 +10,7 @@ bool CommOpen = false;
 int32_t DeviceHandle = 1;
 int16_t LastResult = 0;
 int16_t DeviceIndex = 0;
+QString DeviceProduct;
 
 int16_t SendRecvString(const QString &command, QString &reply)
 {
@@ -87,6 +88,7 @@ void resetLinkState()
     DeviceHandle = 1;
     LastResult = 0;
     DeviceIndex = 0;
+    DeviceProduct.clear();
 }
 
 }  // namespace modTollan

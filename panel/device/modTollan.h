@@ -11,7 +11,8 @@ inline constexpr int FrameSize = 64;
 extern bool CommOpen;         // link usable; goes false once and stays false
 extern int32_t DeviceHandle;  // handle of the open device
 extern int16_t LastResult;    // low 16 bits of the last library status
-extern int16_t DeviceIndex;   // library index chosen at selection, for reopening
+extern int16_t DeviceIndex;   // library index of the open device
+extern QString DeviceProduct; // its product string, to find it again wherever it is listed
 
 // One command out, one reply back, nothing judged. Returns 1 after an
 // exchange, -1 for a command longer than one frame or holding a character

@@ -1,5 +1,6 @@
 #include "MainControlForm.h"
 
+#include "LinkControl.h"
 #include "MotionControl.h"
 #include "OutputsControl.h"
 #include "StatusPoll.h"
@@ -8,10 +9,12 @@
 #include "../config/FlashStore.h"
 #include "ui_MainControlForm.h"
 #include "../common/Dialogs.h"
+#include "../common/StopKey.h"
 #include "../device/GuardedExchange.h"
 #include "../device/modTollan.h"
 
 #include <QCloseEvent>
+#include <QShortcut>
 #include <QTimer>
 
 MainControlForm::MainControlForm(QWidget *parent)
@@ -57,6 +60,17 @@ MainControlForm::MainControlForm(QWidget *parent)
     on(ui_->Command1, &QPushButton::clicked, [o] { o->Command1_Click(); });
     on(ui_->Text2, &QLineEdit::returnPressed, [o] { o->Command1_Click(); });
 
+    link_ = std::make_unique<LinkControl>(*this);
+    LinkControl *l = link_.get();
+    on(ui_->Reconnect, &QPushButton::clicked, [l] { l->Reconnect_Click(); });
+    auto *f5 = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(f5, &QShortcut::activated, this, [this] {
+        if (ui_->Reconnect->isVisible())
+            ui_->Reconnect->click();
+    });
+    StopKey::cover(this);
+    StopKey::install(this, [m] { m->rstop_Click(); });
+
     wireConfig();
     wireProgram();
     wireTools();
@@ -98,7 +112,12 @@ void MainControlForm::Form_Load()
     fillVocabularies();
     if (!CommOpen)
         return;
+    readDeviceIntoWindow();
+}
 
+bool MainControlForm::readDeviceIntoWindow()
+{
+    using namespace modTollan;
     QString version;
     SendRecvString(QStringLiteral("VER"), version);
     ui_->Version->setText(version);
@@ -107,13 +126,14 @@ void MainControlForm::Form_Load()
         // must already count as gone.
         CommOpen = false;
         Dialogs::get().notice(this, QStringLiteral("This version of ZENTA-KDR-V3 is not compatible with this software"));
-        return;
+        return false;
     }
     PollPhase = 1;
     UploadPar_Click();
     ui_->SetSpeed->setText(SendReceive(QStringLiteral("HSPD")));
     ui_->Accel->setText(SendReceive(QStringLiteral("ACC")));
     timer1_->start();
+    return CommOpen;
 }
 
 // Closing the window by its frame leaves the program as "Close" does.

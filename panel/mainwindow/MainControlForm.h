@@ -8,6 +8,7 @@ class QTimer;
 class ProgramEdit;
 class StatusPoll;
 class MotionControl;
+class LinkControl;
 class OutputsControl;
 class DriverSettings;
 class FlashStore;
@@ -51,6 +52,10 @@ public:
 
     // Start-up: list vocabularies, version check, settings, speed and accel.
     void Form_Load();
+    // The version check and what start-up reads into the window, then the
+    // poll from its first group; false (link closed, message shown) when the
+    // version is refused or the link is lost meanwhile.
+    bool readDeviceIntoWindow();
     // Reads the driver settings into the window (the hidden "Upload" button).
     void UploadPar_Click();
 
@@ -58,6 +63,7 @@ public:
     StatusPoll &statusPoll() const { return *poll_; }
     MotionControl &motion() const { return *motion_; }
     OutputsControl &outputs() const { return *outputs_; }
+    LinkControl &link() const { return *link_; }
     DriverSettings &settings() const { return *settings_; }
     FlashStore &store() const { return *store_; }
     SettingsFileControl &settingsFile() const { return *settingsFile_; }
@@ -84,6 +90,7 @@ private:
     std::unique_ptr<StatusPoll> poll_;
     std::unique_ptr<MotionControl> motion_;
     std::unique_ptr<OutputsControl> outputs_;
+    std::unique_ptr<LinkControl> link_;
     std::unique_ptr<DriverSettings> settings_;
     std::unique_ptr<FlashStore> store_;
     std::unique_ptr<SettingsFileControl> settingsFile_;

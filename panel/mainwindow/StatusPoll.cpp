@@ -33,10 +33,12 @@ void StatusPoll::Timer1_Timer()
         setTextIfChanged(ui.Pos, QStringLiteral("COM ERR"));
         setTextIfChanged(ui.Stat, QStringLiteral("COM ERR"));
         if (!showingLostLink_) {
-            // Once lost, the link never comes back this run: red stays.
+            // Red until the operator reconnects.
+            normalStyle_ = ui.Pos->styleSheet();
             const QString red = QStringLiteral("background-color: #ff0000;");
             ui.Pos->setStyleSheet(red);
             ui.Stat->setStyleSheet(red);
+            ui.Reconnect->setVisible(true);
             showingLostLink_ = true;
         }
         PollReading closed;
@@ -62,6 +64,18 @@ void StatusPoll::Timer1_Timer()
     main_.PollPhase = static_cast<int16_t>(main_.PollPhase + 1 > 4 ? 1 : main_.PollPhase + 1);
     reading.linkOpen = CommOpen;
     emit polled(reading);
+}
+
+void StatusPoll::linkRestored()
+{
+    auto &ui = *main_.ui();
+    if (showingLostLink_) {
+        ui.Pos->setStyleSheet(normalStyle_);
+        ui.Stat->setStyleSheet(normalStyle_);
+        showingLostLink_ = false;
+    }
+    ui.Reconnect->setVisible(false);
+    main_.PollPhase = 1;
 }
 
 // A reply that is not a number leaves its displays as they are for this tick.

@@ -27,6 +27,8 @@ public:
     explicit StatusPoll(MainControlForm &main) : main_(main) {}
 
     void Timer1_Timer();
+    // The link is open again: normal colours, the poll from its first group.
+    void linkRestored();
 
     // Program state code to its text; empty for codes that leave the display.
     static QString programStateText(int32_t code);
@@ -43,6 +45,7 @@ private:
 
     MainControlForm &main_;
     bool showingLostLink_ = false;
+    QString normalStyle_;  // of the position and status boxes, for after a reconnect
 };
 
 // Writes only when the text differs, so a steady axis costs no repaint.

@@ -57,17 +57,18 @@ void MotionHistory::dropOlderThan(double time)
     }
 }
 
-void MotionHistory::add(double time, int32_t position, MotionState state)
+void MotionHistory::add(double time, int32_t position, MotionState state, bool afterGap)
 {
     if (count_ > 0 && time < newest().time)
         return;
-    MotionSample s{time, position, 0.0, state};
+    MotionSample s{time, position, 0.0, state, afterGap};
     // The speed base: the newest earlier sample at least kSpeedBaseSeconds
     // back, not reaching across a gap; short of that, the oldest one reached.
     int base = -1;
     for (int i = count_ - 1, steps = 0; i >= 0 && steps < kMaxLookBack; --i, ++steps) {
         const double later = i == count_ - 1 ? time : at(i + 1).time;
-        if (later - at(i).time > kMaxGapSeconds)
+        const bool outage = i == count_ - 1 ? afterGap : at(i + 1).afterGap;
+        if (outage || later - at(i).time > kMaxGapSeconds)
             break;
         base = i;
         if (time - at(i).time >= kSpeedBaseSeconds)

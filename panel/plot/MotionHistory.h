@@ -17,6 +17,7 @@ struct MotionSample {
     int32_t position = 0;  // steps
     double speed = 0;      // steps per second, derived from the positions
     MotionState state = MotionState::Idle;
+    bool afterGap = false;  // first sample after the link was lost
 };
 
 // The axis positions the poll read, with the speed derived from them, in a
@@ -36,7 +37,8 @@ public:
     MotionHistory();
 
     // Times must not go backwards; a sample older than the newest is dropped.
-    void add(double time, int32_t position, MotionState state);
+    // `afterGap`: the first sample after an outage, whose speed starts afresh.
+    void add(double time, int32_t position, MotionState state, bool afterGap = false);
     void clear();
 
     int size() const { return count_; }

@@ -1,5 +1,7 @@
 #include "PlotForm.h"
 
+#include "common/StopKey.h"
+
 #include "common/Dialogs.h"
 #include "common/NumberText.h"
 #include "common/SaveAs.h"
@@ -96,6 +98,7 @@ void autoscale(QValueAxis *axis, const QList<MotionSample> &samples, Value value
 PlotForm::PlotForm(QWidget *owner) : QWidget(owner, Qt::Window), ui_(std::make_unique<Ui::PlotForm>())
 {
     ui_->setupUi(this);
+    StopKey::cover(this);
     auto wall = std::make_shared<QElapsedTimer>();
     wall->start();
     clock_ = [wall] { return wall->nsecsElapsed() / 1e9; };
@@ -183,11 +186,12 @@ void PlotForm::takeReading(const PollReading &reading)
         }
         return;
     }
-    // Back after a reconnect: a fresh trace, not a line across the outage.
+    // Back after a reconnect: the trace goes on after the outage, and the
+    // speed starts afresh rather than average across it.
+    const bool afterGap = linkLost_;
     if (linkLost_) {
         linkLost_ = false;
         ui_->LinkState->clear();
-        history_.clear();
         lastState_ = MotionState::Idle;
     }
     if (const auto state = motionStateFromText(reading.motionState))
@@ -195,7 +199,7 @@ void PlotForm::takeReading(const PollReading &reading)
     const auto position = parseInt32(reading.position);
     if (!position)
         return;
-    history_.add(clock_(), *position, lastState_);
+    history_.add(clock_(), *position, lastState_, afterGap);
     dirty_ = true;
 }
 

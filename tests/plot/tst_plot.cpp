@@ -219,13 +219,18 @@ private slots:
         QCOMPARE(rig.plot.history().size(), 10);
         QCOMPARE(rig.plot.shownSamples().last().position, 9);
 
-        // The link comes back (as after the loader has reopened the device).
+        // The link comes back (reconnected): the trace goes on after the
+        // outage, with no speed made up across it.
         rig.f.dev.silent = false;
         modTollan::CommOpen = true;
         rig.feed(5, 500, 1);
         QVERIFY(!rig.plot.isLinkLost());
         QCOMPARE(rig.plot.ui()->LinkState->text(), QString());
-        QCOMPARE(positionsOf(rig.plot.shownSamples()), (QList<double>{500, 501, 502, 503, 504}));
+        const QList<MotionSample> shown = rig.plot.shownSamples();
+        QCOMPARE(shown.size(), 15);
+        QCOMPARE(positionsOf(shown.mid(8)), (QList<double>{8, 9, 500, 501, 502, 503, 504}));
+        QCOMPARE(shown[10].speed, 0.0);
+        QVERIFY(shown[11].speed > 0 && shown[11].speed < 1000);
     }
 
     void exportsTheShownSpan()
