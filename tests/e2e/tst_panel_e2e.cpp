@@ -9,6 +9,7 @@
 #include "device/TollanApi.h"
 #include "device/frmSelect.h"
 #include "device/modTollan.h"
+#include "mainwindow/LinkControl.h"
 #include "mainwindow/MainControlForm.h"
 #include "mainwindow/MotionControl.h"
 #include "mainwindow/StatusPoll.h"
@@ -160,6 +161,66 @@ private slots:
         QVERIFY(!again.DO1->isLit());
         QVERIFY(again.DO2->isLit());
         QVERIFY(dialogs->shown.isEmpty());
+    }
+
+    // A hundred lost links, by unplugging and by power cuts, each taken up
+    // again through Reconnect: the panel keeps no descriptor or memory of
+    // the links it lost.
+    void reconnectAHundredTimes()
+    {
+        auto main = selectAndStart();
+        QVERIFY(main);
+        auto openFds = [] { return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(); };
+        auto residentKb = [] {
+            QFile status("/proc/self/status");
+            if (!status.open(QIODevice::ReadOnly))
+                return -1LL;
+            for (const QByteArray &line : status.readAll().split('\n'))
+                if (line.startsWith("VmRSS:"))
+                    return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+            return -1LL;
+        };
+        qsizetype fdsAt10 = 0;
+        long long kbAt10 = 0;
+        for (int round = 1; round <= 100; ++round) {
+            const bool unplug = round % 2 == 1;
+            if (unplug) {
+                QCOMPARE(sim->ctl("unplug"), std::string("OK"));
+            } else {
+                QCOMPARE(sim->ctl("power-cycle"), std::string("OK"));
+            }
+            dialogs->shown.clear();
+            tick(*main, 1);
+            QVERIFY2(!CommOpen, qPrintable(QString("round %1").arg(round)));
+            QCOMPARE(dialogs->notices(), QStringList{"Communication Error!"});
+            tick(*main, 1);
+            QCOMPARE(main->ui()->Pos->text(), QString("COM ERR"));
+            QVERIFY(main->ui()->Reconnect->isVisibleTo(main.get()));
+            if (unplug) {
+                // Still unplugged: the operator is told, and the link stays closed.
+                dialogs->shown.clear();
+                main->link().Reconnect_Click();
+                QCOMPARE(dialogs->notices(), QStringList{"The device " + DeviceProduct + " is not connected."});
+                QVERIFY(!CommOpen);
+                QCOMPARE(sim->ctl("replug"), std::string("OK"));
+            }
+            dialogs->shown.clear();
+            main->link().Reconnect_Click();
+            QVERIFY2(dialogs->shown.isEmpty(), qPrintable(dialogs->notices().join('|')));
+            QVERIFY(CommOpen);
+            tick(*main, 4);
+            QCOMPARE(main->ui()->Pos->text(), QString("0"));
+            QCOMPARE(main->ui()->Stat->text(), QString("IDLE"));
+            QVERIFY(main->ui()->Pos->styleSheet().contains("#e0e0e0"));
+            if (round == 10) {
+                fdsAt10 = openFds();
+                kbAt10 = residentKb();
+            }
+        }
+        QCOMPARE(openFds(), fdsAt10);
+        const long long grown = residentKb() - kbAt10;
+        qInfo("after 90 more reconnects: %lld open descriptors, resident memory %+lld KB", qlonglong(openFds()), grown);
+        QVERIFY2(grown < 2048, qPrintable(QString("resident memory grew by %1 KB over 90 reconnects").arg(grown)));
     }
 };
 
