@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
@@ -168,7 +169,34 @@ bool writeFully(int fd, const unsigned char *buf, size_t n, Clock::time_point de
     return true;
 }
 
-// Connects and waits for the grant byte; -1 when the device is gone or busy.
+// A device that is stopped or hung takes no connections, and once its queue
+// of waiting ones is full a plain connect waits for it forever. A local
+// socket never reports a connect "in progress": without blocking it fails at
+// once and poll() has nothing to wait for, so the wait is the kernel's own,
+// bounded by a send time-out that lasts until the deadline; it ends as soon
+// as the queue has room.
+bool connectBefore(int fd, const sockaddr_un &addr, Clock::time_point deadline)
+{
+    for (;;) {
+        const int left = remainingMs(deadline);
+        if (left <= 0)
+            return false;  // a zero time-out would mean no time-out at all
+        const timeval bound{left / 1000, (left % 1000) * 1000};
+        if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0)
+            return false;
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+            break;
+        if (errno != EINTR)
+            return false;  // EAGAIN: still full at the deadline
+    }
+    // Writes are bounded by poll() from here; no time-out stays behind.
+    const timeval none{0, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    return true;
+}
+
+// Connects and waits for the grant byte, both within `timeoutMs`; -1 when
+// the device is gone, busy or does not answer in time.
 int connectDevice(const std::string &path, int timeoutMs)
 {
     sockaddr_un addr{};
@@ -179,13 +207,13 @@ int connectDevice(const std::string &path, int timeoutMs)
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (!connectBefore(fd, addr, deadline)) {
         ::close(fd);
         return -1;
     }
     unsigned char grant = 0;
     bool lost = false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     if (readFully(fd, &grant, 1, deadline, lost) != 1 || grant != 1) {
         ::close(fd);
         return -1;

@@ -18,7 +18,8 @@
  *                                product (buffer holds an empty string),
  *                                -1 bad argument
  *   fnTollanComOpen              non-zero success (handle filled), 0 failure
- *                                (busy, gone, bad argument)
+ *                                (busy, gone, no grant within the read
+ *                                time-out, bad argument)
  *   fnTollanComClose             1 closed, 0 unknown handle
  *   fnTollanComSetTimeouts       1 set, 0 a value below 1 ms (nothing changed)
  *   fnTollanComSendRecv          1 a whole reply was received,
@@ -30,6 +31,11 @@
  *   that did not finish, the next one goes over a fresh connection to the
  *   same device, so a reply that comes too late never answers a later
  *   command; if the device cannot be reached again it returns -2.
+ *
+ * No call waits without bound, even for a device that is stopped or hung
+ * with its queue of connections full: reaching the device and its grant
+ * take at most the read time-out, an exchange at most that plus the write
+ * time-out and the read time-out.
  *
  * None of the functions crashes on null pointers, unknown handles or
  * negative indexes; they return a failure status instead. Calls may come

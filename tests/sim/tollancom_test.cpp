@@ -6,6 +6,8 @@
 #include <QtTest>
 
 #include <array>
+#include <csignal>
+#include <vector>
 
 using namespace simtest;
 
@@ -59,6 +61,7 @@ private slots:
     void silence();
     void lateReplyAnswersNothingLater();
     void powerCycleRenames();
+    void stoppedSimulatorEndsEveryCall();
 };
 
 void TollanComTest::openExchangeAndMove()
@@ -244,6 +247,77 @@ void TollanComTest::powerCycleRenames()
     QCOMPARE(product(0), QString("CFG09"));
     QVERIFY(fnTollanComOpen(0, &h) != 0);
     QCOMPARE(sendRecv(h, "DN").text, std::string("CFG09"));
+    fnTollanComClose(h);
+}
+
+// A device process that is stopped takes no connection, and soon its queue of
+// waiting ones is full; the library still answers every call within its
+// time-outs.
+namespace {
+
+volatile sig_atomic_t stoppedPid = 0;
+volatile sig_atomic_t watchdogFired = 0;
+
+// Runs when a call has waited far beyond every time-out: the stopped
+// simulator goes on, so the waiting call ends and the test fails instead of
+// hanging. (A watchdog thread would not do: under the thread sanitizer no
+// thread may start once a process has been started.)
+void releaseStopped(int)
+{
+    watchdogFired = 1;
+    if (stoppedPid > 0)
+        ::kill(stoppedPid, SIGCONT);
+}
+
+}  // namespace
+
+void TollanComTest::stoppedSimulatorEndsEveryCall()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QCOMPARE(listIn(sim), 1);
+    int32_t h = 1;
+    QVERIFY(fnTollanComOpen(0, &h) != 0);
+    QCOMPARE(sendRecv(h, "DN").text, std::string("CFG01"));
+    QCOMPARE(fnTollanComSetTimeouts(200, 200), 1);
+
+    const pid_t pid = static_cast<pid_t>(sim.process().processId());
+    QCOMPARE(::kill(pid, SIGSTOP), 0);
+    auto resume = qScopeGuard([pid] { ::kill(pid, SIGCONT); });
+    std::vector<Fd> waiting;
+    bool full = false;
+    const QByteArray sock = sim.file(".sock").toLocal8Bit();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, sock.constData(), sizeof addr.sun_path - 1);
+    while (!full && waiting.size() < 256) {
+        Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (::connect(fd.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+            waiting.push_back(std::move(fd));
+        else
+            full = errno == EAGAIN;
+    }
+    QVERIFY(full);
+
+    // The bound only keeps a fault from hanging the test; the time-outs are far shorter.
+    stoppedPid = pid;
+    watchdogFired = 0;
+    struct sigaction watchdog {}, before {};
+    watchdog.sa_handler = releaseStopped;
+    QCOMPARE(::sigaction(SIGALRM, &watchdog, &before), 0);
+    ::alarm(20);
+    int32_t other = 1, count = -1;
+    std::vector<int32_t> status;
+    status.push_back(sendRecv(h, "PX").status);  // no answer; the connection is given up
+    status.push_back(sendRecv(h, "PX").status);  // and cannot be made again
+    status.push_back(fnTollanComOpen(0, &other));
+    status.push_back(fnTollanComGetNumDevices(&count));
+    status.push_back(count);  // stopped is not dead: still listed
+    ::alarm(0);
+    ::sigaction(SIGALRM, &before, nullptr);
+    stoppedPid = 0;
+    QVERIFY2(!watchdogFired, "a library call was still waiting for the stopped simulator");
+    QCOMPARE(status, (std::vector<int32_t>{0, -2, 0, 1, 1}));
     fnTollanComClose(h);
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <future>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -190,6 +192,67 @@ private:
     QByteArray in_;
     std::deque<Pending> pending_;
     std::thread thread_;
+};
+
+// A device that is stopped or hung: alive (its lock is held) and listening,
+// but it never takes a connection. Its queue of waiting connections can be
+// filled up, as a busy host of stopped devices would find it.
+class StoppedDevice {
+public:
+    StoppedDevice(const QString &dir, const QString &serial)
+    {
+        QFile p(dir + "/" + serial + ".product");
+        p.open(QIODevice::WriteOnly);
+        p.write("CFG04");
+        p.close();
+        std::string error;
+        lockFd_ = tollancom::holdDeviceLock(dir.toStdString(), serial.toStdString(), error);
+        lockPath_ = (dir + "/" + serial + ".lock").toStdString();
+        const std::string path = (dir + "/" + serial + ".sock").toStdString();
+        std::strncpy(addr_.sun_path, path.c_str(), sizeof addr_.sun_path - 1);
+        listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_);
+        ::listen(listenFd_, 0);
+    }
+    ~StoppedDevice()
+    {
+        stopListening();
+        for (int fd : waiting_)
+            ::close(fd);
+        ::unlink(addr_.sun_path);
+        ::unlink(lockPath_.c_str());
+        ::close(lockFd_);
+    }
+
+    // Connects without waiting until the queue refuses one more; false if it never did.
+    bool fillQueue()
+    {
+        for (int i = 0; i < 256; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_) != 0) {
+                const bool full = errno == EAGAIN;
+                ::close(fd);
+                return full;
+            }
+            waiting_.push_back(fd);
+        }
+        return false;
+    }
+
+    // Whoever still waits to connect is turned away.
+    void stopListening()
+    {
+        if (listenFd_ >= 0)
+            ::close(listenFd_);
+        listenFd_ = -1;
+    }
+
+private:
+    sockaddr_un addr_{AF_UNIX, {}};
+    std::string lockPath_;
+    int lockFd_ = -1;
+    int listenFd_ = -1;
+    std::vector<int> waiting_;
 };
 
 QByteArray frameOf(const QByteArray &command)
@@ -380,6 +443,38 @@ private slots:
         QCOMPARE(fnTollanComGetNumDevices(&count), 1);
         QCOMPARE(count, 0);
         QCOMPARE(fnTollanComOpen(0, &handle), 0);
+    }
+
+    // Every call ends within the time-outs, even for a device that takes no
+    // connection at all, whether or not its queue of waiting ones is full.
+    void openingAStoppedDeviceEnds_data()
+    {
+        QTest::addColumn<bool>("queueFull");
+        QTest::newRow("queue has room") << false;
+        QTest::newRow("queue full") << true;
+    }
+
+    void openingAStoppedDeviceEnds()
+    {
+        QFETCH(bool, queueFull);
+        StoppedDevice device(dir.path(), "stopped");
+        if (queueFull)
+            QVERIFY(device.fillQueue());
+        QCOMPARE(fnTollanComSetTimeouts(200, 200), 1);
+        int32_t count = 0;
+        QCOMPARE(fnTollanComGetNumDevices(&count), 1);
+        QCOMPARE(count, 1);
+        auto opened = std::async(std::launch::async, [] {
+            int32_t handle = 1;
+            return fnTollanComOpen(0, &handle);
+        });
+        // The bound only keeps a fault from hanging the test; the time-outs are far shorter.
+        if (opened.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            device.stopListening();  // lets the waiting call go, so the test can end
+            opened.wait();
+            QFAIL("fnTollanComOpen was still waiting for the stopped device");
+        }
+        QCOMPARE(opened.get(), 0);
     }
 
     // Listed is what lives: a device whose lock is held. What a dead one
