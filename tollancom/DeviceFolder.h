@@ -7,6 +7,8 @@
 // finds the lock free has found what a dead device left behind.
 #pragma once
 
+#include "zenta/lang/regularfile.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -76,19 +78,12 @@ inline bool prepareDeviceFolder(const std::string &dir, bool parents, std::strin
     return checkDeviceFolder(dir, error);
 }
 
-// Opens a file of the folder for reading: never through a link, never
-// waiting (a FIFO would), and only if it is a regular file. -1 otherwise.
+// Files of the folder are opened as any file whose name others chose, and
+// never through a link. -1 when it cannot be.
 inline int openEntry(const std::string &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    zenta::lang::FileRead why;
+    return zenta::lang::openRegularFile(path, why, false);
 }
 
 inline std::string entryPath(const std::string &dir, const std::string &serial, const char *suffix)

@@ -274,19 +274,17 @@ int32_t fnTollanComGetProductString(int32_t index, char *buffer, int32_t selecto
     const std::string *serial = serialAt(s, index);
     if (!serial)
         return 0;
-    int fd = tollancom::openEntry(tollancom::entryPath(deviceDir(), *serial, ".product"));
-    if (fd < 0)
-        return 0;
-    char text[TOLLANCOM_PRODUCT_BUFFER] = {};
-    ssize_t n = ::read(fd, text, TOLLANCOM_PRODUCT_BUFFER - 1);
-    ::close(fd);
-    if (n < 0)
+    // What does not fit the buffer is cut off, not refused.
+    const zenta::lang::FileRead product = zenta::lang::readRegularFile(
+        tollancom::entryPath(deviceDir(), *serial, ".product"), TOLLANCOM_PRODUCT_BUFFER - 1, false);
+    if (product.status != zenta::lang::FileStatus::Ok && product.status != zenta::lang::FileStatus::TooLarge)
         return 0;
     // A product string is one line; whatever follows is not part of it.
+    const std::string &text = product.bytes;
     size_t len = 0;
-    while (len < static_cast<size_t>(n) && text[len] != '\n' && text[len] != '\r' && text[len] != '\0')
+    while (len < text.size() && text[len] != '\n' && text[len] != '\r' && text[len] != '\0')
         ++len;
-    std::memcpy(buffer, text, len);
+    std::memcpy(buffer, text.data(), len);
     buffer[len] = '\0';
     return 1;
 }

@@ -1,12 +1,10 @@
 #include "ToolFiles.h"
 
 #include "zenta/lang/program.hpp"
+#include "zenta/lang/regularfile.hpp"
 #include "zenta/lang/text.hpp"
 
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zenta::tools {
@@ -24,34 +22,13 @@ std::string ownFolder()
 
 Read readFile(const std::string &path, std::string &out, std::size_t cap)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return Read::Missing;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Read::Missing;
+    zenta::lang::FileRead file = zenta::lang::readRegularFile(path, cap);
+    out = std::move(file.bytes);
+    switch (file.status) {
+    case zenta::lang::FileStatus::Ok: return Read::Ok;
+    case zenta::lang::FileStatus::TooLarge: return Read::TooLarge;
+    default: return Read::Missing;
     }
-    out.clear();
-    char buf[65536];
-    for (;;) {
-        const ssize_t k = ::read(fd, buf, sizeof buf);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k < 0) {
-            ::close(fd);
-            return Read::Missing;
-        }
-        if (k == 0)
-            break;
-        if (out.size() + static_cast<std::size_t>(k) > cap) {
-            ::close(fd);
-            return Read::TooLarge;
-        }
-        out.append(buf, static_cast<std::size_t>(k));
-    }
-    ::close(fd);
-    return Read::Ok;
 }
 
 bool writeResult(const char *tool, const std::string &path, const std::vector<std::string> &lines)

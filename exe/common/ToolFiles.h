@@ -2,6 +2,8 @@
 // and input files with a size cap, and writing result files whole or not at all.
 #pragma once
 
+#include "zenta/lang/regularfile.hpp"
+
 #include <map>
 #include <string_view>
 #include <string>
@@ -13,8 +15,9 @@ namespace zenta::tools {
 std::string ownFolder();
 
 enum class Read { Ok, Missing, TooLarge };
-inline constexpr std::size_t kMaxInput = 16 * 1024 * 1024;
-// Missing also covers unreadable files and anything that is not a regular file.
+inline constexpr std::size_t kMaxInput = zenta::lang::kMaxTextFile;
+// Read as zenta::lang::readRegularFile reads. Missing also covers unreadable
+// files and anything that is not a regular file.
 Read readFile(const std::string &path, std::string &out, std::size_t cap = kMaxInput);
 
 // Lines joined with CR LF into a temporary file beside `path`, synced, renamed

@@ -1,5 +1,6 @@
 #include "TextFile.h"
 
+#include "zenta/lang/regularfile.hpp"
 #include "zenta/lang/text.hpp"
 
 #include <QFile>
@@ -87,13 +88,11 @@ QStringList splitLines(const QByteArray &bytes)
 
 std::optional<QStringList> readLines(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const zenta::lang::FileRead file =
+        zenta::lang::readRegularFile(QFile::encodeName(path).toStdString(), zenta::lang::kMaxTextFile);
+    if (file.status != zenta::lang::FileStatus::Ok)
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return splitLines(bytes);
+    return splitLines(QByteArray::fromRawData(file.bytes.data(), qsizetype(file.bytes.size())));
 }
 
 std::optional<QByteArray> editorTextToBytes(const QString &text)

@@ -38,7 +38,8 @@ std::optional<QByteArray> toLatin1(const QString &text);
 // line, so "a\r\nb" and "a\r\nb\r\n" both give {"a", "b"}; "" gives {}.
 QStringList splitLines(const QByteArray &bytes);
 
-// Reads a file as lines; no value if it cannot be read.
+// Reads a file as lines; no value if it cannot be read, is not a regular
+// file (never waiting on a FIFO) or is larger than any text file we read.
 std::optional<QStringList> readLines(const QString &path);
 
 // Editor text to file bytes: every line, the last one included, written once

@@ -6,6 +6,7 @@
 #include "mainwindow/MainControlForm.h"
 #include "mainwindow/OutputsControl.h"
 #include "ui_MainControlForm.h"
+#include "zenta/lang/regularfile.hpp"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,7 +14,7 @@
 namespace {
 
 // Far beyond any settings file; a larger pick is the wrong file.
-constexpr qint64 kMaxFileBytes = 64 * 1024;
+constexpr std::size_t kMaxFileBytes = 64 * 1024;
 
 QStringList itemsOf(const QComboBox *list)
 {
@@ -131,22 +132,25 @@ void SettingsFileControl::LoadSettings_Click()
     auto refuse = [this, &name](const QString &why) {
         Dialogs::get().notice(&main_, QStringLiteral("The settings were not loaded from %1: %2").arg(*name, why));
     };
-    const QFileInfo info(*name);
-    folder_ = info.absolutePath();
-    QFile file(*name);
-    if (info.isDir() || !file.open(QIODevice::ReadOnly)) {
+    folder_ = QFileInfo(*name).absolutePath();
+    // A FIFO or a device picked here would wait for a writer, with the window dead.
+    const zenta::lang::FileRead file = zenta::lang::readRegularFile(QFile::encodeName(*name).toStdString(), kMaxFileBytes);
+    switch (file.status) {
+    case zenta::lang::FileStatus::Ok:
+        break;
+    case zenta::lang::FileStatus::NotRegular:
+        refuse(QStringLiteral("it is not a regular file."));
+        return;
+    case zenta::lang::FileStatus::TooLarge:
+        refuse(file.size > kMaxFileBytes
+                   ? QStringLiteral("at %1 bytes it is too large to be a settings file.").arg(file.size)
+                   : QStringLiteral("it grew beyond %1 bytes while it was read.").arg(kMaxFileBytes));
+        return;
+    default:
         refuse(QStringLiteral("the file cannot be read."));
         return;
     }
-    if (file.size() > kMaxFileBytes) {
-        refuse(QStringLiteral("at %1 bytes it is too large to be a settings file.").arg(file.size()));
-        return;
-    }
-    const QByteArray bytes = file.read(kMaxFileBytes + 1);
-    if (file.error() != QFileDevice::NoError || bytes.size() > kMaxFileBytes) {
-        refuse(QStringLiteral("the file cannot be read."));
-        return;
-    }
+    const QByteArray bytes(file.bytes.data(), qsizetype(file.bytes.size()));
 
     const QList<Field> all = fields();
     QList<SettingsFile::Rule> rules;

@@ -1,5 +1,6 @@
 #include "Flash.h"
 
+#include "zenta/lang/regularfile.hpp"
 #include "zenta/lang/text.hpp"
 #include "zenta/lang/transfer.hpp"
 
@@ -100,28 +101,24 @@ std::optional<std::string> FileFlash::read()
     // A store cut short by a crash leaves its new image beside the old one.
     removeOldTemp(path_);
     zenta::lang::removeStaleParts(path_);
-    const int fd = openImage(path_, fault_);
-    if (fd < 0)
+    // One byte over the limit is enough to know the image is not ours.
+    zenta::lang::FileRead image = zenta::lang::readRegularFile(path_, kMaxImage);
+    fault_.clear();
+    switch (image.status) {
+    case zenta::lang::FileStatus::Ok:
+        return std::move(image.bytes);
+    case zenta::lang::FileStatus::TooLarge:
+        return std::string();  // decodeFlash refuses it, as any image that is not ours
+    case zenta::lang::FileStatus::Missing:
         return std::nullopt;
-    std::string data;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            fault_ = reason(path_, std::strerror(errno));
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0)
-            break;
-        data.append(buf, static_cast<std::size_t>(n));
-        if (data.size() > kMaxImage)
-            break;  // decodeFlash refuses it; no need to read a huge file whole
+    case zenta::lang::FileStatus::NotRegular:
+        fault_ = reason(path_, "not a regular file");
+        return std::nullopt;
+    case zenta::lang::FileStatus::Unreadable:
+        break;
     }
-    ::close(fd);
-    return data;
+    fault_ = reason(path_, std::strerror(image.error));
+    return std::nullopt;
 }
 
 bool FileFlash::write(const std::string &image)

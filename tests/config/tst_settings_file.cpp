@@ -1,5 +1,6 @@
 // The driver settings file: save and load through the main window's real
 // controls, with scripted file dialogs; nothing reaches the device.
+#include "FifoWriterLater.h"
 #include "PanelFixture.h"
 #include "config/DriverSettings.h"
 #include "config/SettingsFile.h"
@@ -7,6 +8,8 @@
 #include "ui_MainControlForm.h"
 
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -214,21 +217,40 @@ private slots:
         QCOMPARE(f.main->ui()->Par9->currentText(), QString("2"));
     }
 
-    void unreadableOrHugeFilesAreRefused()
+    void unreadableOddOrHugeFilesAreRefused_data()
     {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");  // "@" stands for the size of the file
+        QTest::newRow("missing") << "missing" << "the file cannot be read.";
+        QTest::newRow("folder") << "folder" << "it is not a regular file.";
+        QTest::newRow("fifo") << "fifo" << "it is not a regular file.";
+        QTest::newRow("huge") << "huge" << "at @ bytes it is too large to be a settings file.";
+    }
+
+    void unreadableOddOrHugeFilesAreRefused()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
         PanelFixture f;
         f.load();
         const QStringList before = controls(*f.main->ui());
-        const QByteArray huge = fixtureFile + QByteArray(70 * 1024, ';');
-        writeFile(path("huge.ini"), huge);
-        f.dialogs.fileNames = {path("missing.ini"), dir.path(), path("huge.ini")};
-        for (int i = 0; i < 3; ++i)
-            f.main->settingsFile().LoadSettings_Click();
-        QCOMPARE(f.dialogs.notices(),
-                 (QStringList{"The settings were not loaded from " + path("missing.ini") + ": the file cannot be read.",
-                              "The settings were not loaded from " + dir.path() + ": the file cannot be read.",
-                              "The settings were not loaded from " + path("huge.ini") + ": at " + QString::number(huge.size())
-                                  + " bytes it is too large to be a settings file."}));
+        const QString name = path(kind + ".ini");
+        if (kind == "folder")
+            QVERIFY(QDir().mkdir(name));
+        if (kind == "fifo")
+            QCOMPARE(mkfifo(QFile::encodeName(name).constData(), 0600), 0);
+        if (kind == "huge") {
+            const QByteArray huge = fixtureFile + QByteArray(70 * 1024, ';');
+            writeFile(name, huge);
+            reason.replace("@", QString::number(huge.size()));
+        }
+        // A load that waits on the FIFO is given a writer at last, so the
+        // test fails instead of hanging.
+        FifoWriterLater rescue(kind == "fifo" ? name : QString());
+        f.dialogs.fileNames = {name};
+        f.main->settingsFile().LoadSettings_Click();
+        rescue.cancel();
+        QCOMPARE(f.dialogs.notices(), QStringList{"The settings were not loaded from " + name + ": " + reason});
         QCOMPARE(controls(*f.main->ui()), before);
     }
 

@@ -1,5 +1,6 @@
 // The program editor: New, Open and Save through scripted dialogs, line
 // selection, the gutter with its failing-line mark, and the colouring.
+#include "FifoWriterLater.h"
 #include "ProgramFixture.h"
 #include "program/CompileControl.h"
 #include "common/TextFile.h"
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -125,21 +127,33 @@ private slots:
         QVERIFY(f->dialogs.notices().isEmpty());
     }
 
+    void failedReadLeavesTheEditorAsItWas_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("socket") << "socket";  // exists, but cannot be opened as a file, even by root
+        QTest::newRow("fifo") << "fifo";      // would wait for a writer
+    }
     void failedReadLeavesTheEditorAsItWas()
     {
-        // A socket exists but cannot be opened as a file, even by root.
-        const QString path = f->work.filePath("sock.prg");
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        QVERIFY(fd >= 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        qstrncpy(addr.sun_path, QFile::encodeName(path).constData(), sizeof addr.sun_path);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        ::close(fd);
+        QFETCH(QString, kind);
+        const QString path = f->work.filePath(kind + ".prg");
+        if (kind == "socket") {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            QVERIFY(fd >= 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            qstrncpy(addr.sun_path, QFile::encodeName(path).constData(), sizeof addr.sun_path);
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+            ::close(fd);
+        } else {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        }
         QVERIFY(QFileInfo(path).exists());
         f->editor()->setPlainText("KEEP\n");
         f->dialogs.fileNames << path;
+        FifoWriterLater rescue(kind == "fifo" ? path : QString());  // ends a read that waits, so the test fails instead of hanging
         f->files().OpenProg_Click();
+        rescue.cancel();
         QCOMPARE(f->editor()->toPlainText(), QString("KEEP\n"));
         QVERIFY(f->dialogs.notices().isEmpty());
     }
