@@ -2,7 +2,10 @@
 # Starts the panel from a copy of its folder that the user owns. The panel and
 # its tools keep their working files in EXE/ beside the panel's executable,
 # and the installed folder belongs to root, so each user gets a copy under
-# their data folder, refreshed whenever an installed file differs from it.
+# their data folder that mirrors the installed files: refreshed whenever an
+# installed file differs from it, and rid of what is no longer installed.
+# What the panel and the tools made in EXE/ (programs, setup and result
+# files) is the user's and stays.
 set -eu
 
 here=$(dirname "$(readlink -f "$0")")
@@ -18,15 +21,34 @@ part=
 trap '[ -z "$part" ] || rm -f "$part"' EXIT
 trap 'exit 1' HUP INT TERM
 
-cd "$installed"
+# The writer of one of our new files, named "<file>.<pid>-<n>.part" as the
+# panel and the tools name theirs; nothing for any other name.
+writer() {
+    case $1 in
+    *.[0-9]*-[0-9]*.part) ;;
+    *) return 0 ;;
+    esac
+    pid=${1%-*}
+    pid=${pid##*.}
+    count=${1##*-}
+    count=${count%.part}
+    case $pid$count in
+    *[!0-9]*) return 0 ;;
+    esac
+    echo "$pid"
+}
+
 newline='
 '
 IFS=$newline
+start=$PWD
+
+cd "$installed"
 for f in $(find . -type f); do
     f=${f#./}
     if ! cmp -s "$f" "$copy/$f"; then
         mkdir -p "$(dirname "$copy/$f")"
-        part=$copy/$f.part$$
+        part=$copy/$f.$$-1.part
         # Written whole and synced before it replaces the old one; a panel
         # already running keeps the file it has open.
         cp "$f" "$part"
@@ -35,7 +57,35 @@ for f in $(find . -type f); do
         part=
     fi
 done
+
+# What the copy holds beyond the installed files: a new file whose writer
+# died is left over from a crash; one whose writer lives (another start, a
+# save) is still being written. In EXE/ everything else but a program is
+# the user's work; a program there, or any file elsewhere, was installed by
+# an older version.
+cd "$copy"
+for f in $(find . ! -type d); do
+    f=${f#./}
+    [ ! -e "$installed/$f" ] || continue
+    pid=$(writer "$f")
+    if [ -n "$pid" ]; then
+        [ -d "/proc/$pid" ] || rm -f "$f"
+        continue
+    fi
+    case $f in
+    EXE/*) [ -f "$f" ] && [ ! -L "$f" ] && [ -x "$f" ] || continue ;;
+    esac
+    rm -f "$f"
+done
+# Folders that only an older version had, now empty.
+for d in $(find . -depth -mindepth 1 -type d); do
+    d=${d#./}
+    case $d in
+    EXE | EXE/*) continue ;;
+    esac
+    [ -d "$installed/$d" ] || rmdir "$d" 2>/dev/null || :
+done
 unset IFS
-cd - >/dev/null
+cd "$start"
 
 exec "$copy/zenta-panel" "$@"

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks the layout and the
 # start script: the panel runs from a per-user copy that is made on first
-# start, refreshed when an installed file changes, and keeps the user's own
-# working files; the tools compile in that copy.
+# start, refreshed when an installed file changes, rid of what is no longer
+# installed, and keeps the user's own working files; the tools compile in
+# that copy.
 #
 #   install_layout.sh BUILD_DIR VERSION
 set -eu
@@ -53,6 +54,34 @@ env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME=relative "$tmp/usr/
 cmp "$private/libTollanCom.so" "$copy/libTollanCom.so" || fail "the copy was not refreshed"
 [ "$(cat "$copy/EXE/Program.prg")" = "$(printf 'X100\r')" ] || fail "the user's Program.prg was touched"
 [ -z "$(find "$copy" -name '*.part*')" ] || fail "part-written files left in the copy"
+
+# An upgrade leaves the copy a mirror of what is installed: whatever an older
+# version installed and this one does not goes, and so do new files whose
+# writer died in a crash; what the user made in EXE/ stays, and so does a new
+# file whose writer still lives.
+dead=$(($(cat /proc/sys/kernel/pid_max) + 1))  # no process ever has this number
+rm "$private/EXE/Merrow"
+mkdir -p "$copy/plugins" "$copy/EXE/mine"
+printf 'old' >"$copy/libOld.so"
+printf 'old' >"$copy/plugins/libold.so"
+printf '#!/bin/sh\n' >"$copy/EXE/Oldtool"
+printf 'cut' >"$copy/EXE/Vorlag.part$dead"  # what an older start script left
+chmod +x "$copy/EXE/Oldtool" "$copy/EXE/Vorlag.part$dead"
+printf 'cut' >"$copy/EXE/CompileOut.txt.$dead-1.part"
+printf 'cut' >"$copy/zenta-panel.$dead-2.part"
+printf 'COMPILE OK 0 lines\r\n' >"$copy/EXE/CompileOut.txt"
+printf 'mine' >"$copy/EXE/mine/notes.txt"
+printf 'half' >"$copy/EXE/Program.prg.$$-1.part"
+env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME= "$tmp/usr/bin/zenta-panel" --version >/dev/null
+for f in libOld.so plugins EXE/Merrow EXE/Oldtool "EXE/Vorlag.part$dead" "EXE/CompileOut.txt.$dead-1.part" \
+         "zenta-panel.$dead-2.part"; do
+    [ ! -e "$copy/$f" ] || fail "$f is still in the copy"
+done
+[ "$(cat "$copy/EXE/CompileOut.txt")" = "$(printf 'COMPILE OK 0 lines\r')" ] || fail "the user's CompileOut.txt was touched"
+[ "$(cat "$copy/EXE/mine/notes.txt")" = mine ] || fail "the user's EXE/mine/notes.txt was touched"
+[ "$(cat "$copy/EXE/Program.prg.$$-1.part")" = half ] || fail "a living writer's new file was removed"
+rm -r "$copy/EXE/mine" "$copy/EXE/CompileOut.txt" "$copy/EXE/Program.prg" "$copy/EXE/Program.prg.$$-1.part"
+diff -r "$private" "$copy" || fail "the copy does not mirror the installed folder"
 
 # An absolute data folder takes the copy instead.
 env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME="$tmp/data" "$tmp/usr/bin/zenta-panel" --version >/dev/null
