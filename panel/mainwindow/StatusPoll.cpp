@@ -58,7 +58,11 @@ void StatusPoll::Timer1_Timer()
     case 1: reading.motionState = readMotionState(); break;
     case 2: readInputsOutputs(); break;
     case 3: readAnalogAndMode(); break;
-    case 4: reading.programState = readProgramState(); break;
+    case 4:
+        reading.programState = readProgramState();
+        if (program0Wanted_ && program0Wanted_())
+            reading.program0State = replyToInt32(main_.SendReceive(QStringLiteral("SASTAT0")));
+        break;
     default: break;
     }
     main_.PollPhase = static_cast<int16_t>(main_.PollPhase + 1 > 4 ? 1 : main_.PollPhase + 1);

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 class MainControlForm;
@@ -17,6 +18,9 @@ struct PollReading {
     QString motionState;   // "IDLE", "CONST", "ACCEL" or "DECEL"
     std::optional<QString> programCounter;  // the "SPC" reply, every tick that reads
     std::optional<int32_t> programState;    // the "SASTAT" code, on the program-state step
+    // Program 0's own "SASTAT0" code, on the same step while asked for:
+    // "SASTAT" speaks for both programs, "SPC" for program 0 alone.
+    std::optional<int32_t> program0State;
 };
 
 // The steady loop: position and program counter every tick, plus one of four
@@ -29,6 +33,10 @@ public:
     void Timer1_Timer();
     // The link is open again: normal colours, the poll from its first group.
     void linkRestored();
+
+    // Reads program 0's own state on the program-state step while `wanted`
+    // says so; one exchange more, asked only by whoever follows program 0.
+    void readProgram0StateWhile(std::function<bool()> wanted) { program0Wanted_ = std::move(wanted); }
 
     // Program state code to its text; empty for codes that leave the display.
     static QString programStateText(int32_t code);
@@ -46,6 +54,7 @@ private:
     MainControlForm &main_;
     bool showingLostLink_ = false;
     QString normalStyle_;  // of the position and status boxes, for after a reconnect
+    std::function<bool()> program0Wanted_;
 };
 
 // Writes only when the text differs, so a steady axis costs no repaint.

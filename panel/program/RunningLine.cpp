@@ -36,6 +36,8 @@ void RunningLine::downloaded(bool ok)
 void RunningLine::uploaded(bool ok)
 {
     deviceText_ = ok ? std::optional<QString>(TextFile::documentText(editor_)) : std::nullopt;
+    // Not read while no program text was known: no mark until the poll has.
+    running_ = false;
     textChanged();
 }
 

@@ -27,11 +27,12 @@ void MainControlForm::wireProgram()
     connect(ui_->DownloadSAP, &QPushButton::clicked, this, [t] { t->DownloadSAP_Click(); });
     connect(ui_->UploadSAP, &QPushButton::clicked, this, [t] { t->UploadSAP_Click(); });
     RunningLine *r = &program_->running;
+    poll_->readProgram0StateWhile([r] { return r->knowsDeviceProgram(); });
     connect(poll_.get(), &StatusPoll::polled, this, [r](const PollReading &reading) {
         if (reading.programCounter)
             r->counterRead(*reading.programCounter);
-        if (reading.programState)
-            r->stateRead(*reading.programState);
+        if (reading.program0State)
+            r->stateRead(*reading.program0State);
     });
     RunControl *rc = &program_->run;
     connect(ui_->RunProg, &QPushButton::clicked, this, [rc] { rc->RunProg_Click(); });

@@ -442,6 +442,7 @@ private slots:
         }
         t->dev.replies["SPC"] = "2";
         t->dev.replies["SASTAT"] = "1";
+        t->dev.replies["SASTAT0"] = "1";
         t->f.main->PollPhase = 4;
         t->tick();
         QCOMPARE(t->f.editor()->runningLine(), line);
@@ -451,37 +452,51 @@ private slots:
     {
         t->installWorkingTools();
         t->f.editor()->setPlainText("HSPD=2000\nX100\nEND\n");
+        // Until the device's program is known, the poll asks nothing for the mark.
+        t->f.main->PollPhase = 4;
+        t->dev.clearLog();
+        t->tick();
+        QCOMPARE(t->dev.log, (QStringList{"PX", "SPC", "SASTAT"}));
         t->f.ui().CompileAll->click();
         t->f.ui().DownloadSAP->click();
         t->f.editor()->resize(300, 200);
         t->f.editor()->show();
 
         struct Step {
-            const char *spc, *sastat;
+            const char *spc, *sastat, *sastat0;
             int line;
         };
-        // Ticks from phase 4: the state is read on the first of every four.
+        // Ticks from phase 4: the states are read on the first of every
+        // four. "SASTAT" is both programs, "SASTAT0" program 0 alone.
         const Step steps[] = {
-            {"2", "1", 2},    // running at line 2
-            {"3", "1", 3},    // moves with SPC on the next tick
-            {"1", "2", 1},    // paused: still at a line
-            {"x", "2", 0},    // a counter that is no number marks nothing
-            {"9", "1", 0},    // a line the text does not have
-            {"2", "0", 0},    // idle: gone
-            {"2", "4", 0},    // errored: gone
-            {"2", "3", 0},    // an unknown state changes nothing
-            {"2", "1", 2},
+            {"2", "1", "1", 2},    // running at line 2
+            {"3", "1", "1", 3},    // moves with SPC on the next tick
+            {"1", "2", "2", 1},    // paused: still at a line
+            {"x", "2", "2", 0},    // a counter that is no number marks nothing
+            {"9", "1", "1", 0},    // a line the text does not have
+            {"2", "0", "0", 0},    // idle: gone
+            {"2", "4", "4", 0},    // errored: gone
+            {"2", "1", "4", 0},    // program 0 errored at line 2 while program 1 runs
+            {"2", "1", "0", 0},    // program 0 idle while program 1 runs
+            {"2", "1", "2", 2},    // program 0 paused while program 1 runs
+            {"2", "1", "3", 2},    // an unknown state changes nothing
+            {"2", "1", "", 0},     // no answer counts as idle: no mark
+            {"2", "1", "1", 2},
         };
         for (const Step &s : steps) {
             t->dev.replies["SPC"] = s.spc;
             t->dev.replies["SASTAT"] = s.sastat;
+            t->dev.replies["SASTAT0"] = s.sastat0;
             t->f.main->PollPhase = 4;
             t->dev.clearLog();
             t->tick();
-            QCOMPARE(t->dev.log, (QStringList{"PX", "SPC", "SASTAT"}));  // nothing asked for the mark
+            QCOMPARE(t->dev.log, (QStringList{"PX", "SPC", "SASTAT", "SASTAT0"}));
             QVERIFY2(t->f.editor()->runningLine() == s.line,
-                     qPrintable(QString("SPC %1 SASTAT %2: line %3").arg(s.spc, s.sastat).arg(t->f.editor()->runningLine())));
+                     qPrintable(QString("SPC %1 SASTAT %2 SASTAT0 %3: line %4")
+                                    .arg(s.spc, s.sastat, s.sastat0)
+                                    .arg(t->f.editor()->runningLine())));
         }
+        QVERIFY(CommOpen);
 
         // Shown: an arrow in the gutter and a soft background on that row.
         const QTextBlock b = t->f.editor()->document()->findBlockByNumber(1);
