@@ -5,12 +5,27 @@
 #include "common/TextFile.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace ExternalTools {
 
 namespace {
+
+// Far longer than any tool takes with a device that answers.
+constexpr int kToolPatienceMs = 30000;
+// Starting a process, or ending one that was killed, takes a moment.
+constexpr int kStartMs = 10000;
+
+int &toolPatienceMs()
+{
+    static int ms = kToolPatienceMs;
+    return ms;
+}
 
 QString &folderOverride()
 {
@@ -81,6 +96,11 @@ bool writeSetupFile(const QString &path, const QStringList &entries)
     return bytes && TextFile::writeReplacing(path, *bytes);
 }
 
+void setToolPatienceForTests(int ms)
+{
+    toolPatienceMs() = ms > 0 ? ms : kToolPatienceMs;
+}
+
 bool LaunchAndWait(QWidget *parent, const QString &path)
 {
     if (!isFile(path)) {
@@ -94,21 +114,43 @@ bool LaunchAndWait(QWidget *parent, const QString &path)
     // streams, and an unread pipe can never stall them.
     tool.setProcessChannelMode(QProcess::ForwardedChannels);
     tool.setStandardInputFile(QProcess::nullDevice());
-    bool started = false;
-    {
-        // The window takes no input meanwhile; the cursor says so, and is
-        // back before any message.
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        tool.start();
-        started = tool.waitForStarted(-1);
-        // Blocks without an event loop, so no timer or click reaches the window.
-        if (started)
-            tool.waitForFinished(-1);
+    // A group of its own, so that stopping it stops what it started too.
+    tool.setChildProcessModifier([] { ::setpgid(0, 0); });
+
+    // The window takes no input meanwhile; the cursor says so, and is back
+    // before any message.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    tool.start();
+    const bool started = tool.waitForStarted(kStartMs);
+    bool stopped = false;
+    QElapsedTimer running;
+    running.start();
+    // Blocks without an event loop, so no timer or click reaches the window;
+    // only the question lets them run.
+    while (started && !tool.waitForFinished(toolPatienceMs()) && tool.state() != QProcess::NotRunning) {
         QApplication::restoreOverrideCursor();
+        const bool stop = Dialogs::get().question(
+            parent, QStringLiteral("Tool Still Running"),
+            QStringLiteral("The tool %1 is still running after %2 seconds.\n\nStop it? No waits for it longer.")
+                .arg(path)
+                .arg(running.elapsed() / 1000));
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        // It may have ended while the question was open.
+        if (stop && !tool.waitForFinished(0) && tool.state() != QProcess::NotRunning) {
+            if (const qint64 pid = tool.processId(); pid > 0)
+                ::kill(-pid_t(pid), SIGKILL);
+            tool.kill();
+            tool.waitForFinished(kStartMs);
+            stopped = true;
+            break;
+        }
     }
+    QApplication::restoreOverrideCursor();
     if (!started)
         tell(parent, "The tool " + path + " could not be started: " + tool.errorString());
-    return started;
+    else if (stopped)
+        tell(parent, "The tool " + path + " was stopped.");
+    return started && !stopped;
 }
 
 int16_t CheckResultFile(QWidget *parent, const QString &path)

@@ -27,10 +27,16 @@ bool exeFolderReady(QWidget *parent);
 bool writeSetupFile(const QString &path, const QStringList &entries);
 
 // Starts the tool by its full path with no arguments, in the panel's own
-// current directory, and blocks until its process has ended. No time-out:
-// the tools always end, and the window must not act meanwhile. False, after
-// telling the operator why, when the tool is missing or cannot be started.
+// current directory, and blocks until its process has ended, with the wait
+// cursor: the window must not act meanwhile. A tool still running after a
+// while (a device that does not answer, a tool that hangs) brings a question
+// whether to stop it: Yes kills it and whatever it started, No waits as long
+// again. False, after telling the operator why, when the tool is missing,
+// cannot be started or was stopped.
 bool LaunchAndWait(QWidget *parent, const QString &path);
+
+// How long a tool runs before the operator is asked; 0 restores the real one.
+void setToolPatienceForTests(int ms);
 
 // What CheckResultFile found. Callers that only ask "success?" compare with
 // ResultOk; ResultMissing has already been reported to the operator.

@@ -11,6 +11,7 @@
 #include "ui_ViewCompiledForm.h"
 
 #include <QApplication>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
@@ -229,6 +230,58 @@ private slots:
         QCOMPARE(f->dialogs.notices(), QStringList{"The result file " + f->exeFile(result) + " does not exist!"});
         QCOMPARE(f->ui().CompiledLines->text(), QString("Lines:  9"));
         QVERIFY(!f->editor()->textCursor().hasSelection());
+    }
+
+    // A tool that hangs holds the window only as long as the operator lets
+    // it: asked after a while, No waits on, Yes stops the tool and what it
+    // started.
+    void hangingToolIsStoppedWhenTheOperatorSaysSo()
+    {
+        setToolPatienceForTests(100);
+        auto restore = qScopeGuard([] { setToolPatienceForTests(0); });
+        // Ends by itself in the end, so a panel that never asks fails the test instead of hanging it.
+        installScript(f->exe.path(), "sleep 30 &\necho $! > \"$here/child\"\nwait\n");
+        f->editor()->setPlainText("X100\n");
+        f->ui().CompiledLines->setText("Lines:  4");
+        f->dialogs.answers = {false, true};
+        QList<bool> waitCursorAtQuestion;
+        f->dialogs.onShow = [&](const ScriptedDialogs::Shown &shown) {
+            if (shown.kind != "question")
+                return;
+            waitCursorAtQuestion << (QApplication::overrideCursor() != nullptr);
+            // The tool has started its helper before it is stopped.
+            for (int i = 0; i < 1000 && readBytes(f->exeFile("child")).trimmed().toInt() <= 0; ++i)
+                QThread::msleep(10);
+        };
+
+        f->compile().CompileAll_Click();
+
+        QStringList questions;
+        for (const ScriptedDialogs::Shown &shown : f->dialogs.shown)
+            if (shown.kind == "question") {
+                QCOMPARE(shown.title, QString("Tool Still Running"));
+                questions << shown.text;
+            }
+        QCOMPARE(questions.size(), 2);
+        const QString tool = f->exeFile("Vorlag");
+        QVERIFY2(questions[0].startsWith("The tool " + tool + " is still running after "), qPrintable(questions[0]));
+        QVERIFY2(questions[0].endsWith(" seconds.\n\nStop it? No waits for it longer."), qPrintable(questions[0]));
+        QCOMPARE(f->dialogs.notices(), QStringList{"The tool " + tool + " was stopped."});
+        QCOMPARE(waitCursorAtQuestion, (QList<bool>{false, false}));
+        QVERIFY(!QApplication::overrideCursor());
+        QCOMPARE(f->ui().CompiledLines->text(), QString("Lines:  4"));
+
+        // Its helper went with it: gone, or dead and waiting to be reaped.
+        const QString child = QString::fromLatin1(readBytes(f->exeFile("child")).trimmed());
+        QVERIFY(child.toInt() > 0);
+        auto dead = [&] {
+            QFile stat("/proc/" + child + "/stat");
+            if (!stat.open(QIODevice::ReadOnly))
+                return true;
+            const QByteArray line = stat.readAll();
+            return line.mid(line.lastIndexOf(')') + 2, 1) == "Z";
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(dead(), 10000);
     }
 
     void missingPiecesAreNamedAndNothingIsSelected_data()
