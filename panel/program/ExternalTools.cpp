@@ -3,6 +3,7 @@
 #include "common/Dialogs.h"
 #include "common/NumberText.h"
 #include "common/TextFile.h"
+#include "zenta/lang/program.hpp"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -159,7 +160,8 @@ int16_t CheckResultFile(QWidget *parent, const QString &path)
     if (!lines)
         return ResultMissing;
     const QString first = lines->isEmpty() ? QString() : lines->first();
-    if (first.contains(QLatin1String("FAILED")) || first.contains(QLatin1String("Failed"))) {
+    // The result file was read as Latin-1, so its bytes come back unchanged.
+    if (zenta::lang::reportsFailure(first.toLatin1().toStdString())) {
         tell(parent, TextFile::joinLines(*lines));
         return ResultFailed;
     }

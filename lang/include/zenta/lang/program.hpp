@@ -137,8 +137,8 @@ struct CompiledFile {
 // refuses the file.
 CompiledFile readCompiledFile(std::string_view bytes);
 
-// Whether a result file's first line reports a failure, as the panel judges
-// it: the line holds "FAILED" or "Failed".
+// Whether a result file's first line reports a failure: the line holds
+// "FAILED" or "Failed". The one rule for the panel and both tools.
 bool reportsFailure(std::string_view resultLine);
 
 // Program ranges for an instruction vector whose PRG lines are already valid.
