@@ -283,9 +283,6 @@ std::variant<std::vector<std::string>, Failure> readProgram(const Setup &s)
                                 ? "more than " + std::to_string(lang::kMaxCompiledLines)
                                 : std::to_string(lines.size())) +
                            " compiled lines; the device holds at most " + std::to_string(s.lin) + ". Nothing was sent.");
-    for (std::size_t k = 0; k < lines.size(); ++k)
-        if (tr::lineCommand(static_cast<int>(k) + 1, lines[k]).empty())
-            return failure("Compiled line " + std::to_string(k + 1) + " is too long for the device; nothing was sent.");
     const lang::ParsedProgram parsed = lang::parseCompiled(lines);
     if (!parsed.ok)
         return failure("Compiled line " + std::to_string(parsed.errorLine) + " is not valid: " + clip(parsed.message, 120) +

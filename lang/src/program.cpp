@@ -264,6 +264,11 @@ bool computeRanges(Program &p, int &badIndex, std::string &message)
     return true;
 }
 
+bool compiledLineTooLong(std::string_view line)
+{
+    return line.size() > static_cast<std::size_t>(kMaxCompiledLineLength);
+}
+
 ParsedProgram parseCompiled(const std::vector<std::string> &lines)
 {
     if (lines.size() > static_cast<std::size_t>(kMaxCompiledLines))
@@ -273,6 +278,9 @@ ParsedProgram parseCompiled(const std::vector<std::string> &lines)
     Program &p = r.program;
     p.code.resize(lines.size());
     for (std::size_t k = 0; k < lines.size(); ++k) {
+        if (compiledLineTooLong(lines[k]))
+            return failure(static_cast<int>(k) + 1, "too long: a compiled line has at most " +
+                                                        std::to_string(kMaxCompiledLineLength) + " characters");
         std::string text = lines[k];
         while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
             text.pop_back();

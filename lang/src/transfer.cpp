@@ -67,10 +67,13 @@ namespace transfer {
 
 std::string beginCommand(int lines) { return std::string(kBegin) + "=" + std::to_string(lines); }
 
+// Any line parseCompiled accepts fits its frame, whatever its number.
+static_assert(sizeof "PGL1275=" - 1 + kMaxCompiledLineLength < kFrameBytes);
+
 std::string lineCommand(int number, std::string_view line)
 {
     std::string c = std::string(kLine) + std::to_string(number) + "=";
-    if (line.size() > static_cast<std::size_t>(kMaxCompiledLineLength) || c.size() + line.size() >= kFrameBytes)
+    if (c.size() + line.size() >= kFrameBytes)
         return {};
     c += line;
     return c;

@@ -52,7 +52,7 @@ std::optional<ProgramTransfer::Step> ProgramTransfer::handle(std::string_view na
         return refuse("?SEQUENCE");
     // A line longer than the longest compiled line was cut by the frame or
     // was never one; either way it is not what the host meant to send.
-    if (value.size() > static_cast<std::size_t>(zenta::lang::kMaxCompiledLineLength))
+    if (zenta::lang::compiledLineTooLong(value))
         return refuse("?TOOLONG");
     lines_.emplace_back(value);
     return Step{"OK", std::nullopt};

@@ -270,6 +270,7 @@ private slots:
         QTest::newRow("instructions before PRG") << "1 X1|2 PRG 0" << 1 << "before the first PRG";
         QTest::newRow("PRG twice") << "1 PRG 0|2 PRG 0" << 2 << "twice";
         QTest::newRow("PRG 2") << "1 PRG 2" << 1 << "0 or 1";
+        QTest::newRow("longer than 48, blanks and all") << "1 X1|1 X1" + QString(45, ' ') << 2 << "at most 48";
     }
 
     void compiledFormIsChecked()
@@ -292,6 +293,7 @@ private slots:
         const ParsedProgram over = parseCompiled(std::vector<std::string>(1276, "1 X1"));
         QVERIFY(!over.ok);
         QVERIFY(over.message.find("1275") != std::string::npos);
+        QVERIFY(parseCompiled({"1 X1" + std::string(44, ' ')}).ok);  // 48 characters
     }
 
     void arithmeticRules_data()

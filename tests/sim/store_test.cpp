@@ -471,7 +471,7 @@ void StoreTest::lineCutByTheFrameIsRefused()
     std::copy_n(text.begin(), kFrame, f.begin());
     const Frame reply = r.m.handleFrame(f);
     QCOMPARE(std::string(reinterpret_cast<const char *>(reply.data())), std::string("?TOOLONG"));
-    QVERIFY(tr::lineCommand(1, "1 X" + std::string(46, '1')).empty());  // the loader never builds one
+    QVERIFY(!zenta::lang::parseCompiled({"1 X" + std::string(46, '1')}).ok);  // the loader never sends one
     QVERIFY(!tr::lineCommand(1275, "1 X" + std::string(45, '1')).empty());
     QCOMPARE(r.upload(), oldProgram());
 }

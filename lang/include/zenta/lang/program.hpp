@@ -51,6 +51,9 @@ inline constexpr int kMaxSourceLine = 99999;
 inline constexpr int kVariableCount = 50;
 inline constexpr int kMaxNesting = 32;
 inline constexpr int kMaxCompiledLineLength = 48;
+// The one test of a compiled line's length, blanks and all: parseCompiled
+// refuses a longer line, and a device refuses one as soon as it arrives.
+bool compiledLineTooLong(std::string_view line);
 // Return addresses a running program keeps; one GOSUB more stops it with an error.
 inline constexpr int kMaxCallDepth = 16;
 
@@ -118,8 +121,8 @@ struct ParsedProgram {
 };
 
 // Reads compiled lines back and checks everything an interpreter relies on:
-// syntax, names, ranges, targets inside their program, no jump onto an AND/OR
-// line, at most 1275 lines.
+// length, syntax, names, ranges, targets inside their program, no jump onto
+// an AND/OR line, at most 1275 lines.
 ParsedProgram parseCompiled(const std::vector<std::string> &lines);
 
 struct CompiledFile {

@@ -39,7 +39,8 @@ inline constexpr std::string_view kInfo = "PGINFO";
 inline constexpr std::string_view kRead = "PGR";
 
 std::string beginCommand(int lines);
-// Empty when the line would not fit one frame (with its terminating zero).
+// Empty when the line would not fit one frame (with its terminating zero);
+// never for a line parseCompiled accepts.
 std::string lineCommand(int number, std::string_view line);
 std::string endCommand(std::uint32_t crc);
 // Every frame of a download of `lines`, in order: begin, each line, end. A
