@@ -37,7 +37,8 @@ public:
     bool PausePolling = false;
 
     // Keeps the status poll off the device for as long as it lives, and
-    // lets it go again on every way out of a scope.
+    // lets it go again on every way out of a scope. The upload stops the
+    // timer instead; TimerStop in program/ProgramTransfer.cpp says why.
     class PollPause {
     public:
         explicit PollPause(MainControlForm &main) : main_(main) { main_.PausePolling = true; }

@@ -68,7 +68,14 @@ void forget(const QString &name)
     QFile::remove(exePath(name));
 }
 
-// Keeps the status timer stopped for as long as it lives.
+// Keeps the status timer stopped for as long as it lives: how the upload
+// keeps the poll off the device the loader holds. The download pauses the
+// poll instead (MainControlForm::PollPause): its ticks still come and skip,
+// and the cycle starts again at its first step afterwards; the upload's
+// stopped timer sends no tick at all, and the cycle goes on where it was.
+// Either keeps the device free for the loader. Both stay because what the
+// main window's timer does during each transfer is part of that transfer's
+// contract with the window, not because the poll needs two guards.
 class TimerStop {
 public:
     explicit TimerStop(QTimer *timer) : timer_(timer) { timer_->stop(); }
