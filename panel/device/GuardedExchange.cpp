@@ -11,16 +11,21 @@ namespace {
 
 QString linkLost(QWidget *parent)
 {
+    loseLink(parent);
+    return {};
+}
+
+}  // namespace
+
+void loseLink(QWidget *parent)
+{
     using namespace modTollan;
     // Cleared before the message: the poll keeps ticking under the message box
     // and must find the link closed.
     CommOpen = false;
     Dialogs::get().notice(parent, QStringLiteral("Communication Error!"));
     tollanApi().Close(DeviceHandle);
-    return {};
 }
-
-}  // namespace
 
 QString guardedSendReceive(QWidget *parent, const QString &command)
 {

@@ -42,6 +42,11 @@ void CompileControl::CompileAll_Click()
     }
     if (!exeFolderReady(&main_))
         return;
+    // From the program written to the report read: no other panel's run in between.
+    const ToolLock lock(&main_);
+    if (!lock.held())
+        return;
+    forgetCompiledOutput();
     const QString source = exePath(sourceName);
     if (!TextFile::writeReplacing(source, *bytes)) {
         Dialogs::get().notice(&main_, "The program could not be written to " + source + "!");
@@ -62,6 +67,7 @@ void CompileControl::CompileAll_Click()
 
     switch (CheckResultFile(&main_, result)) {
     case ResultOk:
+        rememberCompiledOutput();
         running.compiled(text);
         main_.ui()->CompiledLines->setText(linesCaption(main_.CountCompiledLines()));
         break;

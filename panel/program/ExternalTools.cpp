@@ -4,13 +4,21 @@
 #include "common/NumberText.h"
 #include "common/TextFile.h"
 #include "zenta/lang/program.hpp"
+#include "zenta/lang/regularfile.hpp"
+#include "zenta/lang/transfer.hpp"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cerrno>
+#include <cstring>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace ExternalTools {
@@ -21,6 +29,32 @@ namespace {
 constexpr int kToolPatienceMs = 30000;
 // Starting a process, or ending one that was killed, takes a moment.
 constexpr int kStartMs = 10000;
+// Another panel's compile or transfer takes seconds with a device that answers.
+constexpr int kLockWaitMs = 15000;
+const QString lockName = QStringLiteral("tools.lock");
+
+int &lockWaitMs()
+{
+    static int ms = kLockWaitMs;
+    return ms;
+}
+
+// Checksum of the compiled file this panel produced last; none before.
+std::optional<std::uint32_t> &compiledChecksum()
+{
+    static std::optional<std::uint32_t> crc;
+    return crc;
+}
+
+std::optional<std::uint32_t> checksumOfCompiledOutput()
+{
+    const zenta::lang::FileRead file =
+        zenta::lang::readRegularFile(QFile::encodeName(exePath(QStringLiteral("CompileOut.txt"))).toStdString(),
+                                    zenta::lang::kMaxTextFile);
+    if (file.status != zenta::lang::FileStatus::Ok)
+        return std::nullopt;
+    return zenta::lang::crc32(file.bytes);
+}
 
 int &toolPatienceMs()
 {
@@ -152,6 +186,60 @@ bool LaunchAndWait(QWidget *parent, const QString &path)
     else if (stopped)
         tell(parent, "The tool " + path + " was stopped.");
     return started && !stopped;
+}
+
+ToolLock::ToolLock(QWidget *parent)
+{
+    const QByteArray path = QFile::encodeName(exePath(lockName));
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        tell(parent, "The tools' lock " + exePath(lockName) + " cannot be opened: " +
+                         QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QDeadlineTimer deadline(lockWaitMs());
+    bool got = false;
+    for (;;) {
+        got = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (got || (errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired())
+            break;
+        ::usleep(20000);
+    }
+    QApplication::restoreOverrideCursor();
+    if (!got) {
+        ::close(fd);
+        tell(parent, "Another panel is using the tools in " + exeFolder() +
+                         ". Try again when it has finished.");
+        return;
+    }
+    fd_ = fd;
+}
+
+ToolLock::~ToolLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_);  // closing lets the lock go
+}
+
+void setLockWaitForTests(int ms)
+{
+    lockWaitMs() = ms > 0 ? ms : kLockWaitMs;
+}
+
+void rememberCompiledOutput()
+{
+    compiledChecksum() = checksumOfCompiledOutput();
+}
+
+void forgetCompiledOutput()
+{
+    compiledChecksum().reset();
+}
+
+bool compiledOutputIsOurs()
+{
+    return compiledChecksum() && checksumOfCompiledOutput() == compiledChecksum();
 }
 
 int16_t CheckResultFile(QWidget *parent, const QString &path)

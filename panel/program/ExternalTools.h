@@ -38,6 +38,34 @@ bool LaunchAndWait(QWidget *parent, const QString &path);
 // How long a tool runs before the operator is asked; 0 restores the real one.
 void setToolPatienceForTests(int ms);
 
+// One tool run at a time per EXE folder, whichever panel asks: held from the
+// first file written for a run until its result has been read, so that two
+// panels on one computer never read each other's setup or result files.
+class ToolLock {
+public:
+    // Waits for the folder with the wait cursor, up to a bound; past it,
+    // held() is false and the operator has been told that another panel is
+    // using the tools.
+    explicit ToolLock(QWidget *parent);
+    ~ToolLock();
+    ToolLock(const ToolLock &) = delete;
+    ToolLock &operator=(const ToolLock &) = delete;
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// How long a panel waits for another's tool run; 0 restores the real one.
+void setLockWaitForTests(int ms);
+
+// The compiled program this panel produced: remembered after each compile
+// that succeeded, so that a download sends only that, never what another
+// panel compiled into the same folder meanwhile.
+void rememberCompiledOutput();
+void forgetCompiledOutput();
+bool compiledOutputIsOurs();
+
 // What CheckResultFile found. Callers that only ask "success?" compare with
 // ResultOk; ResultMissing has already been reported to the operator.
 enum : int16_t { ResultFailed = 0, ResultOk = 1, ResultMissing = -1 };

@@ -6,6 +6,8 @@
 #include "ProgramTools.h"
 #include "common/Dialogs.h"
 #include "common/TextFile.h"
+#include "device/GuardedExchange.h"
+#include "device/Reopen.h"
 #include "device/TollanApi.h"
 #include "device/modTollan.h"
 #include "mainwindow/MainControlForm.h"
@@ -87,21 +89,40 @@ private:
     QTimer *timer_;
 };
 
-// Gives the device back to the panel on every way out of a transfer.
+// Gives the device back to the panel on every way out of a transfer: the
+// same device, found by its product string, not whatever now stands at its
+// old place in the list. One that cannot be had back is a lost link.
 class DeviceLoan {
 public:
-    DeviceLoan() { tollanApi().Close(DeviceHandle); }
+    explicit DeviceLoan(QWidget *parent) : parent_(parent) { tollanApi().Close(DeviceHandle); }
     ~DeviceLoan()
     {
-        // The open's status is not judged here: a failed reopening shows
-        // at the next exchange as a communication error.
-        int32_t handle = DeviceHandle;
-        tollanApi().Open(DeviceIndex, &handle);
-        DeviceHandle = handle;
+        if (Reopen::reopenDevice() != Reopen::Result::Opened)
+            loseLink(parent_);
     }
     DeviceLoan(const DeviceLoan &) = delete;
     DeviceLoan &operator=(const DeviceLoan &) = delete;
+
+private:
+    QWidget *parent_;
 };
+
+// The loader takes an empty or odd device ID as "the only device present";
+// only a name of the device-name form may go into its setup.
+bool isDeviceName(const QString &dn)
+{
+    return dn.size() == 5 && dn.startsWith(QLatin1String("CFG")) && dn[3].isDigit() && dn[4].isDigit() &&
+           dn[3].unicode() < 0x80 && dn[4].unicode() < 0x80;
+}
+
+bool refuseOddName(QWidget *parent, const QString &what, const QString &dn)
+{
+    if (isDeviceName(dn))
+        return false;
+    Dialogs::get().notice(parent, what + " refused: the device did not give its name (it answered \"" + dn +
+                                      "\" to \"DN\"). Nothing was sent.");
+    return true;
+}
 
 }  // namespace
 
@@ -121,18 +142,36 @@ void ProgramTransfer::DownloadSAP_Click()
     SendRecvString(QStringLiteral("SR1=0"), reply);
     QString dn;
     SendRecvString(QStringLiteral("DN"), dn);
+    if (refuseOddName(&main_, QStringLiteral("Download"), dn))
+        return;
 
     bool ok = false;
     {
+        // From the check of the compiled file to the report read: no other
+        // panel's compile or transfer in between.
+        if (!exeFolderReady(&main_))
+            return;
+        const ToolLock lock(&main_);
+        if (!lock.held())
+            return;
+        if (!compiledOutputIsOurs()) {
+            Dialogs::get().notice(&main_, "The compiled program " + exePath(compiledName) +
+                                              " is not the one this panel compiled last (another panel may have "
+                                              "compiled since). Compile again, then download.");
+            return;
+        }
         // The result's message box lets timers run while the device is
         // still the loader's; the pause keeps the poll off it until then.
         MainControlForm::PollPause pause(main_);
         QThread::msleep(100);
+        bool ran = false;
         {
-            DeviceLoan loan;
+            DeviceLoan loan(&main_);
             QThread::msleep(100);
-            ok = download(deviceId(dn));
+            ran = download(deviceId(dn));
         }
+        // The device is back (or lost) before the report is shown.
+        ok = ran && CheckResultFile(&main_, exePath(downloadResult)) == ResultOk;
         main_.PollPhase = 1;
     }
     main_.program().running.downloaded(ok);
@@ -144,8 +183,7 @@ bool ProgramTransfer::download(const QString &id)
         !writeSetup(&main_, setupName, loaderSetup(QStringLiteral(" 1275"), id, "DOWNLOAD", compiledName)))
         return false;
     forget(downloadResult);
-    return LaunchAndWait(&main_, exePath(QStringLiteral("Merrow"))) &&
-           CheckResultFile(&main_, exePath(downloadResult)) == ResultOk;
+    return LaunchAndWait(&main_, exePath(QStringLiteral("Merrow")));
 }
 
 void ProgramTransfer::UploadSAP_Click()
@@ -154,12 +192,24 @@ void ProgramTransfer::UploadSAP_Click()
         return;
     QString dn;
     SendRecvString(QStringLiteral("DN"), dn);
+    if (refuseOddName(&main_, QStringLiteral("Upload"), dn))
+        return;
 
     bool ok = false;
     {
+        if (!exeFolderReady(&main_))
+            return;
+        const ToolLock lock(&main_);
+        if (!lock.held())
+            return;
         TimerStop stopped(main_.Timer1());
-        DeviceLoan loan;
-        ok = upload(deviceId(dn));
+        bool ran = false;
+        {
+            DeviceLoan loan(&main_);
+            ran = upload(deviceId(dn));
+        }
+        // The device is back (or lost) before the report is shown.
+        ok = ran && takeUpload();
     }
     main_.program().running.uploaded(ok);
 }
@@ -178,7 +228,11 @@ bool ProgramTransfer::upload(const QString &id)
                     {QStringLiteral("MOD:ZENTA-QLX"), QStringLiteral("OPE:DECOMPILE"), "FIL:" + uploadName}) ||
         !LaunchAndWait(&main_, exePath(QStringLiteral("Vorlag"))))
         return false;
+    return true;
+}
 
+bool ProgramTransfer::takeUpload()
+{
     // Replaced in one edit, so one Undo brings back what the operator had;
     // a result that cannot be read leaves the editor alone.
     const QString result = exePath(decompileResult);

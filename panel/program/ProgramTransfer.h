@@ -23,6 +23,8 @@ private:
     // operator why, when a step failed or the tools reported failure.
     bool download(const QString &id);
     bool upload(const QString &id);
+    // The decompiled upload into the editor, and its report judged.
+    bool takeUpload();
 
     MainControlForm &main_;
 };

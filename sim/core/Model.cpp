@@ -234,7 +234,7 @@ void Model::loadProgram(FlashRecord &record)
     lines.reserve(static_cast<std::size_t>(count));
     for (int k = 1; k <= count; ++k) {
         const auto it = record.find(programLineKey(k));
-        if (it == record.end() || it->second.size() > static_cast<std::size_t>(zenta::lang::kMaxCompiledLineLength)) {
+        if (it == record.end()) {
             programState_ = ProgramState::Corrupt;
             return;
         }

@@ -73,6 +73,7 @@ private slots:
         resetLinkState();
         DeviceHandle = handle;
         DeviceIndex = 0;
+        DeviceProduct = "CFG01";  // as the selection window notes it
         CommOpen = true;
 
         ScriptedDialogs dialogs;

@@ -10,8 +10,13 @@
 #include "program/RunningLine.h"
 
 #include <QApplication>
+#include <QScopeGuard>
 #include <QTextBlock>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace modTollan;
 
@@ -22,6 +27,7 @@ namespace {
 QStringList *events = nullptr;
 QString runsFile;
 TollanApi scripted;
+int busyOpens = 0;  // opens refused first, as while another program holds the device
 
 QString toolsSoFar()
 {
@@ -34,6 +40,10 @@ QString toolsSoFar()
 int32_t loggedOpen(int32_t index, int32_t *handle)
 {
     *events << QString("open %1 %2").arg(index).arg(toolsSoFar());
+    if (busyOpens > 0) {
+        --busyOpens;
+        return 0;
+    }
     return scripted.Open(index, handle);
 }
 
@@ -69,11 +79,18 @@ struct TransferFixture {
         CommOpen = true;
         DeviceHandle = dev.openedHandle;
         DeviceIndex = 2;
+        DeviceProduct = "CFG07";
+        dev.products = {"CFG01", "CFG02", "CFG07"};
         dev.openedHandle = 78;
+        // What this panel compiled last, as a compile that succeeded leaves it.
+        writeBytes(f.exeFile("CompileOut.txt"), "COMPILE OK 3 lines\r\n1 HSPD=2000\r\n2 X100\r\n3 END\r\n");
+        ExternalTools::rememberCompiledOutput();
     }
     ~TransferFixture()
     {
+        busyOpens = 0;
         events = nullptr;
+        ExternalTools::forgetCompiledOutput();
         resetLinkState();
     }
 
@@ -205,6 +222,12 @@ private slots:
         else
             QCOMPARE(shown, notices);
         QCOMPARE(t->runs(), runs);
+        if (setup == "no folder") {  // nothing to hand the device over for
+            QCOMPARE(t->log.mid(0, 3), (QStringList{"SR0=0", "SR1=0", "DN"}));
+            QVERIFY(!t->log.join(' ').contains("close"));
+            QVERIFY(CommOpen && !t->f.main->PausePolling);
+            return;
+        }
         // Threads stopped and the ID read on the panel's link, then the
         // device closed for the tool and opened again at the chosen index.
         QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN", "close 77 []", "open 2 [" + runs + "]"}));
@@ -233,22 +256,38 @@ private slots:
     void setupFilesCarryTheDeviceId_data()
     {
         QTest::addColumn<QString>("dn");
-        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("id");  // empty: refused
         QTest::newRow("five characters") << "CFG07" << "07";
-        QTest::newRow("longer") << "CFG123" << "12";
-        QTest::newRow("four") << "CFG0" << "0";
+        QTest::newRow("longer") << "CFG123" << "";
+        QTest::newRow("four") << "CFG0" << "";
         QTest::newRow("three") << "CFG" << "";
+        QTest::newRow("letters") << "CFGAB" << "";
+        QTest::newRow("a letter for a digit") << "CFG0x" << "";
         QTest::newRow("no answer") << "" << "";
     }
     void setupFilesCarryTheDeviceId()
     {
         QFETCH(QString, dn);
         QFETCH(QString, id);
-        QCOMPARE(ProgramTransfer::deviceId(dn), id);
         t->installWorkingTools();
         t->dev.replies["DN"] = dn;
         if (dn.isEmpty())
             t->dev.silentCommands << "DN";
+        if (id.isEmpty()) {
+            // The loader would take an empty or odd ID for "the only device
+            // present": the program could reach another device.
+            t->f.ui().DownloadSAP->click();
+            t->f.ui().UploadSAP->click();
+            const QString said = "refused: the device did not give its name (it answered \"" + dn +
+                                 "\" to \"DN\"). Nothing was sent.";
+            QCOMPARE(t->f.dialogs.notices(), (QStringList{"Download " + said, "Upload " + said}));
+            QVERIFY(!QFile::exists(t->f.exeFile("merrow_setup.txt")));
+            QCOMPARE(t->runs(), QString());
+            QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN", "DN"}));
+            QVERIFY(CommOpen);
+            return;
+        }
+        QCOMPARE(ProgramTransfer::deviceId(dn), id);
 
         t->f.ui().DownloadSAP->click();
         QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")),
@@ -268,12 +307,116 @@ private slots:
         t->dev.replies["DN"] = "CFG\r\n";
         t->f.ui().DownloadSAP->click();
         QCOMPARE(t->f.dialogs.notices(),
-                 QStringList{"The line \"DEV:\\x0d\\x0a\" cannot be written to the setup file " +
-                             t->f.exeFile("merrow_setup.txt") + "!"});
+                 QStringList{"Download refused: the device did not give its name (it answered \"CFG\r\n\" to "
+                             "\"DN\"). Nothing was sent."});
         QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")), QByteArray("OLD\r\n"));
         QCOMPARE(t->runs(), QString());
-        QCOMPARE(t->log.last(), QString("open 2 []"));
+        QCOMPARE(t->log.last(), QString("DN"));
         QVERIFY(!t->f.main->PausePolling);
+    }
+
+    // The device is taken back by its product string, wherever it stands in
+    // the list by then, and before the report is shown; one that cannot be
+    // had back is a lost link.
+    void takesTheSameDeviceBack_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("products");
+        QTest::addColumn<int>("busy");
+        QTest::addColumn<QString>("opened");  // the last open, "" when lost
+        QTest::newRow("a device added before it") << QList<QByteArray>{"CFG01", "CFG09", "CFG02", "CFG07"} << 0 << "3";
+        QTest::newRow("a device removed before it") << QList<QByteArray>{"CFG07"} << 0 << "0";
+        QTest::newRow("held a moment by another program") << QList<QByteArray>{"CFG01", "CFG02", "CFG07"} << 3 << "2";
+        QTest::newRow("gone") << QList<QByteArray>{"CFG01", "CFG02"} << 0 << "";
+        QTest::newRow("held by another program for good") << QList<QByteArray>{"CFG01", "CFG02", "CFG07"} << 1000
+                                                         << "";
+    }
+    void takesTheSameDeviceBack()
+    {
+        QFETCH(QList<QByteArray>, products);
+        QFETCH(int, busy);
+        QFETCH(QString, opened);
+        t->installWorkingTools();
+        QStringList order;  // what the operator was told, and when the device came back
+        t->f.dialogs.onShow = [&](const ScriptedDialogs::Shown &s) { order << s.text + (CommOpen ? " (open)" : " (lost)"); };
+        t->dev.products = products;
+        busyOpens = busy;
+        t->f.ui().DownloadSAP->click();
+        if (opened.isEmpty()) {
+            QVERIFY(!CommOpen);
+            QCOMPARE(order, (QStringList{"Communication Error! (lost)", "Done! (lost)"}));
+            t->tick();
+            QCOMPARE(t->f.ui().Pos->text(), QString("COM ERR"));
+        } else {
+            QVERIFY(CommOpen);
+            QCOMPARE(order, QStringList{"Done! (open)"});
+            QCOMPARE(t->log.last(), "open " + opened + " [Merrow]");
+            QCOMPARE(DeviceIndex, opened.toInt());
+            QCOMPARE(DeviceHandle, 78);
+        }
+    }
+
+    // Two panels share the EXE folder: a download sends only what this
+    // panel compiled, and the tools serve one panel at a time.
+    void downloadsOnlyWhatThisPanelCompiled_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("compiled elsewhere since") << "changed";
+        QTest::newRow("removed") << "removed";
+        QTest::newRow("nothing compiled here") << "never";
+    }
+    void downloadsOnlyWhatThisPanelCompiled()
+    {
+        QFETCH(QString, how);
+        t->installWorkingTools();
+        if (how == "changed")
+            writeBytes(t->f.exeFile("CompileOut.txt"), "COMPILE OK 1 lines\r\n1 X999\r\n");
+        else if (how == "removed")
+            QFile::remove(t->f.exeFile("CompileOut.txt"));
+        else
+            ExternalTools::forgetCompiledOutput();
+        t->f.ui().DownloadSAP->click();
+        QCOMPARE(t->f.dialogs.notices(),
+                 QStringList{"The compiled program " + t->f.exeFile("CompileOut.txt") +
+                             " is not the one this panel compiled last (another panel may have compiled since). "
+                             "Compile again, then download."});
+        QCOMPARE(t->runs(), QString());
+        QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN"}));
+        QVERIFY(CommOpen);
+
+        // Compiled here again: it goes.
+        t->f.dialogs.shown.clear();
+        t->f.editor()->setPlainText("HSPD=2000\nX100\nEND\n");
+        t->f.ui().CompileAll->click();
+        t->f.ui().DownloadSAP->click();
+        QCOMPARE(t->f.dialogs.notices(), (QStringList{"Done!", "Done!"}));
+        QCOMPARE(t->runs(), QString("Vorlag,Merrow"));
+    }
+
+    void toolsServeOnePanelAtATime()
+    {
+        t->installWorkingTools();
+        ExternalTools::setLockWaitForTests(200);
+        auto restore = qScopeGuard([] { ExternalTools::setLockWaitForTests(0); });
+        // Another panel holds the folder for its own run.
+        const int other = ::open(QFile::encodeName(t->f.exeFile("tools.lock")).constData(), O_RDWR | O_CREAT, 0666);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+        t->f.editor()->setPlainText("HSPD=2000\n");
+        t->f.ui().CompileAll->click();
+        t->f.ui().DownloadSAP->click();
+        t->f.ui().UploadSAP->click();
+        const QString busy = "Another panel is using the tools in " + t->f.exe.path() + "/. Try again when it has finished.";
+        QCOMPARE(t->f.dialogs.notices(), (QStringList{busy, busy, busy}));
+        QCOMPARE(t->runs(), QString());
+        QVERIFY(!QFile::exists(t->f.exeFile("Program.prg")));
+        QVERIFY(!QFile::exists(t->f.exeFile("merrow_setup.txt")));
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY(CommOpen);
+        // Its run over, the folder is ours.
+        ::close(other);
+        t->f.dialogs.shown.clear();
+        t->f.ui().CompileAll->click();
+        QCOMPARE(t->f.dialogs.notices(), QStringList{"Done!"});
     }
 
     void closedLinkTransfersNothing()
@@ -385,7 +528,10 @@ private slots:
         QCOMPARE(t->f.dialogs.notices(), QStringList{notice.replace("@", folder)});
         QCOMPARE(t->runs(), runs);
         QCOMPARE(t->f.editor()->toPlainText(), QString("mine\n"));
-        QCOMPARE(t->log, (QStringList{"DN", "close 77 []", "open 2 [" + runs + "]"}));
+        if (setup == "no folder")  // nothing to hand the device over for
+            QCOMPARE(t->log, QStringList{"DN"});
+        else
+            QCOMPARE(t->log, (QStringList{"DN", "close 77 []", "open 2 [" + runs + "]"}));
         QVERIFY(t->f.main->Timer1()->isActive());
         QVERIFY(!QApplication::overrideCursor());
         if (setup == "stale")
