@@ -3,9 +3,12 @@
 #include "syntax.hpp"
 #include "zenta/lang/text.hpp"
 
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
+#include <unordered_set>
+#include <utility>
 
 namespace zenta::lang {
 
@@ -19,7 +22,13 @@ constexpr std::size_t kMaxLabelLength = 32;
 struct Failure {
     int line;
     std::string message;
+    // Nothing after it can be judged (the program is over a limit): a check
+    // for every error stops here too.
+    bool final = false;
 };
+
+// Hears every failure; false ends the run there.
+using Report = std::function<bool(Failure)>;
 
 // One source line taken apart.
 struct Statement {
@@ -144,9 +153,41 @@ bool parseStatement(std::string_view rawLine, Statement &st, std::string &error)
     return detail::parseSimple(c, st.simple, error);
 }
 
+// A line that failed to parse keeps its place in the nesting when its first
+// word opens, continues or closes a block, and keeps its label, so that one
+// broken line does not make the lines around it fail too.
+Statement standIn(std::string_view rawLine)
+{
+    Statement st;
+    std::vector<Token> toks;
+    std::string ignored;
+    if (!detail::tokenize(stripComment(rawLine), toks, ignored))
+        return st;
+    Cursor c(toks);
+    if (c.peek().kind == Token::Kind::Ident && c.isSym(":", 1)) {
+        if (c.peek().text.size() <= kMaxLabelLength)
+            st.label = c.peek().text;
+        c.take();
+        c.take();
+    }
+    using K = Statement::Kind;
+    static constexpr std::pair<std::string_view, K> blocks[] = {
+        {"IF", K::If}, {"ELSEIF", K::ElseIf}, {"WHILE", K::While},
+        {"ELSE", K::Else}, {"ENDIF", K::EndIf}, {"ENDWHILE", K::EndWhile}};
+    for (auto [name, kind] : blocks) {
+        if (c.isIdent(name)) {
+            st.kind = kind;
+            if (kind == K::If || kind == K::ElseIf || kind == K::While)
+                st.condition.push_back(Instr{});  // 0 = 0
+        }
+    }
+    return st;
+}
+
 class Compiler {
 public:
-    std::optional<Failure> run(std::string_view source);
+    // Every failure goes to `report`; true when the text compiled.
+    bool run(std::string_view source, const Report &report);
     Program program;
 
 private:
@@ -184,7 +225,7 @@ private:
 std::optional<Failure> Compiler::emit(Instr i, int line)
 {
     if (size() >= kMaxCompiledLines)
-        return Failure{line, "the program needs more than 1275 compiled lines; the device holds at most 1275"};
+        return Failure{line, "the program needs more than 1275 compiled lines; the device holds at most 1275", true};
     i.line = line;
     program.code.push_back(i);
     return std::nullopt;
@@ -193,7 +234,8 @@ std::optional<Failure> Compiler::emit(Instr i, int line)
 std::optional<Failure> Compiler::closeProgram()
 {
     if (!frames_.empty()) {
-        const Frame &f = frames_.back();
+        const Frame f = frames_.back();
+        frames_.clear();  // a check for every error goes on with the next program
         return Failure{f.line, f.isWhile ? "WHILE without ENDWHILE" : "IF without ENDIF"};
     }
     return std::nullopt;
@@ -204,7 +246,7 @@ std::optional<Failure> Compiler::statement(int line, Statement &st)
     using K = Statement::Kind;
     if (st.kind == K::Prg) {
         if (firstStray_ > 0)
-            return Failure{firstStray_, "this line stands before the first PRG line; in a file with PRG "
+            return Failure{std::exchange(firstStray_, -1), "this line stands before the first PRG line; in a file with PRG "
                                         "lines every statement belongs after PRG 0 or PRG 1"};
         if (auto f = closeProgram())
             return f;
@@ -315,29 +357,47 @@ std::optional<Failure> Compiler::statement(int line, Statement &st)
     return std::nullopt;
 }
 
-std::optional<Failure> Compiler::run(std::string_view source)
+bool Compiler::run(std::string_view source, const Report &report)
 {
+    bool ok = true;
+    auto fail = [&](Failure f) {
+        ok = false;
+        const bool last = f.final;
+        return report(std::move(f)) && !last;
+    };
     // Lines are taken one at a time: memory follows the statements, not the
     // blank lines and comments around them.
     LineReader reader(source);
     std::string_view text;
     for (long long k = 0; reader.next(text); ++k) {
         if (k >= std::numeric_limits<int>::max())
-            return Failure{std::numeric_limits<int>::max(), "the program has too many lines"};
+            return fail(Failure{std::numeric_limits<int>::max(), "the program has too many lines", true});
         const int line = static_cast<int>(k) + 1;
         Statement st;
         std::string error;
-        if (!parseStatement(text, st, error))
-            return Failure{line, error};
+        if (!parseStatement(text, st, error)) {
+            if (!fail(Failure{line, error}))
+                return false;
+            st = standIn(text);
+        }
         if (st.kind == Statement::Kind::None && st.label.empty())
             continue;
         if (line > kMaxSourceLine)
-            return Failure{line, "statements after line 99999 are not supported"};
-        if (auto f = statement(line, st))
-            return f;
+            return fail(Failure{line, "statements after line 99999 are not supported", true});
+        // A PRG line that failed for what stood before it is taken once more,
+        // now that the failure has been reported and cleared.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            auto f = statement(line, st);
+            if (!f)
+                break;
+            if (!fail(std::move(*f)))
+                return false;
+            if (st.kind != Statement::Kind::Prg)
+                break;
+        }
     }
-    if (auto f = closeProgram())
-        return f;
+    if (auto f = closeProgram(); f && !fail(std::move(*f)))
+        return false;
     if (explicitPrg_)
         program.range[current_].end = size();
     else if (size() > 0)
@@ -350,12 +410,14 @@ std::optional<Failure> Compiler::run(std::string_view source)
             continue;
         }
         const int other = 1 - fx.program;
-        if (labels_[other].count(fx.label))
-            return Failure{fx.line, "label " + detail::quote(fx.label) + " belongs to program " +
-                                        std::to_string(other) + "; a jump cannot leave its program"};
-        return Failure{fx.line, "label " + detail::quote(fx.label) + " is not defined"};
+        const std::string why = labels_[other].count(fx.label)
+                                    ? "label " + detail::quote(fx.label) + " belongs to program " +
+                                          std::to_string(other) + "; a jump cannot leave its program"
+                                    : "label " + detail::quote(fx.label) + " is not defined";
+        if (!fail(Failure{fx.line, why}))
+            return false;
     }
-    return std::nullopt;
+    return ok;
 }
 
 }  // namespace
@@ -364,13 +426,32 @@ CompileResult compile(std::string_view source)
 {
     Compiler c;
     CompileResult r;
-    if (auto f = c.run(source)) {
-        r.errorLine = f->line;
-        r.message = std::move(f->message);
+    const bool ok = c.run(source, [&r](Failure f) {
+        r.errorLine = f.line;
+        r.message = std::move(f.message);
+        return false;
+    });
+    if (!ok)
         return r;
-    }
     r.ok = true;
     r.program = std::move(c.program);
+    return r;
+}
+
+CheckResult check(std::string_view source, int maxKept)
+{
+    Compiler c;
+    CheckResult r;
+    std::unordered_set<int> seen;  // no larger than the text's line count
+    c.run(source, [&](Failure f) {
+        // One error per line: the first one found there.
+        if (!seen.insert(f.line).second)
+            return true;
+        ++r.count;
+        if (static_cast<int>(r.errors.size()) < maxKept)
+            r.errors.push_back(Diagnostic{f.line, std::move(f.message)});
+        return true;
+    });
     return r;
 }
 

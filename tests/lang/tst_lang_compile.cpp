@@ -170,6 +170,60 @@ private slots:
         QVERIFY2(got.contains(message), qPrintable(got));
         // The panel finds the failing line by the word "Line"; messages must not carry it.
         QVERIFY2(!got.contains("Line"), qPrintable(got));
+        // The check that goes on after an error starts with this very error.
+        const CheckResult all = check(source.toStdString());
+        QVERIFY(!all.ok());
+        QCOMPARE(all.errors.front().line, r.errorLine);
+        QCOMPARE(all.errors.front().message, r.message);
+    }
+
+    // Lines as "line:start of message", separated by '|'.
+    void everyError_data()
+    {
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<QString>("errors");
+
+        QTest::newRow("clean") << QByteArray("X1\nIF V1=1\nX2\nENDIF\n") << "";
+        QTest::newRow("three broken statements")
+            << QByteArray("X1\nFOO=3\nX2\nV51=1\nV1=V2/0\n") << "2:unknown command|4:there is no variable V51|5:division by zero";
+        QTest::newRow("a broken IF keeps its ENDIF")
+            << QByteArray("IF V1\nX1\nELSE junk\nX2\nENDIF\nWHILE\nENDWHILE\n")
+            << "1:expected a comparison|3:unexpected|6:WHILE needs a condition";
+        QTest::newRow("a broken line keeps its label")
+            << QByteArray("top: X\nGOTO top\nGOTO nowhere\n") << "1:expected a value|3:label NOWHERE is not defined";
+        QTest::newRow("blocks left open in each program")
+            << QByteArray("PRG 0\nIF V1=1\nPRG 1\nWHILE 1=1\nX1\n") << "2:IF without ENDIF|4:WHILE without ENDWHILE";
+        QTest::newRow("structure errors and a label twice")
+            << QByteArray("ENDIF\na:\na:\nELSE\nENDWHILE\n")
+            << "1:ENDIF without IF|3:label A is already|4:ELSE without IF|5:ENDWHILE without WHILE";
+        QTest::newRow("a stray statement is named once")
+            << QByteArray("X1\nPRG 0\nX2\nPRG 1\nX3\nPRG 1\n") << "1:this line stands|6:PRG 1 appears twice";
+        QTest::newRow("over the device's limit ends the check")
+            << QByteArray((repeat("X1", 1276) + "FOO\n").c_str()) << "1276:the program needs more";
+    }
+
+    void everyError()
+    {
+        QFETCH(QByteArray, source);
+        QFETCH(QString, errors);
+        const CheckResult r = check(source.toStdString());
+        QStringList got;
+        for (const Diagnostic &d : r.errors)
+            got << QString::number(d.line) + ':' + QString::fromStdString(d.message);
+        const QStringList want = errors.isEmpty() ? QStringList{} : errors.split('|');
+        QCOMPARE(got.size(), want.size());
+        QCOMPARE(r.count, int(want.size()));
+        for (qsizetype k = 0; k < want.size(); ++k)
+            QVERIFY2(got[k].startsWith(want[k]), qPrintable(got.join(" / ")));
+        QCOMPARE(r.ok(), compile(source.toStdString()).ok);
+    }
+
+    void keepsOnlySoManyButCountsAll()
+    {
+        const CheckResult r = check(repeat("FOO", 30), 10);
+        QCOMPARE(r.count, 30);
+        QCOMPARE(int(r.errors.size()), 10);
+        QCOMPARE(r.errors.back().line, 10);
     }
 
     void operatorTextNeverSpellsTheLineMarker()
