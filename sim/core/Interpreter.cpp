@@ -21,6 +21,11 @@ std::optional<std::int32_t> parseWord(const std::string &reply)
     return static_cast<std::int32_t>(v);
 }
 
+std::string unreadableReason(const std::string &status)
+{
+    return "the device's " + status + " reply is no number";
+}
+
 }  // namespace
 
 void Interpreter::load(Program program)
@@ -119,6 +124,19 @@ std::optional<Micros> Interpreter::nextWakeUp(const ProgramHost &host) const
 
 bool Interpreter::runUntil(Micros until, ProgramHost &host, int maxSteps)
 {
+    return runWatched(until, host, maxSteps, Watch{}).stop != RunStop::Budget;
+}
+
+bool Interpreter::breaksAt(const Thread &t, int self, const Watch &watch) const
+{
+    if (!watch.breakLines || t.pastBreak || t.wait != Wait::None || !insideProgram(t, self))
+        return false;
+    const auto line = static_cast<std::size_t>(program_.code[static_cast<std::size_t>(t.pc)].line);
+    return line < watch.breakLines->size() && (*watch.breakLines)[line];
+}
+
+RunResult Interpreter::runWatched(Micros until, ProgramHost &host, int maxSteps, const Watch &watch)
+{
     for (int budget = maxSteps;; --budget) {
         Thread *next = nullptr;
         Micros when = 0;
@@ -132,12 +150,27 @@ bool Interpreter::runUntil(Micros until, ProgramHost &host, int maxSteps)
             }
         }
         if (!next || when > until)
-            return true;
+            return {};
+        const int self = static_cast<int>(next - threads_.data());
+        if (breaksAt(*next, self, watch)) {
+            host.moveTimeTo(when);
+            next->pastBreak = true;
+            return {RunStop::Breakpoint, self};
+        }
         if (budget <= 0)
-            return false;
+            return {RunStop::Budget, -1};
+        next->pastBreak = false;
         stepping_ = true;
         step(*next, host.moveTimeTo(when), host);
         stepping_ = false;
+        if (watch.stopOnError && next->state == ThreadState::Errored)
+            return {RunStop::Errored, self};
+        if (self == watch.stepThread && (next->wait == Wait::None || next->state != ThreadState::Running)) {
+            // It stands before its next statement as at a breakpoint: going
+            // on from here carries that statement out.
+            next->pastBreak = true;
+            return {RunStop::Stepped, self};
+        }
     }
 }
 
@@ -148,10 +181,11 @@ void Interpreter::fallBehind(Micros until)
             t.at = until;
 }
 
-void Interpreter::fail(Thread &t, int line)
+void Interpreter::fail(Thread &t, int line, std::string reason)
 {
     t.state = ThreadState::Errored;
     t.errorLine = line;
+    t.errorReason = std::move(reason);
     t.wait = Wait::None;
     t.depth = 0;
 }
@@ -168,7 +202,7 @@ bool Interpreter::deviceCommand(Thread &t, const Instr &i, const std::string &te
         return false;  // it stopped, restarted or paused this very thread
     if (!reply.empty() && reply.front() == '?') {
         t.pc = index;
-        fail(t, i.line);
+        fail(t, i.line, "the device answered " + reply + " to " + text);
         return false;
     }
     return true;
@@ -203,7 +237,7 @@ void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
         const Instr &i = program_.code[static_cast<std::size_t>(index)];
         t.at = now + statementUs_;
 
-        bool unreadable = false;
+        std::string unreadable;  // the status word that gave no number
         auto value = [&](const Operand &o) -> std::int32_t {
             switch (o.kind) {
             case OperandKind::Literal:
@@ -212,9 +246,10 @@ void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
                 return host.variable(o.value);
             case OperandKind::Status: {
                 const int base = baseStatusIndex(o.value);
-                const auto word = parseWord(host.command(statusNames()[static_cast<std::size_t>(base)]));
+                const std::string_view name = statusNames()[static_cast<std::size_t>(base)];
+                const auto word = parseWord(host.command(name));
                 if (!word) {
-                    unreadable = true;
+                    unreadable = name;
                     return 0;
                 }
                 return statusValue(o.value, *word);
@@ -235,8 +270,8 @@ void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
         case Op::Set:
         case Op::Move: {
             const std::int32_t v = value(i.a);
-            if (unreadable)
-                return fail(t, i.line);
+            if (!unreadable.empty())
+                return fail(t, i.line, unreadableReason(unreadable));
             const std::string text = i.op == Op::Move
                                          ? "X" + std::to_string(v)
                                          : std::string(settingNames()[static_cast<std::size_t>(i.code)]) + "=" +
@@ -249,16 +284,18 @@ void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
             const std::int32_t a = value(i.a);
             const std::int32_t b = i.arith == Arith::None ? 0 : value(i.b);
             const auto result = arithmetic(i.arith, a, b);
-            if (unreadable || !result)
-                return fail(t, i.line);
+            if (!unreadable.empty())
+                return fail(t, i.line, unreadableReason(unreadable));
+            if (!result)
+                return fail(t, i.line, "division by zero");
             host.variable(i.code) = *result;
             t.pc = index + 1;
             break;
         }
         case Op::Delay: {
             const std::int32_t ms = value(i.a);
-            if (unreadable)
-                return fail(t, i.line);
+            if (!unreadable.empty())
+                return fail(t, i.line, unreadableReason(unreadable));
             if (ms > 0) {
                 t.wait = Wait::Delay;
                 t.at = now + std::max<Micros>(statementUs_, Micros{ms} * 1000);
@@ -278,12 +315,12 @@ void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
             return;
         case Op::Return:
             if (t.depth == 0)
-                return fail(t, i.line);
+                return fail(t, i.line, "RETURN without GOSUB");
             t.pc = t.stack[static_cast<std::size_t>(--t.depth)];
             break;
         case Op::Gosub:
             if (t.depth == kMaxCallDepth)
-                return fail(t, i.line);
+                return fail(t, i.line, "GOSUB nested more than " + std::to_string(kMaxCallDepth) + " deep");
             t.stack[static_cast<std::size_t>(t.depth++)] = index + 1;
             t.pc = i.target;
             break;
@@ -296,8 +333,8 @@ void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
         case Op::ElseIf:
         case Op::While: {
             const Condition c = evaluateCondition(program_.code, index, value);
-            if (unreadable)
-                return fail(t, i.line);
+            if (!unreadable.empty())
+                return fail(t, i.line, unreadableReason(unreadable));
             t.pc = c.value ? c.next : i.target;
             break;
         }
@@ -305,7 +342,7 @@ void Interpreter::execute(Thread &t, int self, Micros now, ProgramHost &host)
         case Op::And:
         case Op::Or:
             // The reader never lets a program reach these on its own.
-            return fail(t, i.line);
+            return fail(t, i.line, "a line no program runs on its own");
         }
     }
 }
@@ -319,6 +356,11 @@ ThreadState Interpreter::state(int thread) const
             if (t.state == s)
                 return s;
     return ThreadState::Idle;
+}
+
+const std::string &Interpreter::errorReason(int thread) const
+{
+    return threads_[static_cast<std::size_t>(std::max(thread, 0))].errorReason;
 }
 
 int Interpreter::sourceLine(int thread) const

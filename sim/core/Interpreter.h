@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zsim {
 
@@ -40,6 +41,30 @@ public:
 
 protected:
     ~ProgramHost() = default;
+};
+
+// Why a watched run came back.
+enum class RunStop {
+    Due,         // nothing more is due up to the time asked for
+    Budget,      // the count of statements ran out with more still due
+    Breakpoint,  // a thread stands before a statement on a marked line
+    Stepped,     // the stepped thread has carried out one whole statement
+    Errored,     // a thread stopped with an error
+};
+struct RunResult {
+    RunStop stop = RunStop::Due;
+    int thread = -1;  // the thread it names, for all but Due and Budget
+};
+
+// What a watched run stops for besides time and count.
+struct Watch {
+    // Indexed by source line: a thread stops before it starts a statement on
+    // a marked line. Going on from there carries that statement out first.
+    const std::vector<bool> *breakLines = nullptr;
+    // This thread (0 or 1) stops once it has carried out one statement, a
+    // DELAY or WAITX with its wait; the other thread runs meanwhile as due.
+    int stepThread = -1;
+    bool stopOnError = false;
 };
 
 class Interpreter {
@@ -69,6 +94,9 @@ public:
     // Runs every statement due at or before `t`, at most `maxSteps` of them;
     // false when it stopped for the count with more still due.
     bool runUntil(Micros t, ProgramHost &host, int maxSteps);
+    // The same, stopping also for what `watch` asks. A breakpoint stop moves
+    // the clock to when the thread reached the line.
+    RunResult runWatched(Micros t, ProgramHost &host, int maxSteps, const Watch &watch);
     // Gives up what is due before `t`: the running threads go on from `t`,
     // so a program the host cannot keep up with falls behind instead of
     // holding the device up.
@@ -86,6 +114,9 @@ public:
     // Thread -1 means thread 0.
     int sourceLine(int thread) const;
 
+    // Why an errored thread stopped, for the operator; empty otherwise.
+    const std::string &errorReason(int thread) const;
+
     Micros statementUs() const { return statementUs_; }
     // 1..kMaxStatementUs; false leaves it as it was.
     bool setStatementUs(Micros us);
@@ -99,6 +130,8 @@ private:
         Micros at = 0;    // running: when the statement at pc runs (or the wait may end)
         Micros left = 0;  // paused: what was left until `at`
         int errorLine = 0;
+        std::string errorReason;
+        bool pastBreak = false;  // stopped before the statement at pc: it runs next without stopping again
         int depth = 0;
         std::array<int, zenta::lang::kMaxCallDepth> stack{};
         // Moves on with every run-control action, so that a statement that
@@ -111,7 +144,8 @@ private:
     bool insideProgram(const Thread &t, int self) const;
     void step(Thread &t, Micros now, ProgramHost &host);
     void execute(Thread &t, int self, Micros now, ProgramHost &host);
-    void fail(Thread &t, int line);
+    void fail(Thread &t, int line, std::string reason);
+    bool breaksAt(const Thread &t, int self, const Watch &watch) const;
     bool deviceCommand(Thread &t, const zenta::lang::Instr &i, const std::string &text, ProgramHost &host);
     void apply(Thread &t, int index, RunAction action, Micros now);
 

@@ -344,6 +344,15 @@ std::string Model::programCommand(std::string_view name, bool hasValue, std::str
     return lines[static_cast<std::size_t>(*line) - 1];
 }
 
+std::vector<std::pair<int, std::int32_t>> Model::changedVariables(const Variables &before) const
+{
+    std::vector<std::pair<int, std::int32_t>> out;
+    for (std::size_t k = 0; k < vars_.size(); ++k)
+        if (vars_[k] != before[k])
+            out.emplace_back(static_cast<int>(k) + 1, vars_[k]);
+    return out;
+}
+
 unsigned Model::outputLevels() const { return (params_[POL] & 1) ? outputs_ ^ 3u : outputs_; }
 
 long double Model::accelRate() const

@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace zsim {
 
@@ -48,6 +50,13 @@ public:
     // The same in slices: at most `maxStatements`; false when more is due
     // before `now`, the clock then standing at the last statement run.
     bool advanceTo(Micros now, int maxStatements);
+    // The same, stopping also for what `watch` asks; the clock then stands at
+    // the last statement run (or the breakpoint reached), and is not moved
+    // on to `now` even when nothing more is due.
+    RunResult advanceWatched(Micros now, int maxStatements, const Watch &watch)
+    {
+        return programs_.threads().runWatched(std::max(now, now_), *this, maxStatements, watch);
+    }
     // Gives up the statements still due before `now` and moves the clock there.
     void fallBehind(Micros now);
     Micros now() const { return now_; }
@@ -74,6 +83,16 @@ public:
     FlashState flashState() const { return flashState_; }
     ProgramState programState() const { return programState_; }
     const Programs &programs() const { return programs_; }
+    // The axis now, exactly from its plan.
+    std::int64_t position() const { return axis_.position(now_); }
+    double speed() const { return static_cast<double>(axis_.velocity(now_)); }
+    int motionBits() const { return axis_.motionBits(now_); }
+
+    using Variables = std::array<std::int32_t, 50>;
+    const Variables &variables() const { return vars_; }
+    // The variables whose value differs from `before`: (number 1..50, value).
+    std::vector<std::pair<int, std::int32_t>> changedVariables(const Variables &before) const;
+
     // Physical level of the two outputs after polarity.
     unsigned outputLevels() const;
     std::string stateLine() const;
@@ -122,7 +141,7 @@ private:
 
     std::array<std::int64_t, kParamCount> params_{};
     std::string name_, pendingName_;
-    std::array<std::int32_t, 50> vars_{};
+    Variables vars_{};
     Programs programs_;
     ProgramTransfer transfer_;
     int sloadAtBoot_ = 0;  // auto-run request seen at the last power-up

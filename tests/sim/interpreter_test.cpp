@@ -49,6 +49,13 @@ struct Device {
             m.setInputs(step.mid(4).toUInt());
         } else if (step.startsWith("!ai ")) {
             m.setAnalog(step.mid(4).toInt());
+        } else if (step.startsWith("now == ")) {
+            if (m.now() != step.mid(7).toLongLong())
+                return QString("the clock stands at %1 us").arg(m.now());
+        } else if (const qsizetype arrow = step.indexOf(" => "); arrow > 0) {
+            const QString got = watched(step.left(arrow));
+            if (got != step.mid(arrow + 4))
+                return QString("gave %1").arg(got);
         } else {
             const qsizetype eq = step.indexOf(" == ");
             const QString command = eq < 0 ? step : step.left(eq);
@@ -56,6 +63,31 @@ struct Device {
             const QString got = QString::fromStdString(ask(command.toStdString()));
             if (got != expected)
                 return QString("%1 gave %2, expected %3 (at %4 us)").arg(command, got, expected).arg(m.now());
+        }
+        return {};
+    }
+
+    std::vector<bool> breakLines;
+
+    // "run" (up to ten minutes on, stopping at an error) or "step N"; says
+    // why it stopped and where the thread it names stands.
+    QString watched(const QString &action)
+    {
+        Watch w;
+        w.breakLines = &breakLines;
+        w.stopOnError = true;
+        if (action.startsWith("step "))
+            w.stepThread = action.mid(5).toInt();
+        const RunResult r = m.advanceWatched(m.now() + 600'000'000, Interpreter::kMaxStepsPerRun, w);
+        const Interpreter &threads = m.programs().threads();
+        const QString at = QString(" %1 at %2").arg(r.thread).arg(threads.sourceLine(r.thread));
+        switch (r.stop) {
+        case RunStop::Due: return "due";
+        case RunStop::Budget: return "budget";
+        case RunStop::Breakpoint: return "break" + at;
+        case RunStop::Stepped: return "stepped" + at;
+        case RunStop::Errored:
+            return "error" + at + ": " + QString::fromStdString(threads.errorReason(r.thread));
         }
         return {};
     }
@@ -71,6 +103,9 @@ private slots:
     void statementTimeOption();
     void fallsBehindInsteadOfHanging();
     void nextWakeUp();
+    void watchedRuns_data();
+    void watchedRuns();
+    void changedVariables();
 };
 
 void InterpreterTest::programs_data()
@@ -324,6 +359,100 @@ void InterpreterTest::nextWakeUp()
     QCOMPARE(r.ask("SR1=3"), std::string("OK"));
     QCOMPARE(r.ask("ABORT"), std::string("OK"));
     QCOMPARE(r.m.nextWakeUp(), std::optional<Micros>(r.m.now()));
+}
+
+// Breakpoints, steps and errors of a run that is watched, as a dry run of
+// the panel watches it: each "run" or "step" names why it stopped.
+void InterpreterTest::watchedRuns_data()
+{
+    QTest::addColumn<QStringList>("source");
+    QTest::addColumn<QList<int>>("breaks");
+    QTest::addColumn<QStringList>("script");
+
+    const QList<int> none;
+    QTest::newRow("a breakpoint stops before its line, going on runs it")
+        << QStringList{"V1=1", "V2=2", "V3=3"} << QList<int>{2}
+        << QStringList{"SR=1", "run => break 0 at 2", "V1 == 1", "V2 == 0", "now == 100", "run => due", "V2 == 2",
+                       "V3 == 3", "SASTAT0 == 0"};
+    QTest::newRow("a breakpoint in a loop stops every time round")
+        << QStringList{"loop: V1=V1+1", "GOTO loop"} << QList<int>{1}
+        << QStringList{"SR=1", "run => break 0 at 1", "V1 == 0", "run => break 0 at 1", "V1 == 1", "now == 200",
+                       "run => break 0 at 1", "V1 == 2"};
+    QTest::newRow("a breakpoint on the first line stops before anything runs")
+        << QStringList{"V1=1"} << QList<int>{1} << QStringList{"SR=1", "run => break 0 at 1", "V1 == 0", "now == 0"};
+    QTest::newRow("a breakpoint in thread 1 while thread 0 counts")
+        << QStringList{"PRG 0", "loop: V1=V1+1", "GOTO loop", "PRG 1", "DELAY=10", "V2=V1"} << QList<int>{6}
+        << QStringList{"SR=1", "run => break 1 at 6", "V2 == 0", "now == 10000", "SASTAT0 == 1", "step 1 => stepped 1 at 0",
+                       "V2 == 51"};
+    // Both threads are due at 0: thread 0 goes first, as in any run.
+    QTest::newRow("steps in each thread")
+        << QStringList{"PRG 0", "V1=1", "V1=2", "PRG 1", "V2=1", "V2=2"} << none
+        << QStringList{"SR=1", "step 1 => stepped 1 at 6", "V1 == 1", "V2 == 1", "now == 0",
+                       "step 0 => stepped 0 at 0", "V1 == 2", "V2 == 1", "now == 100", "step 1 => stepped 1 at 0",
+                       "V2 == 2", "run => due", "SASTAT == 0"};
+    QTest::newRow("a step takes a DELAY whole")
+        << QStringList{"DELAY=50", "V1=1"} << none
+        << QStringList{"SR=1", "step 0 => stepped 0 at 2", "now == 50000", "V1 == 0", "step 0 => stepped 0 at 0",
+                       "V1 == 1"};
+    // X1000 with 1000 pulses/s and 100 ms ramps from 100 us: standstill at 1.1001 s.
+    QTest::newRow("a step takes a WAITX whole")
+        << QStringList{"HSPD=1000", "ACC=100", "X1000", "WAITX", "V1=PX"} << none
+        << QStringList{"SR=1", "step 0 => stepped 0 at 2", "step 0 => stepped 0 at 3", "step 0 => stepped 0 at 4",
+                       "step 0 => stepped 0 at 5", "now == 1100200", "PX == 1000"};
+    QTest::newRow("a step stops at a breakpoint of the other thread")
+        << QStringList{"PRG 0", "DELAY=10", "V1=1", "PRG 1", "V2=1", "V2=2"} << QList<int>{6}
+        << QStringList{"SR=1", "step 0 => break 1 at 6", "V2 == 1", "now == 100", "step 0 => stepped 0 at 3",
+                       "V2 == 2", "now == 10000"};
+    QTest::newRow("a step onto a breakpoint goes past it with the next step")
+        << QStringList{"V1=1", "V1=2", "V1=3"} << QList<int>{2}
+        << QStringList{"SR=1", "step 0 => stepped 0 at 2", "step 0 => stepped 0 at 3", "V1 == 2"};
+    QTest::newRow("division by zero")
+        << QStringList{"V1=5", "V3=V1/V2", "V4=1"} << none
+        << QStringList{"SR=1", "run => error 0 at 2: division by zero", "V4 == 0"};
+    QTest::newRow("RETURN without GOSUB")
+        << QStringList{"V1=1", "RETURN"} << none << QStringList{"SR=1", "run => error 0 at 2: RETURN without GOSUB"};
+    QTest::newRow("GOSUB too deep")
+        << QStringList{"deep: GOSUB deep"} << none << QStringList{"SR=1", "run => error 0 at 1: GOSUB nested more than 16 deep"};
+    QTest::newRow("a refused command")
+        << QStringList{"V2=0", "HSPD=V2"} << none
+        << QStringList{"SR=1", "run => error 0 at 2: the device answered ?RANGE to HSPD=0"};
+    QTest::newRow("a refused move")
+        << QStringList{"EO=0", "X100"} << none << QStringList{"SR=1", "run => error 0 at 2: the device answered ?DISABLED to X100"};
+    QTest::newRow("an error in thread 1 while thread 0 runs")
+        << QStringList{"PRG 0", "loop: DELAY=1", "GOTO loop", "PRG 1", "DELAY=5", "RETURN"} << none
+        << QStringList{"SR=1", "run => error 1 at 6: RETURN without GOSUB", "now == 5000", "SASTAT0 == 1"};
+    QTest::newRow("inputs changed between runs")
+        << QStringList{"WHILE DI1=0", "DELAY=10", "ENDWHILE", "V1=1"} << QList<int>{2}
+        << QStringList{"SR=1", "run => break 0 at 2", "run => break 0 at 2", "!di 1", "run => due", "V1 == 1"};
+}
+
+void InterpreterTest::watchedRuns()
+{
+    QFETCH(QStringList, source);
+    QFETCH(QList<int>, breaks);
+    QFETCH(QStringList, script);
+    Device d;
+    QCOMPARE(d.download(source), QString());
+    d.breakLines.assign(20, false);
+    for (int line : breaks)
+        d.breakLines[static_cast<std::size_t>(line)] = true;
+    for (int i = 0; i < script.size(); ++i) {
+        const QString fault = d.play(script[i]);
+        QVERIFY2(fault.isEmpty(), qPrintable(QString("step %1 (%2): %3").arg(i + 1).arg(script[i], fault)));
+    }
+}
+
+void InterpreterTest::changedVariables()
+{
+    Device d;
+    QCOMPARE(d.download({"V3=7", "V3=0", "V50=-1", "V1=V1"}), QString());
+    const Model::Variables before = d.m.variables();
+    QCOMPARE(d.ask("SR=1"), std::string("OK"));
+    d.afterUs(1000);
+    const auto changed = d.m.changedVariables(before);
+    QCOMPARE(changed.size(), std::size_t(1));  // V3 came back, V1 kept its value
+    QCOMPARE(changed[0].first, 50);
+    QCOMPARE(changed[0].second, -1);
 }
 
 QTEST_APPLESS_MAIN(InterpreterTest)
