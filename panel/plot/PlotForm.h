@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MotionChart.h"
 #include "MotionHistory.h"
 
 #include <QWidget>
@@ -8,7 +9,6 @@
 #include <memory>
 
 struct PollReading;
-class QAreaSeries;
 class QLineSeries;
 class QTimer;
 class QValueAxis;
@@ -34,7 +34,7 @@ public:
     static constexpr int kRefreshMs = 200;
     // The chart draws at most this many points per line; longer spans are
     // thinned to the lowest and highest value of each stretch.
-    static constexpr int kMaxDrawnPoints = 600;
+    static constexpr int kMaxDrawnPoints = MotionChart::kMaxDrawnPoints;
 
     // The main window's "Plot" button: shows the window (non-modal).
     void ShowPlot_Click();
@@ -42,6 +42,11 @@ public:
     void Span_Click();
     void ExportCsv_Click();
     void ExportPng_Click();
+    // A CSV export opened again, drawn dashed beside the live trace (from
+    // the left edge of the shown span) or alone over its whole length.
+    void OpenCsv_Click();
+    void CloseCsv_Click();
+    void ShowLive_Click();
 
     // One tick of the status poll.
     void takeReading(const PollReading &reading);
@@ -58,20 +63,20 @@ public:
     // The samples of the shown span: live, or as they were when frozen.
     QList<MotionSample> shownSamples() const;
 
-    QLineSeries *positionSeries() const { return position_; }
-    QLineSeries *speedSeries() const { return speed_; }
-    QValueAxis *timeAxis() const { return timeAxis_; }
-
-    static QByteArray csvBytes(const QList<MotionSample> &samples);
+    QLineSeries *positionSeries() const { return chart_->positionSeries(); }
+    QLineSeries *speedSeries() const { return chart_->speedSeries(); }
+    QValueAxis *timeAxis() const { return chart_->timeAxis(); }
+    const MotionChart &chart() const { return *chart_; }
+    // The opened recording as read, its times as in the file.
+    const QList<MotionSample> &recording() const { return recording_; }
 
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
 private:
-    void buildChart();
-
     std::unique_ptr<Ui::PlotForm> ui_;
+    std::unique_ptr<MotionChart> chart_;
     std::function<double()> clock_;
     MotionHistory history_;
     MotionState lastState_ = MotionState::Idle;
@@ -81,14 +86,7 @@ private:
     bool linkLost_ = false;
     bool dirty_ = false;
     QString folder_;  // last export folder this session
+    QList<MotionSample> recording_;
 
     QTimer *refreshTimer_ = nullptr;
-    QLineSeries *position_ = nullptr;
-    QLineSeries *speed_ = nullptr;
-    std::array<QLineSeries *, 4> bandEdges_{};
-    std::array<QAreaSeries *, 4> bands_{};
-    QValueAxis *timeAxis_ = nullptr;
-    QValueAxis *positionAxis_ = nullptr;
-    QValueAxis *speedAxis_ = nullptr;
-    QValueAxis *bandAxis_ = nullptr;
 };

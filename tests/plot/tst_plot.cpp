@@ -2,6 +2,7 @@
 // the plot's clock in the test's hand.
 #include "PanelFixture.h"
 #include "mainwindow/StatusPoll.h"
+#include "plot/MotionCsv.h"
 #include "plot/PlotForm.h"
 #include "ui_MainControlForm.h"
 #include "ui_PlotForm.h"
@@ -274,6 +275,95 @@ private slots:
         rig.plot.ExportCsv_Click();
         QCOMPARE(rig.f.dialogs.notices(),
                  QStringList{"The plot was not exported: " + dir.filePath("none/motion.csv") + " could not be written."});
+    }
+
+    // An export opened again draws beside the live trace from the span's
+    // left edge, or alone over its length, and writes out the same bytes.
+    void csvRoundTrip()
+    {
+        PlotRig rig;
+        rig.f.main->PollPhase = 1;
+        rig.f.dev.queued["MST"] = QStringList{"2", "1", "4", "0"};
+        rig.feed(40, 100, 25);
+        rig.plot.ShowPlot_Click();
+        const QString csv = dir.filePath("round.csv");
+        rig.f.dialogs.fileNames = {csv};
+        rig.plot.ExportCsv_Click();
+        const QByteArray exported = MotionCsv::write(rig.plot.shownSamples());
+
+        rig.feed(100, 5000, -3);  // a second run, live
+        rig.f.dialogs.fileNames = {csv};
+        rig.plot.OpenCsv_Click();
+        QCOMPARE(rig.f.dialogs.notices(), QStringList{});
+        QCOMPARE(rig.plot.ui()->RecordingName->text(), QString("round.csv"));
+        QCOMPARE(MotionCsv::write(rig.plot.recording()), exported);
+        QCOMPARE(rig.plot.recording().size(), 40);
+
+        const MotionChart &chart = rig.plot.chart();
+        QVERIFY(chart.recordedPositionSeries()->isVisible());
+        QCOMPARE(chart.recordedPositionSeries()->count(), 40);
+        QCOMPARE(chart.recordedPositionSeries()->at(0), QPointF(rig.plot.timeAxis()->min(), 100));
+        QCOMPARE(chart.positionSeries()->count(), 140);
+        QCOMPARE(chart.recordedPositionSeries()->name(), QString("Position (round.csv)"));
+
+        // Alone: the recording over its whole length from zero.
+        rig.plot.ui()->ShowLive->click();
+        QCOMPARE(chart.positionSeries()->count(), 0);
+        QCOMPARE(chart.recordedPositionSeries()->at(39), QPointF(0.39, 100 + 39 * 25));
+        QCOMPARE(rig.plot.timeAxis()->min(), 0.0);
+        QVERIFY(qAbs(rig.plot.timeAxis()->max() - 1.0) < 1e-9);
+
+        rig.plot.ui()->CloseCsv->click();
+        QVERIFY(rig.plot.recording().isEmpty());
+        QVERIFY(rig.plot.ui()->ShowLive->isChecked());
+        QVERIFY(!chart.recordedPositionSeries()->isVisible());
+        QCOMPARE(chart.positionSeries()->count(), 140);
+    }
+
+    void refusesWhatIsNoExport_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("message");
+
+        const QByteArray header = "time_s,position_steps,speed_steps_per_s,state\r\n";
+        const QString starts = "line 1: a plot export starts with the line time_s,position_steps,speed_steps_per_s,state";
+        QTest::newRow("empty") << QByteArray() << starts;
+        QTest::newRow("another header") << QByteArray("t,x\r\n0,1\r\n") << starts;
+        QTest::newRow("settings file") << QByteArray("HSPD=1000\r\n") << starts;
+        QTest::newRow("only the header") << header << "it holds no samples";
+        QTest::newRow("too few values") << header + "0.010,5,0.0,IDLE\r\n0.020,6\r\n"
+                                        << "line 3: expected 4 values separated by commas, found 2";
+        QTest::newRow("time no number") << header + "soon,5,0.0,IDLE\r\n" << "line 2: the time \"soon\" is not a number";
+        QTest::newRow("time not finite") << header + "inf,5,0.0,IDLE\r\n" << "line 2: the time \"inf\" is not a number";
+        QTest::newRow("time goes back") << header + "0.020,5,0.0,IDLE\r\n0.010,5,0.0,IDLE\r\n"
+                                        << "line 3: the time 0.010 is earlier than the line before";
+        QTest::newRow("position with a fraction") << header + "0.010,5.5,0.0,IDLE\r\n"
+                                                  << "line 2: the position \"5.5\" is not a whole number of steps";
+        QTest::newRow("position beyond 32 bits") << header + "0.010,2147483648,0.0,IDLE\r\n"
+                                                 << "line 2: the position \"2147483648\" is not a whole number of steps";
+        QTest::newRow("speed no number") << header + "0.010,5,fast,IDLE\r\n" << "line 2: the speed \"fast\" is not a number";
+        QTest::newRow("unknown state") << header + "0.010,5,0.0,idle\r\n"
+                                       << "line 2: the state \"idle\" is none of IDLE, ACCEL, CONST, DECEL";
+        QTest::newRow("too large") << QByteArray(MotionCsv::kMaxBytes + 1, 'x')
+                                   << "the file is larger than an export can be (16 MiB)";
+    }
+
+    void refusesWhatIsNoExport()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, message);
+        PlotRig rig;
+        rig.feed(3, 0, 1);
+        const QString csv = dir.filePath("bad.csv");
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        rig.f.dialogs.fileNames = {csv};
+        rig.plot.OpenCsv_Click();
+        QCOMPARE(rig.f.dialogs.notices(), QStringList{"The file " + csv + " was not opened: " + message + "."});
+        QVERIFY(rig.plot.recording().isEmpty());
+        QVERIFY(!rig.plot.ui()->CloseCsv->isEnabled());
     }
 };
 
