@@ -63,24 +63,31 @@ void DriverSettings::DownloadDrv_Click()
         }
     }
 
-    send(QStringLiteral("P1="));
-    send(QStringLiteral("P2="));
-    send(QStringLiteral("P6=") + listPosition(ui.Par6));
-    send(QStringLiteral("P7="));
-    send(QStringLiteral("P8=") + listPosition(ui.Par8));
-    send(QStringLiteral("P9=") + listPosition(ui.Par9));
+    for (const QString &command : settingCommands(ui))
+        send(command);
+}
+
+QStringList DriverSettings::settingCommands(const Ui::MainControlForm &ui)
+{
+    QStringList out;
+    out << QStringLiteral("P1=") << QStringLiteral("P2=");
+    out << QStringLiteral("P6=") + listPosition(ui.Par6);
+    out << QStringLiteral("P7=");
+    out << QStringLiteral("P8=") + listPosition(ui.Par8);
+    out << QStringLiteral("P9=") + listPosition(ui.Par9);
     if (ui.SelUSBControl->isChecked())
-        send(QStringLiteral("PA=1"));
+        out << QStringLiteral("PA=1");
     else if (ui.SelJoyControl->isChecked())
-        send(QStringLiteral("PA=2"));
-    send(QStringLiteral("PB=") + ui.TimeOut->text());
+        out << QStringLiteral("PA=2");
+    out << QStringLiteral("PB=") + ui.TimeOut->text();
     const int polarity = (ui.DOPolarity->isChecked() ? 1 : 0) + (ui.DIPolarity->isChecked() ? 2 : 0);
-    send(QStringLiteral("POL=") + withSignPosition(polarity));
-    send(QStringLiteral("DOBOOT=") + ui.DOBoot->text());
+    out << QStringLiteral("POL=") + withSignPosition(polarity);
+    out << QStringLiteral("DOBOOT=") + ui.DOBoot->text();
     int autoRun = ui.SLOAD0->isChecked() ? 1 : 0;
     if (ui.SLOAD1->isChecked())
         autoRun = BitOr24(autoRun, 2);
-    send(QStringLiteral("SLOAD=") + withSignPosition(autoRun));
+    out << QStringLiteral("SLOAD=") + withSignPosition(autoRun);
+    return out;
 }
 
 void DriverSettings::UploadDriver_Click()

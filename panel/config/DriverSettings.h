@@ -1,8 +1,13 @@
 #pragma once
 
+#include <QStringList>
+
 class MainControlForm;
 class QComboBox;
 class QString;
+namespace Ui {
+class MainControlForm;
+}
 
 // Moves the driver settings between the "Configuration" controls and the device.
 class DriverSettings {
@@ -11,6 +16,10 @@ public:
 
     void DownloadDrv_Click();
     void UploadDriver_Click();
+
+    // The settings commands "Down" sends after the device ID, in its order,
+    // from what the window shows.
+    static QStringList settingCommands(const Ui::MainControlForm &ui);
 
 private:
     MainControlForm &main_;

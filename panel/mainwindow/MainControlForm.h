@@ -83,6 +83,7 @@ private:
     // Each subsystem connects its own buttons; defined in its folder.
     void wireConfig();
     void wireProgram();
+    void wireWorkbench();
     void wireTools();
     void wirePlot();
 

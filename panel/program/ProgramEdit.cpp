@@ -2,10 +2,13 @@
 
 #include "ProgramHighlighter.h"
 
+#include <QHelpEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QMimeData>
 #include <QPainter>
 #include <QTextBlock>
+#include <QToolTip>
 
 namespace {
 
@@ -19,6 +22,23 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override { editor_->paintGutter(event); }
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        if (const int line = editor_->lineAt(qRound(event->position().y())))
+            emit editor_->gutterClicked(line);
+    }
+    bool event(QEvent *event) override
+    {
+        if (event->type() != QEvent::ToolTip)
+            return QWidget::event(event);
+        const auto *help = static_cast<QHelpEvent *>(event);
+        const QString message = editor_->checkMessage(editor_->lineAt(help->pos().y()));
+        if (message.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), message, this);
+        return true;
+    }
 
 private:
     ProgramEdit *editor_;
@@ -27,11 +47,16 @@ private:
 const QColor gutterBackground(0xf0, 0xf0, 0xf0);
 const QColor gutterText(0x80, 0x80, 0x80);
 const QColor failingBackground(0xd0, 0x20, 0x20);
-const QColor runningArrow(0x10, 0x80, 0x30);
-const QColor runningBackground(0xe2, 0xf4, 0xe2);
+const QColor checkBackground(0xf6, 0xc8, 0xc8);
+const QColor checkText(0xb0, 0x00, 0x00);
+const QColor checkUnderline(0xe0, 0x00, 0x00);
+const QColor breakpointDot(0xc0, 0x10, 0x10);
+// One colour per thread; the editor's own mark is thread 0's.
+const QColor runningArrows[] = {QColor(0x10, 0x80, 0x30), QColor(0x10, 0x50, 0xc0)};
+const QColor runningBackgrounds[] = {QColor(0xe2, 0xf4, 0xe2), QColor(0xe0, 0xea, 0xfa)};
 
 // A right-pointing arrow at the gutter's left edge, centred on the line.
-void paintArrow(QPainter &painter, int top, int lineHeight)
+void paintArrow(QPainter &painter, int top, int lineHeight, const QColor &runningArrow)
 {
     const qreal h = lineHeight * 0.6, mid = top + lineHeight / 2.0;
     const QPointF tip[] = {{2, mid - h / 2}, {2 + h * 0.8, mid}, {2, mid + h / 2}};
@@ -145,22 +170,97 @@ void ProgramEdit::markFailingLine(int lineNumber)
 
 void ProgramEdit::setRunningLine(int lineNumber)
 {
-    const int line = (lineNumber >= 1 && lineNumber <= blockCount()) ? lineNumber : 0;
-    if (line == runningLine_)
+    setRunningLines({lineNumber});
+}
+
+void ProgramEdit::setRunningLines(const QList<int> &lineNumbers)
+{
+    QList<int> lines;
+    for (int n : lineNumbers)
+        lines << ((n >= 1 && n <= blockCount()) ? n : 0);
+    while (!lines.isEmpty() && lines.last() == 0)
+        lines.removeLast();
+    if (lines == runningLines_)
         return;
-    runningLine_ = line;
-    // An extra selection paints the background without touching the
-    // document, so the mark never counts as an edit.
+    runningLines_ = lines;
+    applyMarks();
+}
+
+void ProgramEdit::setCheckErrors(const QHash<int, QString> &errors)
+{
+    if (errors == checkErrors_)
+        return;
+    checkErrors_ = errors;
+    applyMarks();
+}
+
+void ProgramEdit::setBreakpoints(const QSet<int> &lines)
+{
+    breakpoints_ = lines;
+    gutter_->update();
+}
+
+// Extra selections paint without touching the document, so no mark ever
+// counts as an edit.
+void ProgramEdit::applyMarks()
+{
     QList<QTextEdit::ExtraSelection> marks;
-    if (line) {
+    for (qsizetype k = 0; k < runningLines_.size(); ++k) {
+        if (!runningLines_[k])
+            continue;
         QTextEdit::ExtraSelection mark;
-        mark.format.setBackground(runningBackground);
+        mark.format.setBackground(runningBackgrounds[k % 2]);
         mark.format.setProperty(QTextFormat::FullWidthSelection, true);
-        mark.cursor = QTextCursor(document()->findBlockByNumber(line - 1));
+        mark.cursor = QTextCursor(document()->findBlockByNumber(runningLines_[k] - 1));
+        marks << mark;
+    }
+    for (auto it = checkErrors_.cbegin(); it != checkErrors_.cend(); ++it) {
+        const QTextBlock block = document()->findBlockByNumber(it.key() - 1);
+        if (!block.isValid())
+            continue;
+        // The line's text from its first character that is not a blank.
+        const QString text = block.text();
+        qsizetype first = 0;
+        while (first < text.size() && text[first].isSpace())
+            ++first;
+        QTextEdit::ExtraSelection mark;
+        mark.format.setUnderlineStyle(QTextCharFormat::WaveUnderline);
+        mark.format.setUnderlineColor(checkUnderline);
+        mark.cursor = QTextCursor(block);
+        mark.cursor.setPosition(block.position() + int(first));
+        mark.cursor.setPosition(block.position() + int(text.size()), QTextCursor::KeepAnchor);
         marks << mark;
     }
     setExtraSelections(marks);
     gutter_->update();
+}
+
+int ProgramEdit::lineAt(int y) const
+{
+    QTextBlock block = firstVisibleBlock();
+    qreal top = blockBoundingGeometry(block).translated(contentOffset()).top();
+    while (block.isValid() && top <= y) {
+        const qreal bottom = top + blockBoundingRect(block).height();
+        if (block.isVisible() && y < bottom)
+            return block.blockNumber() + 1;
+        block = block.next();
+        top = bottom;
+    }
+    return 0;
+}
+
+bool ProgramEdit::viewportEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        const QString message = checkMessage(lineAt(help->pos().y()));
+        if (message.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), message, viewport());
+        return true;
+    }
+    return QPlainTextEdit::viewportEvent(event);
 }
 
 void ProgramEdit::paintGutter(QPaintEvent *event)
@@ -182,14 +282,28 @@ void ProgramEdit::paintGutter(QPaintEvent *event)
                 painter.fillRect(0, top, width, bottom - top, failingBackground);
                 painter.setPen(Qt::white);
                 f.setBold(true);
+            } else if (checkErrors_.contains(number)) {
+                painter.fillRect(0, top, width, bottom - top, checkBackground);
+                painter.setPen(checkText);
+                f.setBold(true);
             } else {
                 painter.setPen(gutterText);
             }
             painter.setFont(f);
             painter.drawText(0, top, width - 5, lineHeight, Qt::AlignRight | Qt::AlignVCenter,
                              QString::number(number));
-            if (number == runningLine_)
-                paintArrow(painter, top, lineHeight);
+            if (breakpoints_.contains(number)) {
+                const qreal d = lineHeight * 0.6;
+                painter.save();
+                painter.setRenderHint(QPainter::Antialiasing);
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(breakpointDot);
+                painter.drawEllipse(QRectF(2, top + (lineHeight - d) / 2, d, d));
+                painter.restore();
+            }
+            for (qsizetype k = 0; k < runningLines_.size(); ++k)
+                if (number == runningLines_[k])
+                    paintArrow(painter, top, lineHeight, runningArrows[k % 2]);
         }
         block = block.next();
         top = bottom;

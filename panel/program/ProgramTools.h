@@ -8,6 +8,9 @@
 
 #include <QObject>
 
+class DryRunForm;
+class ProgramCheck;
+
 // The handlers of the program tooling (editor, compile, transfer, running line,
 // run control), owned by the main window as a child object.
 class ProgramTools : public QObject {
@@ -20,4 +23,6 @@ public:
     ProgramTransfer transfer;
     RunningLine running;
     RunControl run;
+    ProgramCheck *check = nullptr;  // child of the editor
+    DryRunForm *dryRun = nullptr;   // child window, made when first opened
 };

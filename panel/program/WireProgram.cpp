@@ -1,9 +1,13 @@
 #include "mainwindow/MainControlForm.h"
 
+#include "DryRunForm.h"
 #include "ExternalTools.h"
+#include "ProgramCheck.h"
 #include "ProgramTools.h"
 #include "mainwindow/StatusPoll.h"
 #include "ui_MainControlForm.h"
+
+#include <QLabel>
 
 ProgramTools::ProgramTools(MainControlForm &main)
     : QObject(&main), files(main), compile(main), transfer(main), running(*main.ui()->OrgProgram), run(main)
@@ -40,6 +44,32 @@ void MainControlForm::wireProgram()
     connect(ui_->ContProg, &QPushButton::clicked, this, [rc] { rc->ContProg_Click(); });
     connect(ui_->PauseProg, &QPushButton::clicked, this, [rc] { rc->PauseProg_Click(); });
     connect(ui_->XThread, &QPushButton::clicked, this, [rc] { rc->XThread_Click(); });
+    wireWorkbench();
+}
+
+// The check while typing, its label beside "Lines:", and the "Dry Run..."
+// button under "Compile". Made here rather than in the form so the layout
+// the form describes stays as it is.
+void MainControlForm::wireWorkbench()
+{
+    auto *label = new QLabel(this);
+    label->setObjectName(QStringLiteral("ProgramCheck"));
+    // A long message must not widen the window: the whole text is the tooltip.
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    label->setMinimumWidth(120);
+    ui_->box_53->insertWidget(ui_->box_53->indexOf(ui_->CompiledLines) + 1, label, 1);
+    ui_->box_53->insertSpacing(ui_->box_53->indexOf(label), 12);
+    program_->check = new ProgramCheck(*ui_->OrgProgram, *label);
+
+    auto *button = new QPushButton(QStringLiteral("Dry Run..."), this);
+    button->setObjectName(QStringLiteral("DryRun"));
+    button->setToolTip(QStringLiteral("Run the program on the device model, never on the device"));
+    ui_->buttonColumn->insertWidget(ui_->buttonColumn->indexOf(ui_->CompileAll) + 1, button);
+    connect(button, &QPushButton::clicked, this, [this] {
+        if (!program_->dryRun)
+            program_->dryRun = new DryRunForm(*this);
+        program_->dryRun->DryRun_Click();
+    });
 }
 
 int32_t MainControlForm::CountCompiledLines()
