@@ -97,7 +97,7 @@ void DryRunForm::load()
     showInputs();
     QString notes;
     if (ok && !engine_.startRefusals().isEmpty())
-        notes = QStringLiteral("The model kept its own value where it refused the main window's: ") +
+        notes = QStringLiteral("Not taken from the main window, the model keeps its own value: ") +
                 engine_.startRefusals().join(QStringLiteral(", ")) + QStringLiteral(".");
     ui_->DryRunStart->setText(notes);
     showState();

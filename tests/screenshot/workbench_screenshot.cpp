@@ -54,6 +54,15 @@ int main(int argc, char *argv[])
     main.Timer1()->stop();
     main.resize(1250, 720);
     main.show();
+    // What the main window shows of a connected driver.
+    auto &ui = *main.ui();
+    ui.EO->setState(1);
+    ui.Par6->setCurrentIndex(9);
+    ui.Par8->setCurrentIndex(4);
+    ui.Par9->setCurrentIndex(3);
+    ui.SelUSBControl->setChecked(true);
+    ui.DOBoot->setText(QStringLiteral("0"));
+    ui.TimeOut->setText(QStringLiteral("100"));
     ProgramEdit *editor = main.ui()->OrgProgram;
     const QString text = QString::fromLatin1(program.read(64 * 1024));
     editor->setPlainText(text);
@@ -63,8 +72,8 @@ int main(int argc, char *argv[])
     button->click();
     DryRunForm *form = main.program().dryRun;
     form->resize(1100, 800);
-    form->toggleBreakpoint(20);
-    form->ui()->DryRunAI->setValue(512);
+    form->toggleBreakpoint(16);
+    form->ui()->DryRunAI->setValue(300);
     form->DryRunRun_Click();
     QObject::connect(&form->engine(), &DryRun::finished, &app, [&] {
         form->DryRunRun_Click();
