@@ -1,6 +1,7 @@
 #include "DryRunForm.h"
 
 #include "ProgramEdit.h"
+#include "common/StopKey.h"
 #include "common/TextFile.h"
 #include "config/DriverSettings.h"
 #include "mainwindow/MainControlForm.h"
@@ -32,6 +33,7 @@ DryRunForm::DryRunForm(MainControlForm &main)
     : QWidget(&main, Qt::Window), main_(main), ui_(std::make_unique<Ui::DryRunForm>())
 {
     ui_->setupUi(this);
+    StopKey::cover(this);
     chart_ = std::make_unique<MotionChart>(ui_->DryRunPlot);
     ui_->DryRunThread->addItems({QStringLiteral("Program 0"), QStringLiteral("Program 1")});
     ui_->DryRunVariables->setHorizontalHeaderLabels({QStringLiteral("Variable"), QStringLiteral("Value")});

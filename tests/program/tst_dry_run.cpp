@@ -324,13 +324,19 @@ private slots:
         QCOMPARE(rig.f.dev.log, QStringList{});
     }
 
-    // The window is no dialog: Esc has no meaning of its own there.
-    void escapeLeavesTheWindowOpen()
+    // Esc stops the real axis from here as from every window, and the
+    // window stays open; a dry run computing meanwhile goes on.
+    void escapeStopsTheAxisAndLeavesTheWindowOpen()
     {
-        DryRig rig({"X1"});
+        DryRig rig({"loop: GOTO loop"});
+        rig.f.main->ui()->SelUSBControl->setChecked(true);
+        rig.ui().DryRunRun->click();
+        QTest::keyClick(rig.ui().DryRunProgram, Qt::Key_Escape);
         QVERIFY(rig.form->isVisible());
-        QTest::keyClick(rig.form, Qt::Key_Escape);
-        QVERIFY(rig.form->isVisible());
+        QVERIFY(!rig.f.dev.log.isEmpty());
+        QCOMPARE(rig.f.dev.log.last(), QString("STOP"));
+        QVERIFY(rig.form->engine().busy());
+        rig.ui().DryRunStop->click();
     }
 };
 
