@@ -75,7 +75,7 @@ void DryRun::reset()
     // The program travels as the loader carries it to a device.
     for (const std::string &c : zenta::lang::transfer::downloadCommands(compiled_))
         model_->handle(c);
-    startRefusals_.clear();
+    startRefusals_ = start_.unread;
     for (const QString &c : start_.commands) {
         const std::string reply = model_->handle(c.toStdString());
         if (!reply.empty() && reply.front() == '?')

@@ -36,6 +36,7 @@ public:
         QStringList commands;
         unsigned inputs = 0;  // DI1..DI6 as read, bit 0 = DI1
         int analog = 0;
+        QStringList unread;   // what the window shows that is no value the model can take
     };
 
     enum class Outcome { None, Ended, Error, Breakpoint, Stepped, Limit, Stopped, NotRunning, Paused };
@@ -71,7 +72,8 @@ public:
     // line L: reason", "Program N at line L" (" (breakpoint)"), and the
     // like; empty before the first run.
     QString resultText() const;
-    // Why load() refused the text; what the start commands the model refused.
+    // Why load() refused the text; what of the starting point the model did
+    // not take (a command it refused, a value that is no number).
     const QString &loadError() const { return loadError_; }
     const QStringList &startRefusals() const { return startRefusals_; }
 

@@ -71,7 +71,10 @@ DryRun::Start DryRunForm::startFrom(const MainControlForm &main)
     for (int bit = 0; bit < 6; ++bit)
         if (inputs[bit]->isLit())
             start.inputs |= 1u << bit;
-    start.analog = ui.AI->text().trimmed().toInt();
+    bool number = false;
+    start.analog = ui.AI->text().trimmed().toInt(&number);
+    if (!number)
+        start.unread << QStringLiteral("AI ") + ui.AI->text() + QStringLiteral(" (no number: 0 taken)");
     return start;
 }
 

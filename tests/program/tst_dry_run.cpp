@@ -266,6 +266,20 @@ private slots:
         QCOMPARE(rig.f.dev.log, QStringList{});
     }
 
+    void whatTheModelCannotTakeIsListed()
+    {
+        DryRig rig({"V1=HSPD", "V2=AI"});
+        rig.f.main->ui()->SetSpeed->setText("fast");
+        rig.f.main->ui()->AI->setText("COM ERR");
+        rig.ui().DryRunReset->click();
+        QCOMPARE(rig.ui().DryRunStart->text(),
+                 QString("Not taken from the main window, the model keeps its own value: AI COM ERR (no number: 0 "
+                         "taken), HSPD=fast (?SYNTAX)."));
+        QCOMPARE(rig.play("run => Ended after 0.00 s of device time"), QString());
+        QCOMPARE(rig.play("V1 == 1000"), QString());
+        QCOMPARE(rig.play("V2 == unchanged"), QString());
+    }
+
     void aProgramWithErrorsRunsNothing()
     {
         DryRig rig({"X1", "FOO=1", "V99=1"});
