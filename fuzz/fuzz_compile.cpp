@@ -1,6 +1,7 @@
 // Any bytes as program text: the compiler answers with compiled lines or an
 // error on a real line, and compiled output survives reading back and the
-// decompile round trip with every source line kept.
+// decompile round trip with every source line kept. The check that goes on
+// after an error agrees with it and names each line once.
 #include "check.hpp"
 
 #include "zenta/lang/compiler.hpp"
@@ -15,7 +16,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const std::string_view source(reinterpret_cast<const char *>(data), size);
     const CompileResult r = compile(source);
+    const CheckResult all = check(source);
+    FUZZ_CHECK(all.ok() == r.ok);
+    FUZZ_CHECK(all.count == static_cast<int>(all.errors.size()) || all.errors.size() == static_cast<std::size_t>(kMaxKeptDiagnostics));
+    for (std::size_t i = 0; i < all.errors.size(); ++i) {
+        FUZZ_CHECK(all.errors[i].line >= 1 && !all.errors[i].message.empty());
+        for (std::size_t j = 0; j < i; ++j)
+            FUZZ_CHECK(all.errors[j].line != all.errors[i].line);
+    }
     if (!r.ok) {
+        FUZZ_CHECK(all.errors.front().line == r.errorLine && all.errors.front().message == r.message);
         FUZZ_CHECK(r.errorLine >= 1);
         FUZZ_CHECK(r.errorLine <= static_cast<int>(splitLines(source).size()) + 1);
         FUZZ_CHECK(!r.message.empty());
