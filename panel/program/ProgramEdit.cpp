@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QTextBlock>
 #include <QToolTip>
+#include <algorithm>
 
 namespace {
 
@@ -180,7 +181,8 @@ void ProgramEdit::setRunningLines(const QList<int> &lineNumbers)
         lines << ((n >= 1 && n <= blockCount()) ? n : 0);
     while (!lines.isEmpty() && lines.last() == 0)
         lines.removeLast();
-    if (lines == runningLines_)
+    // Element by element: two empty lists may hold no data to compare.
+    if (std::equal(lines.cbegin(), lines.cend(), runningLines_.cbegin(), runningLines_.cend()))
         return;
     runningLines_ = lines;
     applyMarks();
