@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <optional>
 
-// The one way numbers are read from replies and fields: surrounding blanks,
-// a sign, a fraction (rounded half to even) and an exponent are accepted;
-// anything else, or a value outside the target range, gives no value.
+// The panel's texts through the one number rule of core/Numbers.h:
+// surrounding blanks, a sign, a fraction (rounded half to even) and an
+// exponent are accepted; anything else, or a value outside the target range,
+// gives no value.
 std::optional<double> parseNumber(const QString &text);
 std::optional<int32_t> parseInt32(const QString &text);
 std::optional<int16_t> parseInt16(const QString &text);

@@ -3,6 +3,7 @@
 #include "DriverSettings.h"
 #include "common/Dialogs.h"
 #include "common/SaveAs.h"
+#include "common/TextFile.h"
 #include "mainwindow/MainControlForm.h"
 #include "mainwindow/OutputsControl.h"
 #include "ui_MainControlForm.h"
@@ -13,16 +14,7 @@
 
 namespace {
 
-// Far beyond any settings file; a larger pick is the wrong file.
-constexpr std::size_t kMaxFileBytes = 64 * 1024;
-
-QStringList itemsOf(const QComboBox *list)
-{
-    QStringList items;
-    for (int i = 0; i < list->count(); ++i)
-        items << list->itemText(i);
-    return items;
-}
+constexpr std::size_t kMaxFileBytes = SettingsFile::kMaxFileBytes;
 
 QString flag(bool on)
 {
@@ -42,39 +34,29 @@ struct SettingsFileControl::Field {
 
 QList<SettingsFileControl::Field> SettingsFileControl::fields() const
 {
-    using SettingsFile::checkFlag;
-    using SettingsFile::checkOneOf;
     auto &ui = *main_.ui();
     MainControlForm &main = main_;
+    using Read = std::function<std::optional<QString>()>;
+    using Apply = std::function<void(const QString &)>;
 
-    auto list = [](const char *key, QComboBox *combo) {
-        return Field{{QLatin1String(key), [combo](const QString &v) { return checkOneOf(v, itemsOf(combo)); }},
-                     [combo]() -> std::optional<QString> {
-                         if (combo->currentIndex() < 0)
-                             return std::nullopt;
-                         return combo->currentText();
-                     },
-                     [combo](const QString &v) { setComboText(combo, v); }};
+    auto list = [](QComboBox *combo) {
+        return std::pair<Read, Apply>{[combo]() -> std::optional<QString> {
+                                          if (combo->currentIndex() < 0)
+                                              return std::nullopt;
+                                          return combo->currentText();
+                                      },
+                                      [combo](const QString &v) { setComboText(combo, v); }};
     };
     // Free text goes to the device as typed, so the file keeps it as typed.
-    auto text = [](const char *key, QLineEdit *box) {
-        return Field{{QLatin1String(key),
-                      [box](const QString &v) -> std::optional<QString> {
-                          if (v.size() > box->maxLength())
-                              return QStringLiteral("longer than the %1 characters the box holds").arg(box->maxLength());
-                          return std::nullopt;
-                      }},
-                     [box]() -> std::optional<QString> { return box->text(); },
-                     [box](const QString &v) { box->setText(v); }};
+    auto text = [](QLineEdit *box) {
+        return std::pair<Read, Apply>{[box]() -> std::optional<QString> { return box->text(); },
+                                      [box](const QString &v) { box->setText(v); }};
     };
-    auto tick = [](const char *key, QCheckBox *box) {
-        return Field{{QLatin1String(key), checkFlag},
-                     [box]() -> std::optional<QString> { return flag(box->isChecked()); },
-                     [box](const QString &v) { box->setChecked(v == QLatin1String("1")); }};
+    auto tick = [](QCheckBox *box) {
+        return std::pair<Read, Apply>{[box]() -> std::optional<QString> { return flag(box->isChecked()); },
+                                      [box](const QString &v) { box->setChecked(v == QLatin1String("1")); }};
     };
-    const Field controlMode{
-        {QStringLiteral("ControlMode"),
-         [](const QString &v) { return checkOneOf(v, {QStringLiteral("USB"), QStringLiteral("Analog")}); }},
+    const std::pair<Read, Apply> controlMode{
         [&ui]() -> std::optional<QString> {
             if (ui.SelUSBControl->isChecked())
                 return QStringLiteral("USB");
@@ -93,10 +75,16 @@ QList<SettingsFileControl::Field> SettingsFileControl::fields() const
             }
         }};
 
-    return {list("DeviceName", ui.DeviceName), list("RunCurrent", ui.Par6),  list("IdleCurrent", ui.Par8),
-            list("Microstep", ui.Par9),        controlMode,                   text("TimeOut", ui.TimeOut),
-            tick("DOPolarity", ui.DOPolarity), tick("DIPolarity", ui.DIPolarity), text("DOBoot", ui.DOBoot),
-            tick("AutoRun0", ui.SLOAD0),       tick("AutoRun1", ui.SLOAD1)};
+    // In the order of SettingsFile::keys.
+    const std::pair<Read, Apply> controls[] = {
+        list(ui.DeviceName), list(ui.Par6),       list(ui.Par8),         list(ui.Par9),
+        controlMode,         text(ui.TimeOut),    tick(ui.DOPolarity),   tick(ui.DIPolarity),
+        text(ui.DOBoot),     tick(ui.SLOAD0),     tick(ui.SLOAD1)};
+    const std::vector<SettingsFile::Rule> rules = SettingsFile::rules();
+    QList<Field> all;
+    for (std::size_t i = 0; i < rules.size(); ++i)
+        all << Field{rules[i], controls[i].first, controls[i].second};
+    return all;
 }
 
 void SettingsFileControl::SaveSettings_Click()
@@ -104,24 +92,32 @@ void SettingsFileControl::SaveSettings_Click()
     auto refuse = [this](const QString &why) {
         Dialogs::get().notice(&main_, QStringLiteral("The settings were not saved: ") + why);
     };
-    QList<SettingsFile::Entry> entries;
+    std::vector<SettingsFile::Entry> entries;
     for (const Field &f : fields()) {
         const auto value = f.read();
         if (!value) {
-            refuse(QStringLiteral("key \"%1\": the window shows no value for it.").arg(f.rule.key));
+            refuse(QStringLiteral("key \"%1\": the window shows no value for it.").arg(QString::fromStdString(f.rule.key)));
             return;
         }
-        entries << SettingsFile::Entry{f.rule.key, *value};
+        // Line 1 of the value ends at its first line break: whichever comes first is named.
+        if (const auto bad = TextFile::findNonLatin1(*value); bad && bad->line == 1) {
+            const QString character = QString::fromUcs4(&bad->code, 1);
+            const SettingsFile::Refusal why{0, f.rule.key, "the value holds \"" + character.toStdString() +
+                                                               "\", which the file's Latin-1 text cannot keep"};
+            refuse(QString::fromStdString(why.message()));
+            return;
+        }
+        entries.push_back({f.rule.key, value->toLatin1().toStdString()});
     }
     const auto bytes = SettingsFile::format(entries);
     if (const auto *why = std::get_if<SettingsFile::Refusal>(&bytes)) {
-        refuse(why->message());
+        refuse(QString::fromLatin1(why->message()));
         return;
     }
 
     saveAs(&main_, QStringLiteral("Save Settings"), filter,
            QStringLiteral("CFG%1.ini").arg(main_.ui()->DeviceName->currentText()), folder_,
-           std::get<QByteArray>(bytes), QStringLiteral("The settings were not saved: "));
+           QByteArray::fromStdString(std::get<std::string>(bytes)), QStringLiteral("The settings were not saved: "));
 }
 
 void SettingsFileControl::LoadSettings_Click()
@@ -150,19 +146,18 @@ void SettingsFileControl::LoadSettings_Click()
         refuse(QStringLiteral("the file cannot be read."));
         return;
     }
-    const QByteArray bytes(file.bytes.data(), qsizetype(file.bytes.size()));
 
     const QList<Field> all = fields();
-    QList<SettingsFile::Rule> rules;
+    std::vector<SettingsFile::Rule> rules;
     for (const Field &f : all)
-        rules << f.rule;
-    const auto parsed = SettingsFile::parse(bytes, rules);
+        rules.push_back(f.rule);
+    const auto parsed = SettingsFile::parse(file.bytes, rules);
     if (const auto *why = std::get_if<SettingsFile::Refusal>(&parsed)) {
-        refuse(why->message());
+        refuse(QString::fromLatin1(why->message()));
         return;
     }
     // Every value has passed its check: now, and only now, the controls change.
-    const auto &entries = std::get<QList<SettingsFile::Entry>>(parsed);
+    const auto &entries = std::get<std::vector<SettingsFile::Entry>>(parsed);
     for (int i = 0; i < all.size(); ++i)
-        all[i].apply(entries[i].value);
+        all[i].apply(QString::fromLatin1(entries[size_t(i)].value));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SettingsFile.h"
+#include "core/SettingsFile.h"
 
 #include <QString>
 

@@ -3,6 +3,8 @@
 #include <QString>
 #include <cstdint>
 
+#include "core/Bits24.h"
+
 // Shared link state and the raw exchange every window uses.
 namespace modTollan {
 
@@ -19,9 +21,6 @@ extern QString DeviceProduct; // its product string, to find it again wherever i
 // that Latin-1 cannot carry (nothing sent, reply unchanged). A device that answers nothing gives an empty reply.
 int16_t SendRecvString(const QString &command, QString &reply);
 
-int32_t BitAnd24(int32_t a, int32_t b);
-int32_t BitOr24(int32_t a, int32_t b);
-int32_t ShiftRight(int32_t a, int32_t n);
 // Bytes up to the first zero byte, at most 256 and at most `size`, as Latin-1.
 QString BytesToString(const char *buffer, int size);
 

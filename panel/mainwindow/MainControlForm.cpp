@@ -5,6 +5,7 @@
 #include "OutputsControl.h"
 #include "StatusPoll.h"
 #include "../config/SettingsFileControl.h"
+#include "core/SettingsFile.h"
 #include "../config/DriverSettings.h"
 #include "../config/FlashStore.h"
 #include "ui_MainControlForm.h"
@@ -86,18 +87,20 @@ QString MainControlForm::SendReceive(const QString &command)
 
 void MainControlForm::fillVocabularies()
 {
-    QStringList currents;
-    for (int i = 1; i <= 20; ++i)
-        currents << QString::number(i / 10.0, 'f', 1);
+    // The settings file offers the same lists, so both come from one place.
+    auto items = [](const std::vector<std::string> &list) {
+        QStringList out;
+        for (const std::string &item : list)
+            out << QString::fromStdString(item);
+        return out;
+    };
     ui_->Par6->clear();
-    ui_->Par6->addItems(currents);
+    ui_->Par6->addItems(items(SettingsFile::runCurrents()));
     ui_->Par8->clear();
-    ui_->Par8->addItems(currents);
-    ui_->Par8->addItem(QStringLiteral("0"));
+    ui_->Par8->addItems(items(SettingsFile::idleCurrents()));
     ui_->Par9->clear();
-    ui_->Par9->addItems({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("4"), QStringLiteral("16")});
-    for (int i = 0; i < 100; ++i)
-        ui_->DeviceName->addItem(QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0')));
+    ui_->Par9->addItems(items(SettingsFile::microsteps()));
+    ui_->DeviceName->addItems(items(SettingsFile::deviceIds()));
     // Adding items selects the first; the window starts with no selection.
     for (QComboBox *c : {ui_->Par6, ui_->Par8, ui_->Par9, ui_->DeviceName})
         c->setCurrentIndex(-1);

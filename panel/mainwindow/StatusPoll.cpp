@@ -3,27 +3,25 @@
 #include "MainControlForm.h"
 #include "ui_MainControlForm.h"
 #include "../common/NumberText.h"
+#include "core/StatusDecode.h"
 #include "../device/modTollan.h"
 
 #include <QLocale>
 
 using namespace modTollan;
 
+namespace {
+// Replies reach the panel as Latin-1 text; back to the device's bytes.
+std::string bytes(const QString &reply)
+{
+    return reply.toLatin1().toStdString();
+}
+}  // namespace
+
 void setTextIfChanged(QLineEdit *box, const QString &text)
 {
     if (box->text() != text)
         box->setText(text);
-}
-
-QString StatusPoll::programStateText(int32_t code)
-{
-    switch (code) {
-    case 0: return QStringLiteral("Idle");
-    case 1: return QStringLiteral("Running");
-    case 2: return QStringLiteral("Paused");
-    case 4: return QStringLiteral("Errored");
-    default: return {};
-    }
 }
 
 void StatusPoll::Timer1_Timer()
@@ -86,55 +84,60 @@ void StatusPoll::linkRestored()
 QString StatusPoll::readMotionState()
 {
     auto &ui = *main_.ui();
-    const auto m = replyToInt32(main_.SendReceive(QStringLiteral("MST")));
-    if (!m)
+    StatusDecode::Replies replies;
+    replies.mst = bytes(main_.SendReceive(QStringLiteral("MST")));
+    const StatusDecode::Status s = StatusDecode::decode(replies);
+    if (!s.motionState)
         return {};
-    QString state = QStringLiteral("IDLE");
-    if (BitAnd24(*m, 1) == 1)
-        state = QStringLiteral("CONST");
-    if (BitAnd24(*m, 2) == 2)
-        state = QStringLiteral("ACCEL");
-    if (BitAnd24(*m, 4) == 4)
-        state = QStringLiteral("DECEL");
+    const QString state = QString::fromStdString(*s.motionState);
     setTextIfChanged(ui.Stat, state);
-    const int32_t c = ShiftRight(*m, 3);
-    setTextIfChanged(ui.curCurrent, c == 21 ? QStringLiteral("0")
-                                            : QLocale().toString(c / 10.0, 'g', QLocale::FloatingPointShortest));
+    setTextIfChanged(ui.curCurrent, QLocale().toString(*s.currentTenths / 10.0, 'g', QLocale::FloatingPointShortest));
     return state;
 }
 
 void StatusPoll::readInputsOutputs()
 {
     auto &ui = *main_.ui();
-    if (const auto d = replyToInt32(main_.SendReceive(QStringLiteral("DI")))) {
+    StatusDecode::Replies replies;
+    replies.di = bytes(main_.SendReceive(QStringLiteral("DI")));
+    replies.dout = bytes(main_.SendReceive(QStringLiteral("DO")));
+    replies.eo = bytes(main_.SendReceive(QStringLiteral("EO")));
+    const StatusDecode::Status s = StatusDecode::decode(replies);
+    if (s.inputs) {
         Lamp *lamps[] = {ui.DI1, ui.DI2, ui.DI3, ui.DI4, ui.DI5, ui.DI6};
         for (int bit = 0; bit < 6; ++bit)
-            lamps[bit]->setState(BitAnd24(*d, 1 << bit) != 0 ? 1 : 0);
+            lamps[bit]->setState((*s.inputs)[bit] ? 1 : 0);
     }
-    if (const auto o = replyToInt32(main_.SendReceive(QStringLiteral("DO")))) {
-        ui.DO1->setState(BitAnd24(*o, 1) != 0 ? 0 : 1);
-        ui.DO2->setState(BitAnd24(*o, 2) != 0 ? 0 : 1);
+    // The DO lamps take state 0 for a set output.
+    if (s.outputs) {
+        ui.DO1->setState((*s.outputs)[0] ? 0 : 1);
+        ui.DO2->setState((*s.outputs)[1] ? 0 : 1);
     }
-    if (const auto e = replyToInt32(main_.SendReceive(QStringLiteral("EO"))))
-        ui.EO->setState(BitAnd24(*e, 1) != 0 ? 1 : 0);
+    if (s.outputEnabled)
+        ui.EO->setState(*s.outputEnabled ? 1 : 0);
 }
 
 void StatusPoll::readAnalogAndMode()
 {
     auto &ui = *main_.ui();
-    if (const auto a = replyToInt32(main_.SendReceive(QStringLiteral("AI"))))
-        setTextIfChanged(ui.AI, QString::number(*a));
-    const QString mode = main_.SendReceive(QStringLiteral("MM"));
-    setTextIfChanged(ui.Mode, mode == QLatin1String("0") ? QStringLiteral("ABS") : QStringLiteral("INC"));
+    StatusDecode::Replies replies;
+    replies.ai = bytes(main_.SendReceive(QStringLiteral("AI")));
+    replies.mm = bytes(main_.SendReceive(QStringLiteral("MM")));
+    const StatusDecode::Status s = StatusDecode::decode(replies);
+    if (s.analogInput)
+        setTextIfChanged(ui.AI, QString::number(*s.analogInput));
+    setTextIfChanged(ui.Mode, QString::fromStdString(*s.moveMode));
 }
 
 std::optional<int32_t> StatusPoll::readProgramState()
 {
-    const auto s = replyToInt32(main_.SendReceive(QStringLiteral("SASTAT")));
-    if (!s)
+    StatusDecode::Replies replies;
+    replies.sastat = bytes(main_.SendReceive(QStringLiteral("SASTAT")));
+    const std::optional<int32_t> code = StatusDecode::decode(replies).programState;
+    if (!code)
         return std::nullopt;
-    const QString text = programStateText(*s);
+    const QString text = QString::fromStdString(StatusDecode::programStateText(*code));
     if (!text.isEmpty())
         setTextIfChanged(main_.ui()->ProgStatus, text);
-    return s;
+    return code;
 }

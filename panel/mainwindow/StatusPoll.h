@@ -38,9 +38,6 @@ public:
     // says so; one exchange more, asked only by whoever follows program 0.
     void readProgram0StateWhile(std::function<bool()> wanted) { program0Wanted_ = std::move(wanted); }
 
-    // Program state code to its text; empty for codes that leave the display.
-    static QString programStateText(int32_t code);
-
 signals:
     // After every tick that was not skipped by PausePolling.
     void polled(const PollReading &reading);

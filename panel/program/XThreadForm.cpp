@@ -1,9 +1,8 @@
 #include "XThreadForm.h"
 
 #include "ui_XThreadForm.h"
-#include "common/NumberText.h"
+#include "core/StatusDecode.h"
 #include "device/modTollan.h"
-#include "mainwindow/StatusPoll.h"
 
 #include <QStyle>
 
@@ -50,14 +49,16 @@ bool XThreadForm::pollRound()
     };
     showReply(ui_->ProgIndex0, exchange(QStringLiteral("SPC0")));
     showReply(ui_->ProgIndex1, exchange(QStringLiteral("SPC1")));
-    for (QLineEdit *status : {ui_->ProgStatus0, ui_->ProgStatus1}) {
-        const QString command = status == ui_->ProgStatus0 ? QStringLiteral("SASTAT0") : QStringLiteral("SASTAT1");
+    QLineEdit *const boxes[] = {ui_->ProgStatus0, ui_->ProgStatus1};
+    for (int thread = 0; thread < 2; ++thread) {
+        StatusDecode::Replies replies;
+        replies.threadState[thread] = exchange(QStringLiteral("SASTAT%1").arg(thread)).toLatin1().toStdString();
         // A reply that is no whole number, or a code without a text, leaves
         // the box as it was; an empty reply here is a failed exchange, not 0.
-        const auto code = parseInt32(exchange(command));
-        const QString text = code ? StatusPoll::programStateText(*code) : QString();
+        const auto code = StatusDecode::decode(replies).threadState[thread];
+        const QString text = code ? QString::fromStdString(StatusDecode::programStateText(*code)) : QString();
         if (!text.isEmpty())
-            showReply(status, text);
+            showReply(boxes[thread], text);
     }
     return answered;
 }

@@ -3,7 +3,7 @@
 #include "FifoWriterLater.h"
 #include "PanelFixture.h"
 #include "config/DriverSettings.h"
-#include "config/SettingsFile.h"
+#include "core/SettingsFile.h"
 #include "config/SettingsFileControl.h"
 #include "ui_MainControlForm.h"
 
@@ -169,6 +169,14 @@ private slots:
             << QByteArray("PRG 0\r\nX1000\r\nEND\r\n")
             << at + "line 1: this is not a driver settings file (its first line must be \"[ZENTA-KDR-V3 driver "
                     "settings, format 1]\").";
+        // Free text goes to the device as written, so it must fit one command.
+        QTest::newRow("time-out longer than one command holds")
+            << with("TimeOut=100", "TimeOut=" + QByteArray(62, '1'))
+            << at + "line 7, key \"TimeOut\": longer than the 61 characters that fit one command after \"PB=\".";
+        QTest::newRow("output pattern longer than one command holds")
+            << with("DOBoot=0", "DOBoot=" + QByteArray(58, '0'))
+            << at + "line 10, key \"DOBoot\": longer than the 57 characters that fit one command after "
+                    "\"DOBOOT=\".";
         QTest::newRow("bad value after good ones")
             << with("AutoRun1=0", "AutoRun1=3")
             << at + "line 12, key \"AutoRun1\": \"3\" is not one of the values offered (0, 1).";
