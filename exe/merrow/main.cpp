@@ -4,21 +4,19 @@
 // panel can judge: DownloadOut.txt for a download, the FIL file for an upload
 // (which the compiler's decompile then reports). Exit code 0 on success, 1 on
 // failure. Every wait has a bound: the library's time-outs and the busy retry.
-#include "TollanCom.h"
+#include "DeviceLink.h"
+#include "ProgramTransfer.h"
 #include "ToolFiles.h"
 #include "zenta/lang/decimal.hpp"
 #include "zenta/lang/program.hpp"
 #include "zenta/lang/text.hpp"
 #include "zenta/lang/transfer.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <dlfcn.h>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <variant>
 #include <vector>
@@ -27,7 +25,10 @@ namespace {
 
 namespace lang = zenta::lang;
 namespace tools = zenta::tools;
-namespace tr = zenta::lang::transfer;
+namespace device = zenta::device;
+using device::clip;
+using device::Failure;
+using device::failure;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char *kSetupFile = "merrow_setup.txt";
@@ -37,103 +38,24 @@ constexpr int kExchangeTimeoutMs = 2000;
 constexpr auto kBusyRetry = std::chrono::milliseconds(2000);
 constexpr auto kBusyPause = std::chrono::milliseconds(50);
 
-// A failure with the lines the operator reads under the result line.
-struct Failure {
-    std::vector<std::string> lines;
-};
-
-Failure failure(std::string reason, std::string more = {})
-{
-    Failure f{{std::move(reason)}};
-    if (!more.empty())
-        f.lines.push_back(std::move(more));
-    return f;
-}
-
-std::string clip(const std::string &s, std::size_t n = 60) { return s.size() > n ? s.substr(0, n) + "..." : s; }
-
 // ---------------------------------------------------------------- library
 
-struct Library {
-    decltype(&fnTollanComGetNumDevices) getNumDevices = nullptr;
-    decltype(&fnTollanComOpen) open = nullptr;
-    decltype(&fnTollanComClose) close = nullptr;
-    decltype(&fnTollanComSetTimeouts) setTimeouts = nullptr;
-    decltype(&fnTollanComSendRecv) sendRecv = nullptr;
-};
-
-std::optional<Failure> loadLibrary(const std::string &folder, Library &lib)
+std::optional<Failure> loadLibrary(const std::string &folder, device::Library &lib)
 {
     const std::string path = folder + "/../libTollanCom.so";
-    void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!h) {
-        // dlerror() clears its text as it returns it: read it once.
-        const char *why = dlerror();
+    if (const std::string why = lib.load(path); !why.empty())
         return failure("The device library libTollanCom.so could not be loaded from the folder above the loader.",
-                       clip(why ? why : path, 200));
-    }
-    auto sym = [h](const char *name) { return dlsym(h, name); };
-    lib.getNumDevices = reinterpret_cast<decltype(lib.getNumDevices)>(sym("fnTollanComGetNumDevices"));
-    lib.open = reinterpret_cast<decltype(lib.open)>(sym("fnTollanComOpen"));
-    lib.close = reinterpret_cast<decltype(lib.close)>(sym("fnTollanComClose"));
-    lib.setTimeouts = reinterpret_cast<decltype(lib.setTimeouts)>(sym("fnTollanComSetTimeouts"));
-    lib.sendRecv = reinterpret_cast<decltype(lib.sendRecv)>(sym("fnTollanComSendRecv"));
-    if (!lib.getNumDevices || !lib.open || !lib.close || !lib.setTimeouts || !lib.sendRecv)
-        return failure("The device library " + path + " lacks one of its functions.");
+                       clip(why, 200));
     return std::nullopt;
 }
 
-// One open device.
-class Device {
-public:
-    Device(Library &lib, int32_t handle) : lib_(lib), handle_(handle) {}
-    Device(const Device &) = delete;
-    Device &operator=(const Device &) = delete;
-    ~Device() { lib_.close(handle_); }
-
-    void setName(std::string name) { name_ = std::move(name); }
-    const std::string &name() const { return name_; }
+// One open device and its name.
+struct Found {
+    std::unique_ptr<device::Device> device;
+    std::string name;
     // The device ID: the fourth and fifth characters of its reply to "DN".
-    std::string id() const { return name_.size() > 3 ? name_.substr(3, 2) : std::string(); }
-
-    // The reply text, or nullopt when the device did not answer (`lost` tells
-    // whether the link itself went).
-    std::optional<std::string> exchange(const std::string &command, bool *lost = nullptr)
-    {
-        unsigned char send[TOLLANCOM_FRAME] = {};
-        unsigned char recv[TOLLANCOM_FRAME] = {};
-        std::copy(command.begin(), command.begin() + static_cast<std::ptrdiff_t>(std::min(command.size(), sizeof send)),
-                  send);
-        const int32_t r = lib_.sendRecv(handle_, send, TOLLANCOM_FRAME, TOLLANCOM_FRAME, recv);
-        if (lost)
-            *lost = r != 1 && r != 0;
-        if (r != 1)
-            return std::nullopt;
-        std::size_t n = 0;
-        while (n < sizeof recv && recv[n] != 0)
-            ++n;
-        return std::string(reinterpret_cast<const char *>(recv), n);
-    }
-
-private:
-    Library &lib_;
-    int32_t handle_;
-    std::string name_;
+    std::string id() const { return name.size() > 3 ? name.substr(3, 2) : std::string(); }
 };
-
-// Opens device `index`, retrying while another client holds it.
-std::optional<int32_t> openWithRetry(Library &lib, int32_t index)
-{
-    const auto deadline = Clock::now() + kBusyRetry;
-    for (;;) {
-        int32_t handle = 0;
-        if (lib.open(index, &handle) != 0)
-            return handle;
-        if (Clock::now() + kBusyPause > deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(kBusyPause);
-    }
-}
 
 std::string joinIds(const std::vector<std::string> &ids)
 {
@@ -144,34 +66,32 @@ std::string joinIds(const std::vector<std::string> &ids)
 }
 
 // The device whose ID is `dev`; with `dev` empty, the only device present.
-std::variant<std::unique_ptr<Device>, Failure> findDevice(Library &lib, const std::string &dev)
+std::variant<Found, Failure> findDevice(device::Library &lib, const std::string &dev)
 {
     lib.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
     int32_t count = 0;
     if (lib.getNumDevices(&count) != 1 || count < 1)
         return failure("No device found.", "Check that the driver is connected and powered.");
 
-    std::vector<std::unique_ptr<Device>> matches;
+    std::vector<Found> matches;
     std::vector<std::string> ids;
     int busy = 0, silent = 0;
     for (int32_t i = 0; i < count; ++i) {
-        const auto handle = openWithRetry(lib, i);
+        const auto handle = device::openWithRetry(lib, i, kBusyRetry, kBusyPause);
         if (!handle) {
             ++busy;
             continue;
         }
-        auto device = std::make_unique<Device>(lib, *handle);
-        const auto name = device->exchange("DN");
-        if (!name) {
+        Found found{std::make_unique<device::Device>(lib, *handle), {}};
+        const device::Reply name = found.device->exchange("DN");
+        if (!name.answered()) {
             ++silent;
             continue;
         }
-        device->setName(*name);
-        ids.push_back(device->id());
-        if (dev.empty() ? count == 1 : device->id() == dev)
-            matches.push_back(std::move(device));
-        else
-            device.reset();
+        found.name = name.text;
+        ids.push_back(found.id());
+        if (dev.empty() ? count == 1 : found.id() == dev)
+            matches.push_back(std::move(found));
     }
     std::string seen = "Devices found: " + std::to_string(count);
     if (!ids.empty())
@@ -243,7 +163,7 @@ std::optional<Failure> readSetup(const std::string &folder, Setup &setup)
 }
 
 // The library from the panel's folder and the device the setup names.
-std::variant<std::unique_ptr<Device>, Failure> connect(Library &lib, const Setup &s)
+std::variant<Found, Failure> connect(device::Library &lib, const Setup &s)
 {
     if (auto f = loadLibrary(s.folder, lib))
         return std::move(*f);
@@ -274,43 +194,12 @@ std::variant<std::vector<std::string>, Failure> readProgram(const Setup &s)
     lang::CompiledFile file = lang::readCompiledFile(bytes);
     if (!file.ok)
         return failure("The file " + clip(s.fil) + " cannot be sent: " + clip(file.message, 160) + ". Nothing was sent.");
-    std::vector<std::string> lines = std::move(file.lines);
-    if (lines.empty())
-        return failure("The program is empty; nothing was sent.");
-    if (static_cast<int>(lines.size()) > s.lin)
-        return failure("The program has " +
-                           (lines.size() > static_cast<std::size_t>(lang::kMaxCompiledLines)
-                                ? "more than " + std::to_string(lang::kMaxCompiledLines)
-                                : std::to_string(lines.size())) +
-                           " compiled lines; the device holds at most " + std::to_string(s.lin) + ". Nothing was sent.");
-    const lang::ParsedProgram parsed = lang::parseCompiled(lines);
-    if (!parsed.ok)
-        return failure("Compiled line " + std::to_string(parsed.errorLine) + " is not valid: " + clip(parsed.message, 120) +
-                       ". Nothing was sent.");
-    return lines;
+    if (auto f = device::checkProgram(file.lines, s.lin))
+        return std::move(*f);
+    return std::move(file.lines);
 }
 
-// Why the device refused a frame, in the operator's words.
-std::string refusal(const std::string &reply)
-{
-    if (reply == "?RUNNING")
-        return "A program is running on the device; stop it and download again.";
-    if (reply == "?FLASH")
-        return "The device could not write its flash memory.";
-    if (reply == "?CHECKSUM")
-        return "The program reached the device damaged (checksum mismatch).";
-    if (reply.rfind("?PROGRAM ", 0) == 0)
-        return "The device refused the program at compiled line " + clip(reply.substr(9), 10) + ".";
-    if (reply == "?UNKNOWN")
-        return "The device does not take programs (it does not know the transfer commands).";
-    if (reply == "?NOTRANSFER")
-        return "The device lost the transfer (its link was interrupted).";
-    return "The device refused the transfer: " + clip(reply, 40);
-}
-
-std::string noAnswer(bool lost) { return lost ? "The link to the device was lost." : "The device stopped answering."; }
-
-std::variant<std::string, Failure> download(Library &lib, const Setup &s)
+std::variant<std::string, Failure> download(device::Library &lib, const Setup &s)
 {
     auto program = readProgram(s);
     if (auto *f = std::get_if<Failure>(&program))
@@ -320,74 +209,24 @@ std::variant<std::string, Failure> download(Library &lib, const Setup &s)
     auto found = connect(lib, s);
     if (auto *f = std::get_if<Failure>(&found))
         return std::move(*f);
-    Device &device = *std::get<std::unique_ptr<Device>>(found);
-
-    const std::uint32_t crc = lang::programChecksum(lines);
-    const std::vector<std::string> frames = tr::downloadCommands(lines);
-    const std::string kept = "The device keeps its previous program.";
-    for (std::size_t k = 0; k < frames.size(); ++k) {
-        bool lost = false;
-        const auto reply = device.exchange(frames[k], &lost);
-        const bool last = k + 1 == frames.size();
-        if (!reply)
-            return failure(noAnswer(lost),
-                           last ? "The device holds its previous program or the new one, whole; upload to see which."
-                                : kept);
-        if (*reply != "OK")
-            return failure(refusal(*reply), kept);
-    }
-    bool lost = false;
-    const auto info = device.exchange(std::string(tr::kInfo), &lost);
-    if (!info)
-        return failure(noAnswer(lost), "The device took the program but could not confirm it; upload to check.");
-    const auto confirmed = tr::parseInfoReply(*info);
-    if (!confirmed || confirmed->lines != static_cast<int>(lines.size()) || confirmed->crc != crc)
-        return failure("The device does not confirm the program it took (it reports " + clip(*info, 40) + ").",
-                       "Upload to see what it holds.");
+    const Found &target = std::get<Found>(found);
+    auto sent = device::download(*target.device, lines);
+    if (auto *f = std::get_if<Failure>(&sent))
+        return std::move(*f);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     char time[32];
     std::snprintf(time, sizeof time, "%.3f", seconds);
-    return std::to_string(lines.size()) + " lines sent to device " + (device.id().empty() ? "(no ID)" : device.id()) +
-           " (" + clip(device.name(), 20) + ") in " + time + " s; the device confirmed checksum " +
-           lang::formatChecksum(crc) + ".";
+    return std::to_string(lines.size()) + " lines sent to device " + (target.id().empty() ? "(no ID)" : target.id()) +
+           " (" + clip(target.name, 20) + ") in " + time + " s; the device confirmed checksum " +
+           lang::formatChecksum(std::get<device::Sent>(sent).crc) + ".";
 }
 
-// ---------------------------------------------------------------- upload
-
-std::variant<std::vector<std::string>, Failure> upload(Library &lib, const Setup &s)
+std::variant<std::vector<std::string>, Failure> upload(device::Library &lib, const Setup &s)
 {
     auto found = connect(lib, s);
     if (auto *f = std::get_if<Failure>(&found))
         return std::move(*f);
-    Device &device = *std::get<std::unique_ptr<Device>>(found);
-
-    bool lost = false;
-    const auto info = device.exchange(std::string(tr::kInfo), &lost);
-    if (!info)
-        return failure(noAnswer(lost));
-    if (*info == "?NOPROGRAM")
-        return failure("The device " + device.id() + " holds no program.");
-    if (*info == "?CORRUPT")
-        return failure("The program stored in the device " + device.id() + " is corrupt; download it again.");
-    if (*info == "?UNKNOWN")
-        return failure("The device does not hold programs (it does not know the transfer commands).");
-    const auto stored = tr::parseInfoReply(*info);
-    if (!stored)
-        return failure("The device gave an unreadable program summary: " + clip(*info, 40));
-    std::vector<std::string> lines;
-    lines.reserve(static_cast<std::size_t>(stored->lines));
-    for (int k = 1; k <= stored->lines; ++k) {
-        const auto line = device.exchange(tr::readCommand(k), &lost);
-        if (!line)
-            return failure(noAnswer(lost), "Read " + std::to_string(k - 1) + " of " + std::to_string(stored->lines) +
-                                               " lines.");
-        if (line->empty() || (*line)[0] == '?')
-            return failure("The device refused to give line " + std::to_string(k) + ": " + clip(*line, 40));
-        lines.push_back(*line);
-    }
-    if (lang::programChecksum(lines) != stored->crc)
-        return failure("The program read from the device does not match its checksum.", "Upload again.");
-    return lines;
+    return device::upload(*std::get<Found>(found).device);
 }
 
 // ---------------------------------------------------------------- result files
@@ -437,7 +276,7 @@ int main()
             return reportUpload(setup, std::move(*f));
         return reportDownload(folder, std::move(*f));
     }
-    Library lib;
+    device::Library lib;
     if (setup.ope == "DOWNLOAD") {
         // A result left from an earlier run must never pass for this one's.
         ::unlink((folder + "/" + kDownloadOut).c_str());
