@@ -220,6 +220,7 @@ void Server::acceptDevice()
         const int fd = acceptOn(deviceFd_, true);
         if (fd < 0)
             return;
+        ++connections_;
         // The holder's close happens before its next connect, so a hang-up is
         // already visible here; the device must count as free at once.
         if (clientFd_ >= 0 && holderHungUp())
@@ -249,6 +250,7 @@ void Server::takeFrames(const char *data, std::size_t n, bool answer)
     clientIn_.append(data, n);
     std::size_t used = 0;
     for (; clientIn_.size() - used >= kFrame && clientFd_ >= 0; used += kFrame) {
+        ++frames_;
         if (silent_)
             continue;  // a deaf device: the frame is lost unread
         Frame in;
@@ -417,7 +419,8 @@ std::string Server::control(const std::string &line)
     if (cmd == "state" && arg.empty()) {
         std::ostringstream s;
         s << model_->stateLine() << " plugged=" << (deviceFd_ >= 0) << " client=" << (clientFd_ >= 0)
-          << " silent=" << silent_ << " latency_us=" << latencyUs_ << " lockstep=" << opt_.lockstep;
+          << " silent=" << silent_ << " latency_us=" << latencyUs_ << " lockstep=" << opt_.lockstep
+          << " connections=" << connections_ << " frames=" << frames_;
         return s.str();
     }
     if (cmd == "quit" && arg.empty()) {

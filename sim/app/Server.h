@@ -99,6 +99,9 @@ private:
     bool silent_ = false;
     bool quit_ = false;
     long latencyUs_ = 0;
+    // Host connections offered and frames taken since start, for tests that
+    // must see that nothing reached the device.
+    unsigned long connections_ = 0, frames_ = 0;
     Micros lockstepNow_ = 0;
     std::chrono::steady_clock::time_point epoch_;
     // End of this loop turn's share of real time for catching the model up.
