@@ -1,0 +1,56 @@
+#include "Output.h"
+
+#include "Exit.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace zentactl {
+
+void Output::result(const std::string &text, const nlohmann::ordered_json &o)
+{
+    if (json_)
+        object(o);
+    else
+        line(text);
+}
+
+void Output::line(const std::string &text)
+{
+    if (!json_)
+        write(text + "\n");
+}
+
+void Output::object(const nlohmann::ordered_json &o)
+{
+    // Device texts are made UTF-8 on their way in; a file name that is not
+    // UTF-8 shows with a replacement character rather than ending the program.
+    if (json_)
+        write(o.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+}
+
+void Output::bytes(const std::string &data)
+{
+    write(data);
+}
+
+// Unbuffered, so that each reading of a watch is out as soon as it is read.
+void Output::write(const std::string &data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A reader that has gone (a pipe into head) wants no more: that is an end, not a fault.
+            if (errno == EPIPE)
+                stop(Success, {});
+            stop(Failed, std::string("cannot write standard output: ") + std::strerror(errno));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace zentactl

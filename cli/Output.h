@@ -1,0 +1,28 @@
+// What zentactl prints on standard output: plain lines, or with --json one
+// JSON object per reading or result. Output that cannot be written ends the
+// program.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace zentactl {
+
+class Output {
+public:
+    explicit Output(bool json) : json_(json) {}
+    bool json() const { return json_; }
+
+    // One result: `text` (a line, or several) without --json, `object` with it.
+    void result(const std::string &text, const nlohmann::ordered_json &object);
+    void line(const std::string &text);   // only without --json
+    void object(const nlohmann::ordered_json &o);  // only with --json
+    // Bytes as they are (a program text, a settings file).
+    void bytes(const std::string &data);
+
+private:
+    void write(const std::string &data);
+    bool json_;
+};
+
+}  // namespace zentactl

@@ -1,0 +1,232 @@
+// The driver settings between the device and the panel's settings file:
+// read as the panel's "Upload" reads them, written as its "Down" writes
+// them, in the same order, then read back.
+#include "Commands.h"
+#include "Exit.h"
+#include "Text.h"
+
+#include "core/Bits24.h"
+#include "core/Numbers.h"
+#include "core/SettingsFile.h"
+#include "zenta/lang/text.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+namespace zentactl {
+
+using json = nlohmann::ordered_json;
+using SettingsFile::Entry;
+using zenta::core::parseInt32;
+
+namespace {
+
+std::string valueOf(const std::vector<Entry> &entries, const std::string &key)
+{
+    for (const Entry &e : entries)
+        if (e.key == key)
+            return e.value;
+    return {};
+}
+
+json asJson(const std::vector<Entry> &entries)
+{
+    json o = json::object();
+    for (const Entry &e : entries) {
+        std::string key = e.key;
+        for (char &c : key)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        o[key] = utf8(e.value);
+    }
+    return o;
+}
+
+// What one register holds for the file's value, and how its reply is judged.
+struct Register {
+    std::string key;    // the file's key, empty for the registers the file has no value for
+    std::string name;   // "P6"
+    std::string value;  // what follows "="
+};
+
+// "POL=" and "SLOAD=" carry their value after a sign position, a blank.
+std::string signed1(int v) { return " " + std::to_string(v); }
+
+// The commands of the panel's "Down", in its order, for these entries.
+std::vector<Register> registers(const std::vector<Entry> &e)
+{
+    auto position = [&](const std::string &key, const std::vector<std::string> &list) {
+        const auto at = std::find(list.begin(), list.end(), valueOf(e, key));
+        return std::to_string(at - list.begin() + 1);
+    };
+    auto flag = [&](const std::string &key) { return valueOf(e, key) == "1" ? 1 : 0; };
+    using namespace SettingsFile;
+    return {
+        {{}, "P1", ""},
+        {{}, "P2", ""},
+        {"RunCurrent", "P6", position("RunCurrent", runCurrents())},
+        {{}, "P7", ""},
+        {"IdleCurrent", "P8", position("IdleCurrent", idleCurrents())},
+        {"Microstep", "P9", position("Microstep", microsteps())},
+        {"ControlMode", "PA", position("ControlMode", controlModes())},
+        {"TimeOut", "PB", valueOf(e, "TimeOut")},
+        {"DOPolarity/DIPolarity", "POL", signed1(flag("DOPolarity") + 2 * flag("DIPolarity"))},
+        {"DOBoot", "DOBOOT", valueOf(e, "DOBoot")},
+        {"AutoRun0/AutoRun1", "SLOAD", signed1(flag("AutoRun0") + 2 * flag("AutoRun1"))},
+    };
+}
+
+// Whether the device reads back what was sent: numbers by value (the
+// device writes them its own way), other text as it is.
+bool readsBack(const std::string &sent, const std::string &reply)
+{
+    const auto a = zenta::core::parseNumber(sent), b = zenta::core::parseNumber(reply);
+    if (a && b)
+        return *a == *b;
+    return sent == reply;
+}
+
+[[noreturn]] void cannotHold(Context &c, const char *command, const std::string &reply, const char *key)
+{
+    stop(Failed, c.name() + " answers \"" + command + "\" with \"" + utf8(reply) + "\", which the settings file's " +
+                     key + " cannot hold");
+}
+
+// A list setting from its register: the reply's position in the list.
+std::string fromList(Context &c, const char *command, const std::vector<std::string> &list, const char *key)
+{
+    const std::string reply = c.device().ask(command);
+    const auto v = parseInt32(reply);
+    if (!v || *v < 1 || *v > static_cast<int32_t>(list.size()))
+        cannotHold(c, command, reply, key);
+    return list[static_cast<std::size_t>(*v - 1)];
+}
+
+// The settings as the panel's "Upload" reads them, as file entries.
+std::vector<Entry> readSettings(Context &c)
+{
+    Link &link = c.device();
+    const std::string id = link.ask("ID");
+    if (id != "KVL-CFG-UV-USB")
+        stop(Failed, "Reply Error! (" + c.name() + " answers \"ID\" with \"" + utf8(id) + "\")");
+    const std::string dn = link.ask("DN");
+    const std::string deviceId = dn.size() >= 2 ? dn.substr(dn.size() - 2) : dn;
+    const auto ids = SettingsFile::deviceIds();
+    if (std::find(ids.begin(), ids.end(), deviceId) == ids.end())
+        cannotHold(c, "DN", dn, "DeviceName");
+    const std::string run = fromList(c, "P6", SettingsFile::runCurrents(), "RunCurrent");
+    const std::string idle = fromList(c, "P8", SettingsFile::idleCurrents(), "IdleCurrent");
+    const std::string step = fromList(c, "P9", SettingsFile::microsteps(), "Microstep");
+    const std::string mode = fromList(c, "PA", SettingsFile::controlModes(), "ControlMode");
+    const std::string timeOut = link.ask("PB");
+    const std::string pol = link.ask("POL");
+    const auto polarity = parseInt32(pol);
+    if (!polarity || *polarity < 0 || *polarity > 3)
+        cannotHold(c, "POL", pol, "DOPolarity and DIPolarity");
+    const std::string doBoot = link.ask("DOBOOT");
+    const std::string sload = link.ask("SLOAD");
+    const auto autoRun = parseInt32(sload);
+    if (!autoRun)
+        cannotHold(c, "SLOAD", sload, "AutoRun0 and AutoRun1");
+    auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
+    const std::string values[] = {deviceId,
+                                  run,
+                                  idle,
+                                  step,
+                                  mode,
+                                  timeOut,
+                                  flag(*polarity & 1),
+                                  flag(*polarity & 2),
+                                  doBoot,
+                                  flag(modTollan::BitAnd24(*autoRun, 1) == 1),
+                                  flag(modTollan::BitAnd24(*autoRun, 2) == 2)};
+    std::vector<Entry> entries;
+    for (std::size_t i = 0; i < SettingsFile::keys.size(); ++i)
+        entries.push_back(Entry{SettingsFile::keys[i], values[i]});
+    return entries;
+}
+
+}  // namespace
+
+void settingsGet(Context &c, const std::string &file)
+{
+    const std::vector<Entry> entries = readSettings(c);
+    const auto bytes = SettingsFile::format(entries);
+    if (const auto *why = std::get_if<SettingsFile::Refusal>(&bytes))
+        stop(Failed, "the settings of " + c.name() + " cannot be written: " + utf8(why->message()));
+    const std::string &data = std::get<std::string>(bytes);
+    json result{{"device", c.name()}, {"settings", asJson(entries)}};
+    if (file == "-") {
+        if (c.out.json())
+            c.out.object(result);
+        else
+            c.out.bytes(data);
+        return;
+    }
+    if (const std::string why = zenta::lang::replaceFile(file, data); !why.empty())
+        stop(Failed, "the settings were not saved: " + why);
+    result["file"] = file;
+    c.out.result(c.name() + ": settings saved to " + file, result);
+}
+
+void settingsSet(Context &c, const std::string &file, const std::string &bytes, bool alsoStore, bool rename)
+{
+    // The whole file is checked before anything is sent.
+    const auto parsed = SettingsFile::parse(bytes, SettingsFile::rules());
+    if (const auto *why = std::get_if<SettingsFile::Refusal>(&parsed))
+        stop(Failed, file + ": " + utf8(why->message()));
+    const std::vector<Entry> &entries = std::get<std::vector<Entry>>(parsed);
+
+    Link &link = c.device();
+    std::vector<std::string> faults;
+    std::vector<std::string> notes;
+    // As the panel's "Down": a new device ID is set only on a Yes, which
+    // here is --rename; without it the device keeps its own.
+    const std::string id = valueOf(entries, "DeviceName");
+    const std::string dn = link.ask("DN");
+    const std::string current = dn.size() >= 2 ? dn.substr(dn.size() - 2) : dn;
+    if (current != id && !rename) {
+        notes.push_back(c.name() + " keeps its device ID " + utf8(current) + " (the file has " + id +
+                        "; --rename sets it)");
+    } else if (current != id) {
+        const std::string command = "DN=CFG" + id;
+        const std::string reply = link.ask(command);
+        if (reply == "OK")
+            notes.push_back("Device ID Set.  Perform store to flash and reset power for new Device ID to take effect.");
+        else
+            faults.push_back("Error setting device ID (\"" + command + "\" answered \"" + utf8(reply) + "\")");
+    }
+    const std::vector<Register> all = registers(entries);
+    for (const Register &r : all) {
+        const std::string command = r.name + "=" + r.value;
+        if (const std::string reply = link.ask(command); reply != "OK")
+            faults.push_back("\"" + utf8(command) + "\" refused: " + utf8(reply));
+    }
+    for (const Register &r : all) {
+        if (r.key.empty())
+            continue;
+        const std::string reply = link.ask(r.name);
+        if (!readsBack(r.value, reply))
+            faults.push_back(r.key + " (" + r.name + ") reads back \"" + utf8(reply) + "\", not \"" + utf8(r.value) +
+                             "\"");
+    }
+    if (!faults.empty()) {
+        std::string text;
+        for (const std::string &f : faults)
+            text += (text.empty() ? "" : "; ") + f;
+        stop(Failed, c.name() + ": " + text + (alsoStore ? "; nothing stored" : ""));
+    }
+    json result{{"device", c.name()}, {"settings", asJson(entries)}, {"stored", false}};
+    std::string text = c.name() + ": settings set, every value reads back as sent";
+    for (const std::string &n : notes)
+        text += "\n" + n;
+    if (alsoStore) {
+        const std::string reply = link.ask("STORE");
+        if (reply != "OK")
+            stop(Failed, "Error setting flash! (" + c.name() + " answers \"STORE\" with \"" + utf8(reply) + "\")");
+        result["stored"] = true;
+        text += "\nStore to Flash done!";
+    }
+    c.out.result(text, result);
+}
+
+}  // namespace zentactl
