@@ -16,12 +16,17 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$tmp/usr" >/dev/null
 private=$tmp/usr/lib/zenta-panel
 
-for f in bin/zenta-panel bin/zenta-sim lib/zenta-panel/zenta-panel lib/zenta-panel/libTollanCom.so \
-         lib/zenta-panel/EXE/Vorlag share/applications/zenta-panel.desktop \
+for f in bin/zenta-panel bin/zenta-sim bin/zentactl lib/zenta-panel/zenta-panel lib/zenta-panel/zentactl \
+         lib/zenta-panel/libTollanCom.so lib/zenta-panel/EXE/Vorlag share/applications/zenta-panel.desktop \
          share/icons/hicolor/scalable/apps/zenta-panel.svg share/doc/zenta-panel/copyright \
-         share/doc/zenta-panel/changelog.Debian.gz share/man/man1/zenta-panel.1.gz share/man/man1/zenta-sim.1.gz; do
+         share/doc/zenta-panel/changelog.Debian.gz share/man/man1/zenta-panel.1.gz share/man/man1/zenta-sim.1.gz \
+         share/man/man1/zentactl.1.gz share/bash-completion/completions/zentactl share/doc/zenta-panel/zentactl.md; do
     [ -f "$tmp/usr/$f" ] || fail "$f is not installed"
 done
+# zentactl on the path is a relative link to the one beside the library.
+[ "$(readlink "$tmp/usr/bin/zentactl")" = ../lib/zenta-panel/zentactl ] || fail "bin/zentactl is not the link"
+out=$("$tmp/usr/bin/zentactl" --version)
+[ "$out" = "zentactl $version" ] || fail "zentactl --version said: $out"
 # Every tool in EXE/ has its manual page, and every page names this version.
 for tool in "$private"/EXE/*; do
     [ -f "$tmp/usr/share/man/man1/$(basename "$tool").1.gz" ] || fail "no manual page for $(basename "$tool")"

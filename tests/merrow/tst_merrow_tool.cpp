@@ -103,16 +103,6 @@ class TstMerrowTool : public QObject {
         return *sims_.back();
     }
 
-    static std::string field(SimProcess &sim, const std::string &key)
-    {
-        const std::string s = " " + sim.ctl("state") + " ";
-        const auto at = s.find(" " + key + "=");
-        if (at == std::string::npos)
-            return "<missing>";
-        const auto start = at + key.size() + 2;
-        return s.substr(start, s.find(' ', start) - start);
-    }
-
     // Compiles `source` with Vorlag; the compiled lines, CompileOut.txt less its result line.
     QList<QByteArray> compile(const QByteArray &source)
     {
@@ -217,7 +207,7 @@ private slots:
         QCOMPARE(report.value(0), QByteArray("DOWNLOAD OK"));
         QVERIFY2(report.value(1).contains(QByteArray::number(compiled.size()) + " lines sent to device 05"),
                  report.join('|').constData());
-        QCOMPARE(field(sim, "lines"), std::to_string(compiled.size()));
+        QCOMPARE(sim.state("lines"), std::to_string(compiled.size()));
 
         const Outcome u = upload("05");
         QVERIFY(u.finished);
@@ -234,8 +224,8 @@ private slots:
         SimProcess &b = startSim("b", "CFG07");
         QVERIFY(!compile("X7\r\nDO1=1\r\n").isEmpty());
         QCOMPARE(download("07").exitCode, 0);
-        QCOMPARE(field(a, "program"), std::string("none"));
-        QCOMPARE(field(b, "program"), std::string("stored"));
+        QCOMPARE(a.state("program"), std::string("none"));
+        QCOMPARE(b.state("program"), std::string("stored"));
         QVERIFY(lines("DownloadOut.txt").value(1).contains("device 07 (CFG07)"));
 
         QCOMPARE(upload("07").exitCode, 0);
@@ -273,7 +263,7 @@ private slots:
         expectFailure(download(dev), "DownloadOut.txt", reason);
         expectFailure(upload(dev), "UploadOut.txt", reason);
         for (auto &sim : sims_)
-            QCOMPARE(field(*sim, "program"), std::string("none"));
+            QCOMPARE(sim->state("program"), std::string("none"));
     }
 
     void emptyIdTakesTheOnlyDevice()
@@ -281,7 +271,7 @@ private slots:
         SimProcess &sim = startSim("a", "CFG05");
         QVERIFY(!compile("X1\r\n").isEmpty());
         QCOMPARE(download("").exitCode, 0);
-        QCOMPARE(field(sim, "program"), std::string("stored"));
+        QCOMPARE(sim.state("program"), std::string("stored"));
     }
 
     void busyDevice()
@@ -292,7 +282,7 @@ private slots:
         int fd = sim.connectDevice(granted);
         QCOMPARE(granted, 1);
         expectFailure(download("05"), "DownloadOut.txt", "busy");
-        QCOMPARE(field(sim, "program"), std::string("none"));
+        QCOMPARE(sim.state("program"), std::string("none"));
 
         // Let go while the loader is still retrying: it gets the device.
         QProcess p;
@@ -303,7 +293,7 @@ private slots:
         close(fd);
         QVERIFY(p.waitForFinished(kToolWaitMs));
         QCOMPARE(p.exitCode(), 0);
-        QCOMPARE(field(sim, "program"), std::string("stored"));
+        QCOMPARE(sim.state("program"), std::string("stored"));
     }
 
     void programRefusedWithoutTouchingTheDevice_data()
@@ -347,7 +337,7 @@ private slots:
         expectFailure(download("05", lin), "DownloadOut.txt", reason);
         QVERIFY(!lines("DownloadOut.txt").join(' ').contains("busy"));
         close(fd);
-        QCOMPARE(field(sim, "program"), std::string("none"));
+        QCOMPARE(sim.state("program"), std::string("none"));
     }
 
     void badSetup_data()
@@ -392,7 +382,7 @@ private slots:
         else
             put("merrow_setup.txt", setupText);
         expectFailure(run("Merrow"), resultFile, reason);
-        QCOMPARE(field(sim, "program"), std::string("none"));
+        QCOMPARE(sim.state("program"), std::string("none"));
         if (resultFile == "UploadOut.txt") {
             const QList<QByteArray> report = decompile();
             QVERIFY2(report.value(0).contains("FAILED") && report.join(' ').contains(reason),
@@ -450,7 +440,7 @@ private slots:
         f.write(QByteArray::fromStdString(zsim::encodeFlash({{"PGM", "2"}, {"PGM0001", "1 X1"}})));
         f.close();
         SimProcess &sim = startSim("a", "CFG05", {"--flash", flash});
-        QCOMPARE(field(sim, "program"), std::string("corrupt"));
+        QCOMPARE(sim.state("program"), std::string("corrupt"));
         expectFailure(upload("05"), "UploadOut.txt", "is corrupt");
         QVERIFY(decompile().join(' ').contains("is corrupt"));
         // A download heals it.
@@ -488,7 +478,7 @@ private slots:
         bool underWay = false;
         for (int k = 0; k < 500 && !underWay; ++k) {
             QThread::msleep(10);
-            underWay = ope == "DOWNLOAD" ? field(sim, "transfer") != "-" : field(sim, "client") == "1";
+            underWay = ope == "DOWNLOAD" ? sim.state("transfer") != "-" : sim.state("client") == "1";
         }
         QVERIFY(underWay);
         QThread::msleep(200);
@@ -500,7 +490,7 @@ private slots:
         QCOMPARE(sim.ctl("replug"), std::string("OK"));
         QCOMPARE(sim.ctl("latency 0"), std::string("OK"));
         if (ope == "DOWNLOAD") {
-            QCOMPARE(field(sim, "lines"), std::string("2"));
+            QCOMPARE(sim.state("lines"), std::string("2"));
             QCOMPARE(upload("05").exitCode, 0);
             QCOMPARE(lines("UploadOut.txt").mid(1), small);
         } else {

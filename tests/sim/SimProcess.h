@@ -24,11 +24,28 @@ namespace simtest {
 // Guards against a hung simulator; no test relies on it expiring.
 constexpr int kWaitMs = 10000;
 
-// ctest names the folder; run by hand, the test sits in build/tests beside build/bin.
-inline QString simBinary()
+// A program the build put in build/bin. ctest names the folder; run by hand,
+// the test sits in build/tests beside build/bin.
+inline QString builtBinary(const QString &name)
 {
     const QString dir = qEnvironmentVariable("ZENTA_BIN_DIR", QCoreApplication::applicationDirPath() + "/../bin");
-    return dir + "/zenta-sim";
+    return dir + "/" + name;
+}
+
+inline QString simBinary()
+{
+    return builtBinary("zenta-sim");
+}
+
+// One key's value in a state line of "key=value" pairs; "<missing>" without it.
+inline std::string stateField(const std::string &line, const std::string &key)
+{
+    const std::string s = " " + line + " ";
+    const auto at = s.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "<missing>";
+    const auto start = at + key.size() + 2;
+    return s.substr(start, s.find(' ', start) - start);
 }
 
 // Owns one descriptor and closes it when it goes. Copies are refused, as a
@@ -159,6 +176,9 @@ public:
     QString file(const char *suffix) const { return folder_ + "/" + serial_ + suffix; }
     QProcess &process() { return proc_; }
     const QString &readyLine() const { return readyLine_; }
+
+    // One key of the control command "state".
+    std::string state(const std::string &key) { return stateField(ctl("state"), key); }
 
     // One control line, answered with one line (without its newline).
     std::string ctl(const std::string &line)

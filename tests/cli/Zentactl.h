@@ -1,0 +1,105 @@
+// Runs the built zentactl against simulators in a private device folder.
+#pragma once
+
+#include "SimProcess.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace clitest {
+
+// Guards against a hung zentactl; no test relies on it expiring.
+constexpr int kRunMs = 30000;
+
+struct Result {
+    int exit = -1;  // -1: it did not end normally
+    QByteArray out, err;
+    QList<QByteArray> errLines() const
+    {
+        QList<QByteArray> l = err.split('\n');
+        if (!l.isEmpty() && l.back().isEmpty())
+            l.removeLast();
+        return l;
+    }
+};
+
+// A device folder, its simulators, and zentactl started in it.
+class Bench {
+public:
+    QTemporaryDir devices;  // TOLLANCOM_DIR
+    QTemporaryDir work;     // zentactl's current directory and the tests' files
+    std::vector<std::unique_ptr<simtest::SimProcess>> sims;
+
+    // A bench with one device in lockstep, sim1 named CFG01.
+    static std::unique_ptr<Bench> withOneDevice()
+    {
+        auto b = std::make_unique<Bench>();
+        if (!b->devices.isValid() || !b->work.isValid())
+            qFatal("no temporary folders");
+        b->startSim("sim1", "CFG01");
+        return b;
+    }
+
+    simtest::SimProcess &startSim(const QString &serial, const QString &name, bool lockstep = true)
+    {
+        sims.push_back(std::make_unique<simtest::SimProcess>(devices.path(), serial));
+        QStringList args{"--name", name};
+        if (lockstep)
+            args << "--lockstep";
+        if (!sims.back()->start(args))
+            qFatal("zenta-sim %s did not start", qPrintable(serial));
+        return *sims.back();
+    }
+
+    void start(QProcess &p, const QStringList &args) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TOLLANCOM_DIR", devices.path());
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(work.path());
+        p.start(simtest::builtBinary("zentactl"), args);
+    }
+
+    static Result finish(QProcess &p)
+    {
+        Result r;
+        if (!p.waitForFinished(kRunMs)) {
+            p.kill();
+            p.waitForFinished(kRunMs);
+        }
+        r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+
+    Result run(const QStringList &args, const QByteArray &input = {}) const
+    {
+        QProcess p;
+        start(p, args);
+        if (!p.waitForStarted(kRunMs))
+            return {};
+        p.write(input);
+        p.closeWriteChannel();
+        return finish(p);
+    }
+
+    QString file(const QString &name) const { return work.filePath(name); }
+};
+
+// One number of a simulator's state line.
+inline long number(simtest::SimProcess &sim, const std::string &key)
+{
+    return std::strtol(sim.state(key).c_str(), nullptr, 10);
+}
+
+}  // namespace clitest

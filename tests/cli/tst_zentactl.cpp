@@ -1,0 +1,607 @@
+// zentactl as a process against real zenta-sim processes (lockstep, so that
+// motion moves only when a test advances time): every command, its output,
+// its exit statuses, bad input that must reach no device, and signals that
+// must leave no axis running.
+#include "Zentactl.h"
+
+#include "zenta/lang/compiler.hpp"
+#include "zenta/lang/program.hpp"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <signal.h>
+
+using namespace clitest;
+using simtest::SimProcess;
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+QJsonObject jsonOf(const QByteArray &line)
+{
+    QJsonParseError e{};
+    const QJsonDocument d = QJsonDocument::fromJson(line, &e);
+    if (e.error != QJsonParseError::NoError || !d.isObject())
+        qWarning("not a JSON object: %s", line.constData());
+    return d.object();
+}
+
+// Both counters the simulator keeps of what reached it.
+std::string reached(SimProcess &sim)
+{
+    return "connections=" + sim.state("connections") + " frames=" + sim.state("frames");
+}
+
+// Time moves on in small steps until zentactl has ended, so that a wait in
+// it sees the axis stand; bounded by the count of steps.
+Result finishWhileAdvancing(QProcess &p, SimProcess &sim, int stepMs = 100, int steps = 600)
+{
+    for (int i = 0; i < steps && !p.waitForFinished(20); ++i)
+        sim.ctl("advance " + std::to_string(stepMs));
+    return Bench::finish(p);
+}
+
+// The axis moves: its position changes while time moves on.
+bool axisMoves(SimProcess &sim)
+{
+    const long before = number(sim, "px");
+    sim.ctl("advance 200");
+    return number(sim, "px") != before;
+}
+
+const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
+                                 "DeviceName=01\r\n"
+                                 "RunCurrent=1.5\r\n"
+                                 "IdleCurrent=0\r\n"
+                                 "Microstep=2\r\n"
+                                 "ControlMode=USB\r\n"
+                                 "TimeOut=250\r\n"
+                                 "DOPolarity=1\r\n"
+                                 "DIPolarity=0\r\n"
+                                 "DOBoot=2\r\n"
+                                 "AutoRun0=0\r\n"
+                                 "AutoRun1=1\r\n";
+
+}  // namespace
+
+class ZentactlTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Bench> bench;
+
+    SimProcess &sim() { return *bench->sims.front(); }
+    Result run(const QStringList &args, const QByteArray &input = {}) { return bench->run(args, input); }
+
+private slots:
+    void init() { bench = Bench::withOneDevice(); }
+
+    void cleanup() { bench.reset(); }
+
+    void versionAndHelp()
+    {
+        const Result v = run({"--version"});
+        QCOMPARE(v.exit, 0);
+        QVERIFY2(v.out.startsWith("zentactl ") && v.out.trimmed().count(' ') == 1, v.out.constData());
+        const Result h = run({"--help"});
+        QCOMPARE(h.exit, 0);
+        for (const char *command : {"list", "status", "move", "datum", "jog", "stop", "mode", "output", "var", "send",
+                                    "settings", "store", "program", "wait"})
+            QVERIFY2(h.out.contains(QByteArray("\n  ") + command + " "), command);
+        QCOMPARE(reached(sim()), std::string("connections=0 frames=0"));
+    }
+
+    // Every kind of bad input: one line on standard error naming it, its
+    // status, nothing on standard output, and nothing reaches the device.
+    void badInputReachesNoDevice_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown command") << QStringList{"bogus"} << 1 << "unknown command \"bogus\"";
+        QTest::newRow("unknown option") << QStringList{"status", "--bogus"} << 1 << "--bogus";
+        QTest::newRow("unknown subcommand") << QStringList{"program", "bogus"} << 1 << "\"bogus\" is not a command";
+        QTest::newRow("missing argument") << QStringList{"move"} << 1 << "TARGET is required";
+        QTest::newRow("extra argument") << QStringList{"move", "10", "20"} << 1 << "not expected: 20";
+        QTest::newRow("fraction") << QStringList{"move", "1.5"} << 1 << "\"1.5\" is not a whole number";
+        QTest::newRow("beyond 32 bits") << QStringList{"move", "2147483648"} << 1 << "\"2147483648\" is not a whole";
+        QTest::newRow("below 32 bits") << QStringList{"move", "-2147483649"} << 1 << "\"-2147483649\" is not a whole";
+        QTest::newRow("hexadecimal") << QStringList{"move", "0x10"} << 1 << "\"0x10\" is not a whole number";
+        QTest::newRow("speed not a number, before any speed is sent")
+            << QStringList{"move", "100", "--speed", "fast"} << 1 << "--speed: \"fast\"";
+        QTest::newRow("acceleration beyond 32 bits")
+            << QStringList{"datum", "--accel", "99999999999"} << 1 << "--accel: \"99999999999\"";
+        QTest::newRow("variable V0") << QStringList{"var", "V0"} << 1 << "\"V0\" is not a variable V1 to V50";
+        QTest::newRow("variable V51") << QStringList{"var", "V1", "V51=3"} << 1 << "\"V51=3\" is not a variable";
+        QTest::newRow("variable value") << QStringList{"var", "V3=x"} << 1 << "V3: \"x\" is not a whole number";
+        QTest::newRow("output word") << QStringList{"output", "DO3", "on"} << 1 << "\"DO3\" is not an output";
+        QTest::newRow("output state") << QStringList{"output", "EO", "1"} << 1 << "\"1\" is not on or off";
+        QTest::newRow("mode word") << QStringList{"mode", "absolute"} << 1 << "\"absolute\" is not a move mode";
+        QTest::newRow("jog direction") << QStringList{"jog", "up"} << 1 << "\"up\" is not a direction";
+        QTest::newRow("thread") << QStringList{"program", "run", "2"} << 1 << "\"2\" is not a program thread";
+        QTest::newRow("wait word") << QStringList{"wait", "moving"} << 1 << "\"moving\" is not idle or stopped";
+        QTest::newRow("negative timeout") << QStringList{"wait", "idle", "--timeout", "-1"} << 1 << "--timeout";
+        QTest::newRow("count without watch") << QStringList{"status", "--count", "2"} << 1 << "--count requires --watch";
+        QTest::newRow("retry") << QStringList{"--retry", "soon", "status"} << 1 << "--retry: \"soon\"";
+        QTest::newRow("command longer than a frame")
+            << QStringList{"send", QString(65, 'A')} << 1 << "65 characters, more than the 64 of a frame";
+        QTest::newRow("text Latin-1 cannot hold")
+            << QStringList{"send", QString::fromUtf8("DN=CFG\u20ac1")} << 1 << "U+20AC";
+        QTest::newRow("settings file missing") << QStringList{"settings", "set", "missing.ini"} << 2 << "missing.ini";
+        QTest::newRow("settings file invalid")
+            << QStringList{"settings", "set", "bad.ini"} << 2 << "line 5, key \"Microstep\": \"8\" is not one of";
+        QTest::newRow("program missing") << QStringList{"program", "download", "none.prg"} << 2 << "none.prg";
+        QTest::newRow("program that does not compile")
+            << QStringList{"program", "download", "bad.prg"} << 2 << "bad.prg:2: unknown command FOO";
+        QTest::newRow("compiled file cut short")
+            << QStringList{"program", "download", "cut.txt"} << 2 << "announces 3 compiled lines";
+        QTest::newRow("a device that is not there") << QStringList{"-d", "CFG09", "status"} << 3 << "no device CFG09";
+    }
+    void badInputReachesNoDevice()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        writeFile(bench->file("bad.ini"), QByteArray(kSettingsFile).replace("Microstep=2", "Microstep=8"));
+        writeFile(bench->file("bad.prg"), "X1000\r\nFOO\r\n");
+        writeFile(bench->file("cut.txt"), "COMPILE OK 3 lines\r\n1 X1\r\n2 X2\r\n");
+        const Result r = run(args);
+        QCOMPARE(r.exit, status);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
+        QCOMPARE(r.out, QByteArray());
+        QCOMPARE(reached(sim()), std::string("connections=0 frames=0"));
+    }
+
+    void statusReadsEverythingTheMainWindowShows()
+    {
+        sim().ctl("di 37");  // DI1, DI3, DI6
+        sim().ctl("ai 700");
+        QCOMPARE(run({"output", "DO2", "on"}).exit, 0);
+        QCOMPARE(run({"mode", "inc"}).exit, 0);
+        QCOMPARE(run({"move", "250", "--speed", "100000"}).exit, 0);
+        sim().ctl("advance 5000");
+        const Result r = run({"--json", "status"});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(r.out.count('\n'), 1);
+        const QJsonObject s = jsonOf(r.out);
+        QCOMPARE(s["device"].toString(), QString("CFG01"));
+        QVERIFY(s["position"].isDouble());
+        QCOMPARE(s["position"].toInteger(), 250);
+        QCOMPARE(s["state"].toString(), QString("IDLE"));
+        // Standing still the idle current flows: P8 = 5, half an ampere.
+        QCOMPARE(s["current"].toDouble(), 0.5);
+        QCOMPARE(s["ai"].toInteger(), 700);
+        QCOMPARE(s["mode"].toString(), QString("INC"));
+        QCOMPARE(s["di"].toArray(), (QJsonArray{true, false, true, false, false, true}));
+        QCOMPARE(s["do"].toArray(), (QJsonArray{false, true}));
+        QCOMPARE(s["eo"].toBool(), true);
+        QCOMPARE(s["program"].toObject()["status"].toString(), QString("idle"));
+        QVERIFY(s["program"].toObject()["index"].isDouble());
+        const QJsonArray threads = s["threads"].toArray();
+        QCOMPARE(threads.size(), 2);
+        for (const auto &t : threads) {
+            QCOMPARE(t.toObject()["status"].toString(), QString("idle"));
+            QVERIFY(t.toObject()["index"].isDouble());
+        }
+
+        // While it moves: the state and the run current (P6 = 10, one ampere).
+        QCOMPARE(run({"send", "J+"}).exit, 0);
+        sim().ctl("advance 1000");
+        const QJsonObject moving = jsonOf(run({"--json", "status"}).out);
+        QCOMPARE(moving["state"].toString(), QString("CONST"));
+        QCOMPARE(moving["current"].toDouble(), 1.0);
+        const Result text = run({"status"});
+        QCOMPARE(text.exit, 0);
+        QVERIFY2(text.out.startsWith("CFG01 position=") && text.out.contains(" state=CONST current=1 ai=700 mode=INC "
+                                                                              "di=101001 do=01 eo=1 program=idle/"),
+                 text.out.constData());
+        QCOMPARE(run({"stop", "--abort"}).exit, 0);
+    }
+
+    void watchGivesOneObjectPerReading()
+    {
+        const Result r = run({"status", "--watch", "--count", "3", "--json"});
+        QCOMPARE(r.exit, 0);
+        const QList<QByteArray> lines = r.out.trimmed().split('\n');
+        QCOMPARE(lines.size(), 3);
+        for (const QByteArray &l : lines)
+            QCOMPARE(jsonOf(l)["device"].toString(), QString("CFG01"));
+        // 13 exchanges a reading, nothing else.
+        QCOMPARE(sim().state("frames"), std::to_string(3 * 13));
+    }
+
+    // Each command against the device: what it answers, and what it did.
+    void everyCommand_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("output");  // a part of standard output
+        QTest::addColumn<QString>("key");     // a key of the simulator's state afterwards
+        QTest::addColumn<QString>("value");
+        QTest::newRow("list") << QStringList{"list"} << "0\tCFG01\tCFG01\n" << "frames" << "0";
+        QTest::newRow("move") << QStringList{"move", "-250"} << "CFG01: X-250 sent" << "target" << "-250";
+        QTest::newRow("move with speed") << QStringList{"move", "7", "--speed", "2000", "--accel", "50"}
+                                         << "X7 sent" << "hspd" << "2000";
+        QTest::newRow("datum") << QStringList{"datum", "--wait"} << "X0 done, position 0" << "px" << "0";
+        QTest::newRow("mode inc") << QStringList{"mode", "INC"} << "mode INC" << "mm" << "1";
+        QTest::newRow("output EO off") << QStringList{"output", "eo", "off"} << "EO off" << "eo" << "0";
+        QTest::newRow("output DO1 on") << QStringList{"output", "DO1", "on"} << "DO1 on" << "do" << "1";
+        QTest::newRow("var set and read") << QStringList{"var", "V7=-12", "V7"} << "V7=-12\n" << "frames" << "2";
+        QTest::newRow("send") << QStringList{"send", "VER"} << "V113BLSA\n" << "frames" << "1";
+        QTest::newRow("send a set") << QStringList{"send", "HSPD=1234"} << "OK\n" << "hspd" << "1234";
+        QTest::newRow("stop") << QStringList{"stop"} << "STOP sent" << "frames" << "1";
+        QTest::newRow("program status") << QStringList{"program", "status"}
+                                        << "program=idle/0 thread0=idle/0 thread1=idle/0" << "frames" << "6";
+        QTest::newRow("wait idle") << QStringList{"wait", "idle"} << "the axis stands" << "frames" << "1";
+        QTest::newRow("wait stopped") << QStringList{"wait", "stopped"} << "no thread runs" << "frames" << "4";
+    }
+    void everyCommand()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, output);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QProcess p;
+        bench->start(p, args);
+        const Result r = finishWhileAdvancing(p, sim());
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QVERIFY2(QString::fromUtf8(r.out).contains(output), r.out.constData());
+        QCOMPARE(sim().state(key.toStdString()), value.toStdString());
+    }
+
+    void variablesAllAndJson()
+    {
+        QCOMPARE(run({"var", "V2=5", "V50=-7"}).exit, 0);
+        const Result all = run({"var"});
+        QCOMPARE(all.exit, 0);
+        const QList<QByteArray> lines = all.out.trimmed().split('\n');
+        QCOMPARE(lines.size(), 50);
+        QCOMPARE(lines[0], QByteArray("V1=0"));
+        QCOMPARE(lines[1], QByteArray("V2=5"));
+        QCOMPARE(lines[49], QByteArray("V50=-7"));
+        const QJsonObject o = jsonOf(run({"--json", "var", "V2", "V3=9"}).out);
+        QCOMPARE(o["read"].toObject()["v2"].toInteger(), 5);
+        QCOMPARE(o["set"].toObject()["v3"].toInteger(), 9);
+    }
+
+    void exitStatuses_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("0 success") << "" << QStringList{"status"} << 0 << "";
+        QTest::newRow("2 refused") << "output disabled" << QStringList{"move", "100"} << 2
+                                   << "CFG01 refused \"X100\": ?DISABLED";
+        QTest::newRow("2 analog control") << "analog" << QStringList{"jog", "+"} << 2
+                                          << "Turn on USB Control to move. (CFG01 answers \"PA\" with \"2\")";
+        QTest::newRow("3 no device at all") << "no simulator" << QStringList{"status"} << 3 << "no device is listed";
+        QTest::newRow("4 two devices, none chosen") << "second simulator" << QStringList{"status"} << 4
+                                                    << "several devices are listed, choose one with -d: CFG01 (#0), "
+                                                       "CFG02 (#1)";
+        QTest::newRow("5 in use") << "held" << QStringList{"status"} << 5
+                                  << "device CFG01 is in use by another program";
+        QTest::newRow("5 in use after --retry") << "held" << QStringList{"--retry", "0.3", "status"} << 5
+                                                << "stayed busy for the 0.3 s of --retry";
+        QTest::newRow("6 silent") << "silent" << QStringList{"status"} << 6
+                                  << "CFG01 stopped answering (no reply to \"PX\")";
+        QTest::newRow("7 wait timed out") << "jogging" << QStringList{"wait", "idle", "--timeout", "0.2"} << 7
+                                          << "the axis still moves after 0.2 s";
+    }
+    void exitStatuses()
+    {
+        QFETCH(QString, situation);
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        simtest::Fd held;
+        if (situation == "output disabled")
+            QCOMPARE(run({"output", "EO", "off"}).exit, 0);
+        else if (situation == "analog")
+            QCOMPARE(run({"send", "PA=2"}).out, QByteArray("OK\n"));
+        else if (situation == "no simulator")
+            bench->sims.clear();
+        else if (situation == "second simulator")
+            bench->startSim("sim2", "CFG02");
+        else if (situation == "held") {
+            int granted = -1;
+            held.fd = sim().connectDevice(granted);
+            QCOMPARE(granted, 1);
+        } else if (situation == "silent")
+            QCOMPARE(sim().ctl("silent on"), std::string("OK"));
+        else if (situation == "jogging")
+            QCOMPARE(run({"send", "J+"}).exit, 0);
+        const Result r = run(args);
+        QVERIFY2(r.exit == status, r.err.constData());
+        if (message.isEmpty())
+            QCOMPARE(r.err, QByteArray());
+        else {
+            QCOMPARE(r.errLines().size(), 1);
+            QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
+        }
+    }
+
+    void retryWaitsForTheDeviceToBeFree()
+    {
+        int granted = -1;
+        auto held = std::make_unique<simtest::Fd>(sim().connectDevice(granted));
+        QCOMPARE(granted, 1);
+        const long offered = number(sim(), "connections");
+        QProcess p;
+        bench->start(p, {"--retry", "20", "var", "V1=4"});
+        // Let go once zentactl has been turned away at least twice.
+        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "connections") >= offered + 2, kRunMs);
+        held.reset();
+        const Result r = Bench::finish(p);
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QCOMPARE(run({"var", "V1"}).out, QByteArray("V1=4\n"));
+    }
+
+    void twoDevicesChosenByNameOrIndex()
+    {
+        SimProcess &second = bench->startSim("sim2", "CFG02");
+        const QJsonObject listed = jsonOf(run({"--json", "list"}).out);
+        const QJsonArray devices = listed["devices"].toArray();
+        QCOMPARE(devices.size(), 2);
+        QCOMPARE(devices[1].toObject()["index"].toInt(), 1);
+        QCOMPARE(devices[1].toObject()["name"].toString(), QString("CFG02"));
+        QCOMPARE(devices[1].toObject()["product"].toString(), QString("CFG02"));
+
+        QCOMPARE(run({"-d", "CFG02", "var", "V1=22"}).exit, 0);
+        QCOMPARE(run({"var", "V1=11", "--device", "#0"}).exit, 0);
+        QCOMPARE(run({"-d", "#1", "var", "V1"}).out, QByteArray("V1=22\n"));
+        QCOMPARE(run({"-d", "cfg01", "var", "V1"}).out, QByteArray("V1=11\n"));
+        QCOMPARE(jsonOf(run({"--json", "-d", "CFG02", "status"}).out)["device"].toString(), QString("CFG02"));
+        // Only what was meant for it: a set, a read and one status reading of 13 exchanges.
+        QCOMPARE(second.state("frames"), std::string("15"));
+    }
+
+    // A signal ends jog and move --wait, and the axis gets its STOP first.
+    void signalStopsTheAxis_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("status");
+        QTest::newRow("jog, SIGINT") << QStringList{"jog", "+", "--speed", "2000"} << int(SIGINT) << 0;
+        QTest::newRow("jog, SIGTERM") << QStringList{"jog", "-"} << int(SIGTERM) << 0;
+        QTest::newRow("move --wait, SIGINT") << QStringList{"move", "100000000", "--wait", "--speed", "1000"}
+                                             << int(SIGINT) << 128 + SIGINT;
+        QTest::newRow("move --wait, SIGTERM") << QStringList{"move", "-100000000", "--wait"} << int(SIGTERM)
+                                              << 128 + SIGTERM;
+        QTest::newRow("datum --wait, SIGINT") << QStringList{"datum", "--wait"} << int(SIGINT) << 128 + SIGINT;
+    }
+    void signalStopsTheAxis()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, signal);
+        QFETCH(int, status);
+        if (args.first() == "datum") {
+            // Somewhere far from 0, for the datum to have a way to go.
+            QCOMPARE(run({"send", "PX=5000000"}).exit, 0);
+        }
+        QProcess p;
+        bench->start(p, args);
+        QVERIFY(p.waitForStarted(kRunMs));
+        // Moving, as far as the device is concerned.
+        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "mst") % 8 != 0, kRunMs);
+        QVERIFY(axisMoves(sim()));
+        QCOMPARE(::kill(pid_t(p.processId()), signal), 0);
+        const Result r = Bench::finish(p);
+        QVERIFY2(r.exit == status, r.err.constData());
+        // STOP decelerates: after a while the axis stands for good.
+        sim().ctl("advance 10000");
+        QCOMPARE(number(sim(), "mst") % 8, 0L);
+        QVERIFY(!axisMoves(sim()));
+    }
+
+    // Ended by its time, a jog stops the axis just the same.
+    void jogForSecondsStops()
+    {
+        QProcess p;
+        bench->start(p, {"jog", "+", "--for", "0.3"});
+        QVERIFY(p.waitForStarted(kRunMs));
+        const Result r = Bench::finish(p);
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QVERIFY2(r.out.contains("J+ ended, STOP sent"), r.out.constData());
+        sim().ctl("advance 10000");
+        QVERIFY(!axisMoves(sim()));
+    }
+
+    void moveWaitReturnsWhenTheAxisStands()
+    {
+        QProcess p;
+        bench->start(p, {"--json", "move", "3000", "--wait", "--speed", "1000", "--accel", "100"});
+        const Result r = finishWhileAdvancing(p, sim());
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QJsonObject o = jsonOf(r.out);
+        QCOMPARE(o["command"].toString(), QString("X3000"));
+        QCOMPARE(o["position"].toInteger(), 3000);
+        QCOMPARE(sim().state("px"), std::string("3000"));
+    }
+
+    // A wait that runs out stops the move it was waiting for.
+    void moveWaitTimeoutStops()
+    {
+        const Result r = run({"move", "100000000", "--wait", "--timeout", "0.2"});
+        QCOMPARE(r.exit, 7);
+        QVERIFY2(r.err.contains("STOP sent after 0.2 s"), r.err.constData());
+        sim().ctl("advance 10000");
+        QVERIFY(!axisMoves(sim()));
+    }
+
+    void programDownloadRunWaitUpload()
+    {
+        const QByteArray source = "PRG 0\r\nV1=0\r\nWHILE V1<5\r\n  V1=V1+1\r\n  DELAY=100\r\nENDWHILE\r\nEND\r\n"
+                                  "PRG 1\r\nV2=7\r\nX500\r\nWAITX\r\nEND\r\n";
+        writeFile(bench->file("count.prg"), source);
+        const Result check = run({"program", "check", "count.prg"});
+        QVERIFY2(check.exit == 0, check.err.constData());
+        QVERIFY2(check.out.contains("count.prg: 12 compiled lines"), check.out.constData());
+        QCOMPARE(sim().state("frames"), std::string("0"));  // checking needs no device
+
+        const Result down = run({"--json", "program", "download", "count.prg"});
+        QVERIFY2(down.exit == 0, down.err.constData());
+        QCOMPARE(jsonOf(down.out)["lines"].toInt(), 12);
+        QCOMPARE(sim().state("lines"), std::string("12"));
+
+        QCOMPARE(run({"program", "run", "all"}).exit, 0);
+        QCOMPARE(sim().state("sastat"), std::string("1"));
+        // Refused, with the device's reason, while a thread runs.
+        const Result refused = run({"program", "download", "count.prg"});
+        QCOMPARE(refused.exit, 2);
+        QVERIFY2(refused.err.contains("A program is running on the device"), refused.err.constData());
+
+        QProcess wait;
+        bench->start(wait, {"wait", "stopped"});
+        const Result waited = finishWhileAdvancing(wait, sim());
+        QVERIFY2(waited.exit == 0, waited.err.constData());
+        QCOMPARE(run({"var", "V1", "V2"}).out, QByteArray("V1=5\nV2=7\n"));
+        QCOMPARE(sim().state("px"), std::string("500"));
+
+        // Back as program text, which compiles to the very same program.
+        const Result up = run({"program", "upload"});
+        QVERIFY2(up.exit == 0, up.err.constData());
+        QCOMPARE(zenta::lang::formatCompiled(zenta::lang::compile(up.out.toStdString()).program.code),
+                 zenta::lang::formatCompiled(zenta::lang::compile(source.toStdString()).program.code));
+        QCOMPARE(run({"program", "upload", "-o", "back.prg"}).exit, 0);
+        QCOMPARE(readFile(bench->file("back.prg")), up.out);
+
+        // A compiled file goes as it is: the upload's own, for one.
+        writeFile(bench->file("compiled.txt"),
+                  "1 V1=1\r\n2 X-40\r\n");
+        QCOMPARE(run({"program", "download", "compiled.txt"}).exit, 0);
+        QCOMPARE(sim().state("lines"), std::string("2"));
+    }
+
+    void programRunControl_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("sent");  // the commands, as zentactl reports them
+        QTest::addColumn<QString>("sastat0");
+        QTest::addColumn<QString>("sastat1");
+        QTest::newRow("run 0") << QStringList{"run", "0"} << "SR0=1" << "1" << "0";
+        QTest::newRow("run all, pause 1") << QStringList{"pause", "1"} << "SR1=2, ABORT" << "1" << "2";
+        QTest::newRow("run all, pause all") << QStringList{"pause"} << "SR=2" << "2" << "2";
+        QTest::newRow("run all, stop 0") << QStringList{"stop", "0"} << "SR0=0, ABORT" << "0" << "1";
+        QTest::newRow("run all, stop") << QStringList{"stop", "all"} << "SR=0, ABORT" << "0" << "0";
+        QTest::newRow("run all, pause, cont 0") << QStringList{"cont", "0"} << "SR0=3" << "1" << "2";
+    }
+    void programRunControl()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, sent);
+        QFETCH(QString, sastat0);
+        QFETCH(QString, sastat1);
+        writeFile(bench->file("loop.prg"), "PRG 0\r\nl:\r\nV1=V1+1\r\nGOTO l\r\nEND\r\n"
+                                           "PRG 1\r\nm:\r\nV2=V2+1\r\nGOTO m\r\nEND\r\n");
+        QCOMPARE(run({"program", "download", "loop.prg"}).exit, 0);
+        const QString name = QTest::currentDataTag();
+        if (name.startsWith("run all"))
+            QCOMPARE(run({"program", "run", "all"}).exit, 0);
+        if (name.contains("pause, cont"))
+            QCOMPARE(run({"program", "pause"}).exit, 0);
+        const Result r = run(QStringList{"program"} + args);
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QCOMPARE(QString::fromUtf8(r.out), "CFG01: " + sent + " sent\n");
+        QCOMPARE(sim().state("sastat0"), sastat0.toStdString());
+        QCOMPARE(sim().state("sastat1"), sastat1.toStdString());
+        QCOMPARE(run({"program", "stop"}).exit, 0);
+    }
+
+    void settingsSetReadsBackAndStores()
+    {
+        writeFile(bench->file("s.ini"), kSettingsFile);
+        const Result r = run({"settings", "set", "s.ini", "--store"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QVERIFY2(r.out.contains("every value reads back as sent") && r.out.contains("Store to Flash done!"),
+                 r.out.constData());
+        // Stored: the values outlive a power cycle.
+        QCOMPARE(sim().ctl("power-cycle"), std::string("OK"));
+        for (const auto &[key, value] : {std::pair{"p6", "15"}, {"p8", "21"}, {"p9", "2"}, {"pa", "1"}, {"pb", "250"},
+                                         {"pol", "1"}, {"doboot", "2"}, {"sload", "2"}})
+            QCOMPARE(sim().state(key), std::string(value));
+
+        // Back out: the same file, byte for byte, on standard output.
+        const Result got = run({"settings", "get", "-"});
+        QCOMPARE(got.exit, 0);
+        QCOMPARE(got.out, kSettingsFile);
+        // And in from standard input, with another device ID: kept, as the
+        // panel keeps it on a No; set, for the next power-up, with --rename.
+        const QByteArray other = QByteArray(kSettingsFile).replace("DeviceName=01", "DeviceName=07");
+        const Result kept = run({"settings", "set", "-"}, other);
+        QVERIFY2(kept.exit == 0, kept.err.constData());
+        QVERIFY2(kept.out.contains("CFG01 keeps its device ID 01 (the file has 07; --rename sets it)"),
+                 kept.out.constData());
+        QCOMPARE(sim().state("pending"), std::string("CFG01"));
+        const Result renamed = run({"settings", "set", "-", "--rename"}, other);
+        QVERIFY2(renamed.exit == 0, renamed.err.constData());
+        QVERIFY(renamed.out.contains("Device ID Set.  Perform store to flash and reset power"));
+        QCOMPARE(sim().state("pending"), std::string("CFG07"));
+    }
+
+    void settingsThatDoNotReadBackAreReported()
+    {
+        // The device takes no such time-out: refused, reported, and not stored.
+        writeFile(bench->file("s.ini"), QByteArray(kSettingsFile).replace("TimeOut=250", "TimeOut=soon"));
+        const Result r = run({"settings", "set", "s.ini", "--store"});
+        QCOMPARE(r.exit, 2);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.err.contains("\"PB=soon\" refused: ?SYNTAX") && r.err.contains("TimeOut (PB) reads back \"100\", "
+                                                                                 "not \"soon\"")
+                     && r.err.contains("nothing stored"),
+                 r.err.constData());
+        QCOMPARE(sim().ctl("power-cycle"), std::string("OK"));
+        QCOMPARE(sim().state("p6"), std::string("10"));
+    }
+
+    void storeKeepsWhatTheDeviceHolds()
+    {
+        QCOMPARE(run({"send", "P6=3"}).exit, 0);
+        const Result r = run({"store"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QCOMPARE(r.out, QByteArray("Store to Flash done!\n"));
+        QCOMPARE(run({"send", "P6=7"}).exit, 0);
+        QCOMPARE(sim().ctl("power-cycle"), std::string("OK"));
+        QCOMPARE(sim().state("p6"), std::string("3"));
+    }
+
+    // A file is replaced whole; nothing is left beside it.
+    void settingsGetReplacesAFile()
+    {
+        QCOMPARE(run({"send", "PA=2"}).exit, 0);
+        QCOMPARE(run({"send", "P6=20"}).exit, 0);
+        writeFile(bench->file("s.ini"), "old");
+        const Result r = run({"--json", "settings", "get", "s.ini"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QByteArray saved = readFile(bench->file("s.ini"));
+        QVERIFY2(saved.contains("\r\nRunCurrent=2.0\r\n") && saved.contains("\r\nControlMode=Analog\r\n"),
+                 saved.constData());
+        const QJsonObject o = jsonOf(r.out);
+        QCOMPARE(o["settings"].toObject()["runcurrent"].toString(), QString("2.0"));
+        QCOMPARE(o["file"].toString(), QString("s.ini"));
+        QCOMPARE(QDir(bench->work.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"s.ini"});
+        // Where no file can be made, it says so and leaves nothing.
+        const Result nowhere = run({"settings", "get", "no/such/folder/s.ini"});
+        QCOMPARE(nowhere.exit, 2);
+        QVERIFY2(nowhere.err.contains("the settings were not saved"), nowhere.err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(ZentactlTest)
+#include "tst_zentactl.moc"
