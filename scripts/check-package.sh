@@ -3,7 +3,8 @@
 # temporary root and runs what it installed from there: zenta-sim --version,
 # the panel's --version through its start script, a compile through the
 # installed Vorlag, a download and an upload through the installed Merrow
-# against the installed simulator. Then lintian, which must find no errors.
+# against the installed simulator, and zentactl through its link on the path.
+# Then lintian, which must find no errors.
 #
 #   scripts/check-package.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
@@ -58,6 +59,13 @@ printf 'LIN:1275\r\nCOM:USB\r\nPOR:1\r\nBAU:9600\r\nDEV:07\r\nOPE:UPLOAD\r\nFIL:
 printf 'MOD:ZENTA-QLX\r\nOPE:DECOMPILE\r\nFIL:UploadOut.txt\r\n' >"$exe/vorlag_setup.txt"
 (cd / && "$exe/Vorlag") || fail "Vorlag decompile failed: $(cat "$exe/DecompileOut.prg")"
 grep -q '^ *X4000' "$exe/DecompileOut.prg" || fail "the program read back lacks its move: $(cat "$exe/DecompileOut.prg")"
+# zentactl, from the path, finds the installed library and the same device.
+out=$("$root/usr/bin/zentactl" --version)
+[ "$out" = "zentactl $version" ] || fail "zentactl --version said: $out"
+out=$(cd / && "$root/usr/bin/zentactl" -d CFG07 program download "$root/usr/share/doc/zenta-panel/examples/back_and_forth.prg") \
+    || fail "zentactl program download failed"
+out=$("$root/usr/bin/zentactl" -d CFG07 program upload) || fail "zentactl program upload failed"
+echo "$out" | grep -q '^ *X4000' || fail "zentactl's upload lacks the move: $out"
 "$root/usr/bin/zenta-sim" ctl pkg1 quit >/dev/null
 wait "$sim"
 trap 'rm -rf "$root"' EXIT
@@ -66,7 +74,8 @@ trap 'rm -rf "$root"' EXIT
 if grep -rlF -e "$build" -e "$source_dir" "$root/usr"; then
     fail "the files above refer to $build or $source_dir"
 fi
-readelf -d "$root"/usr/bin/zenta-sim "$root"/usr/lib/zenta-panel/zenta-panel "$root"/usr/lib/zenta-panel/*.so \
+readelf -d "$root"/usr/bin/zenta-sim "$root"/usr/lib/zenta-panel/zenta-panel "$root"/usr/lib/zenta-panel/zentactl \
+    "$root"/usr/lib/zenta-panel/*.so \
     "$root"/usr/lib/zenta-panel/EXE/* | grep -E 'RPATH|RUNPATH' && fail "an installed binary carries a library path"
 
 desktop-file-validate "$root/usr/share/applications/zenta-panel.desktop"

@@ -23,6 +23,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
+                libcli11-dev nlohmann-json3-dev
                 qt6-charts-dev libqt6opengl6-dev
                 libgl1-mesa-dev fonts-dejavu-core)
 # Building the Debian package (cpack, dpkg-shlibdeps) and checking it.
