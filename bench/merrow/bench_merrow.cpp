@@ -38,7 +38,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using bench::loadavg;
 using bench::median;
+using bench::minimum;
 using bench::Run;
 using bench::runProcess;
 
@@ -90,16 +92,6 @@ double inProcess(const std::vector<std::string> &commands, bool expectOk)
     }
     fnTollanComClose(h);
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double minimum(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
-
-std::string loadavg()
-{
-    std::ifstream f("/proc/loadavg");
-    std::string a, b, c;
-    f >> a >> b >> c;
-    return a + " " + b + " " + c;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <signal.h>
 #include <string>
 #include <sys/resource.h>
@@ -20,7 +22,8 @@ struct Run {
     long maxRssKb;
 };
 
-inline Run runProcess(const std::vector<std::string> &argv)
+// `quiet`: standard output goes to /dev/null (a tool that prints its result).
+inline Run runProcess(const std::vector<std::string> &argv, bool quiet = false)
 {
     std::vector<char *> args;
     for (const auto &a : argv)
@@ -29,6 +32,10 @@ inline Run runProcess(const std::vector<std::string> &argv)
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        if (quiet) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+        }
         execv(args[0], args.data());
         _exit(127);
     }
@@ -51,6 +58,25 @@ inline double median(std::vector<double> v)
         return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+inline double minimum(const std::vector<double> &v)
+{
+    return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
+}
+
+inline double maximum(const std::vector<double> &v)
+{
+    return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+}
+
+// The machine's load, printed beside figures taken on a shared machine.
+inline std::string loadavg()
+{
+    std::ifstream f("/proc/loadavg");
+    std::string a, b, c;
+    f >> a >> b >> c;
+    return a + " " + b + " " + c;
 }
 
 // Starts zenta-sim (argv[0] is its path) and waits for its ready line, so the
