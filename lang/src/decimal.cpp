@@ -13,7 +13,7 @@ Decimal parseDecimal(std::string_view s, std::int64_t &out)
     }
     if (s.empty())
         return Decimal::Syntax;
-    constexpr std::int64_t kCap = 1'000'000'000'000'000'000LL;
+    constexpr std::int64_t kCap = 1'000'000'000'000'000LL;  // times 10 still fits
     std::int64_t v = 0;
     bool huge = false;
     for (char c : s) {

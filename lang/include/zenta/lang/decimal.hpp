@@ -11,7 +11,7 @@ namespace zenta::lang {
 
 enum class Decimal { Ok, Empty, Syntax, Range };
 
-// Any number of digits is read; a magnitude of 10^18 or more is Range, not an
+// Any number of digits is read; a magnitude of 10^15 or more is Range, not an
 // overflow. Blanks are not skipped: callers that allow them trim first.
 Decimal parseDecimal(std::string_view text, std::int64_t &out);
 
