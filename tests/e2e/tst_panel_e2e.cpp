@@ -220,7 +220,11 @@ private slots:
         QCOMPARE(openFds(), fdsAt10);
         const long long grown = residentKb() - kbAt10;
         qInfo("after 90 more reconnects: %lld open descriptors, resident memory %+lld KB", qlonglong(openFds()), grown);
+#ifndef __SANITIZE_ADDRESS__
+        // The address sanitizer holds freed memory back on purpose; only a
+        // plain build says what the panel keeps.
         QVERIFY2(grown < 2048, qPrintable(QString("resident memory grew by %1 KB over 90 reconnects").arg(grown)));
+#endif
     }
 };
 
