@@ -4,8 +4,8 @@
 #include "mainwindow/OutputsControl.h"
 #include "ui_MainControlForm.h"
 #include "common/Dialogs.h"
-#include "common/NumberText.h"
 #include "device/modTollan.h"
+#include "common/NumberText.h"
 
 #include <functional>
 
@@ -53,10 +53,13 @@ void DriverSettings::DownloadDrv_Click()
     if (current != wanted) {
         if (Dialogs::get().question(&main_, QStringLiteral("Device ID"),
                                     QStringLiteral("Are you sure you want change Device ID to %1?").arg(wanted))) {
-            if (send(QStringLiteral("DN=CFG") + wanted) == QLatin1String("OK"))
+            if (send(QStringLiteral("DN=CFG") + wanted) == QLatin1String("OK")) {
+                // After a store and a power cycle the device is listed under
+                // its new name; a reconnect must still find it.
+                modTollan::DeviceRenamedTo = QStringLiteral("CFG") + wanted;
                 Dialogs::get().notice(&main_, QStringLiteral("Device ID Set.  Perform store to flash and reset "
                                                              "power for new Device ID to take effect."));
-            else
+            } else
                 Dialogs::get().notice(&main_, QStringLiteral("Error setting device ID"));
         } else {
             setComboText(ui.DeviceName, current);

@@ -11,15 +11,17 @@ enum class Result {
     Opened,  // open; modTollan::DeviceHandle and DeviceIndex name it
     Gone,    // no listed device has its product string
     Busy,    // listed, but another program held it for the whole wait
+    Ambiguous,  // more than one device has (or had at selection) its product string
 };
 
 // How long a device held by another program (another panel's loader asking
 // every device for its name) is asked again before it counts as busy.
 inline constexpr int kBusyWaitMs = 3000;
 
-// Finds modTollan::DeviceProduct in the device list, preferring the old list
-// position when it still holds it, and opens it; asks again for up to
-// `waitMs` while it is listed but held. Never waits longer than that.
+// Finds modTollan::DeviceProduct (or, when that is no longer listed, the new
+// name the panel set) in the device list and opens it; asks again for up to
+// `waitMs` while it is listed but held. Never waits longer than that. A
+// product string that is not the only one of its kind is never opened.
 Result reopenDevice(int waitMs = kBusyWaitMs);
 
 // The message for a reopening that failed, naming the device.

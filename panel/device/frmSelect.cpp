@@ -86,6 +86,7 @@ void frmSelect::cmdOK_Click()
     if (index) {
         DeviceIndex = *index;
         DeviceProduct = item->text().left(item->text().lastIndexOf(IndexMark));
+        DeviceProductUnique = ui_->DeviceList->findItems(DeviceProduct + IndexMark, Qt::MatchStartsWith).size() == 1;
         int32_t handle = DeviceHandle;
         const int32_t status = tollanApi().Open(*index, &handle);
         DeviceHandle = handle;

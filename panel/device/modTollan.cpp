@@ -11,6 +11,8 @@ int32_t DeviceHandle = 1;
 int16_t LastResult = 0;
 int16_t DeviceIndex = 0;
 QString DeviceProduct;
+bool DeviceProductUnique = true;
+QString DeviceRenamedTo;
 
 int16_t SendRecvString(const QString &command, QString &reply)
 {
@@ -51,6 +53,8 @@ void resetLinkState()
     LastResult = 0;
     DeviceIndex = 0;
     DeviceProduct.clear();
+    DeviceProductUnique = true;
+    DeviceRenamedTo.clear();
 }
 
 }  // namespace modTollan

@@ -15,6 +15,8 @@ extern int32_t DeviceHandle;  // handle of the open device
 extern int16_t LastResult;    // low 16 bits of the last library status
 extern int16_t DeviceIndex;   // library index of the open device
 extern QString DeviceProduct; // its product string, to find it again wherever it is listed
+extern bool DeviceProductUnique;  // no other listed device had that product string at selection
+extern QString DeviceRenamedTo;   // a new name set by "DN=", listed after a store and a power cycle
 
 // One command out, one reply back, nothing judged. Returns 1 after an
 // exchange, -1 for a command longer than one frame or holding a character

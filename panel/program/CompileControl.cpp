@@ -42,37 +42,44 @@ void CompileControl::CompileAll_Click()
     }
     if (!exeFolderReady(&main_))
         return;
-    // From the program written to the report read: no other panel's run in between.
-    const ToolLock lock(&main_);
-    if (!lock.held())
-        return;
-    forgetCompiledOutput();
-    const QString source = exePath(sourceName);
-    if (!TextFile::writeReplacing(source, *bytes)) {
-        Dialogs::get().notice(&main_, "The program could not be written to " + source + "!");
-        return;
-    }
-    const QString setup = exePath(QStringLiteral("vorlag_setup.txt"));
-    if (!writeSetupFile(setup, {QStringLiteral("MOD:ZENTA-QLX"), QStringLiteral("OPE:COMPILE"), "FIL:" + sourceName})) {
-        Dialogs::get().notice(&main_, "The setup file " + setup + " could not be written!");
-        return;
-    }
-    // An old report must never pass for the answer of this run.
-    const QString result = exePath(resultName);
-    QFile::remove(result);
     RunningLine &running = main_.program().running;
-    running.compileLost();
-    if (!LaunchAndWait(&main_, exePath(QStringLiteral("Vorlag"))))
-        return;
+    ResultRead report;
+    {
+        // From the program written to the report read: no other panel's run
+        // in between. The report is shown once the tools are free again.
+        const ToolLock lock(&main_);
+        if (!lock.held())
+            return;
+        forgetCompiledOutput();
+        const QString source = exePath(sourceName);
+        if (!TextFile::writeReplacing(source, *bytes)) {
+            Dialogs::get().notice(&main_, "The program could not be written to " + source + "!");
+            return;
+        }
+        const QString setup = exePath(QStringLiteral("vorlag_setup.txt"));
+        if (!writeSetupFile(setup, {QStringLiteral("MOD:ZENTA-QLX"), QStringLiteral("OPE:COMPILE"), "FIL:" + sourceName})) {
+            Dialogs::get().notice(&main_, "The setup file " + setup + " could not be written!");
+            return;
+        }
+        // An old report must never pass for the answer of this run.
+        const QString result = exePath(resultName);
+        QFile::remove(result);
+        running.compileLost();
+        if (!LaunchAndWait(&main_, exePath(QStringLiteral("Vorlag"))))
+            return;
+        report = readResultFile(result);
+        if (resultSucceeded(report))
+            rememberCompiledOutput();
+    }
 
-    switch (CheckResultFile(&main_, result)) {
+    switch (judgeResult(&main_, report)) {
     case ResultOk:
-        rememberCompiledOutput();
         running.compiled(text);
-        main_.ui()->CompiledLines->setText(linesCaption(main_.CountCompiledLines()));
+        // The report is the compiled file: its lines less the result line.
+        main_.ui()->CompiledLines->setText(linesCaption(int32_t(report.lines->size()) - 1));
         break;
     case ResultFailed:
-        if (const auto line = ReadErrorLine(&main_)) {
+        if (const auto line = ReadErrorLine(&main_, report)) {
             main_.Highlight1(*line, editor);
             editor->markFailingLine(*line);
         }

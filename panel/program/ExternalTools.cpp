@@ -12,6 +12,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
+#include <QWidget>
 #include <QProcess>
 
 #include <cerrno>
@@ -85,20 +87,20 @@ bool isFile(const QString &path)
     return info.exists() && !info.isDir();
 }
 
-// Reads a result file, telling the operator when it is not there to read.
-std::optional<QStringList> readResult(QWidget *parent, const QString &path, const QString &what)
-{
-    if (!isFile(path)) {
-        tell(parent, what + " " + path + " does not exist!");
-        return std::nullopt;
-    }
-    auto lines = TextFile::readLines(path);
-    if (!lines)
-        tell(parent, what + " " + path + " could not be read!");
-    return lines;
-}
-
 }  // namespace
+
+ResultRead readResultFile(const QString &path, const QString &what)
+{
+    ResultRead r;
+    if (!isFile(path)) {
+        r.problem = what + " " + path + " does not exist!";
+        return r;
+    }
+    r.lines = TextFile::readLines(path);
+    if (!r.lines)
+        r.problem = what + " " + path + " could not be read!";
+    return r;
+}
 
 QString exeFolder()
 {
@@ -197,16 +199,27 @@ ToolLock::ToolLock(QWidget *parent)
                          QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const QDeadlineTimer deadline(lockWaitMs());
-    bool got = false;
-    for (;;) {
-        got = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (got || (errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired())
-            break;
-        ::usleep(20000);
+    bool got = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!got && errno == EWOULDBLOCK) {
+        // The device is still this panel's while it waits: the poll goes on
+        // and Esc still stops the axis, but nothing else in the window acts.
+        const QPointer<QWidget> window = parent ? parent->window() : nullptr;
+        const bool wasEnabled = window && window->isEnabled();
+        if (wasEnabled)
+            window->setEnabled(false);
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        const QDeadlineTimer deadline(lockWaitMs());
+        while (!got && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            ::usleep(20000);
+            got = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            if (!got && errno != EWOULDBLOCK && errno != EINTR)
+                break;
+        }
+        QApplication::restoreOverrideCursor();
+        if (wasEnabled && window)
+            window->setEnabled(true);
     }
-    QApplication::restoreOverrideCursor();
     if (!got) {
         ::close(fd);
         tell(parent, "Another panel is using the tools in " + exeFolder() +
@@ -237,6 +250,11 @@ void forgetCompiledOutput()
     compiledChecksum().reset();
 }
 
+bool compiledInThisRun()
+{
+    return compiledChecksum().has_value();
+}
+
 bool compiledOutputIsOurs()
 {
     return compiledChecksum() && checksumOfCompiledOutput() == compiledChecksum();
@@ -244,13 +262,23 @@ bool compiledOutputIsOurs()
 
 int16_t CheckResultFile(QWidget *parent, const QString &path)
 {
-    const auto lines = readResult(parent, path, QStringLiteral("The result file"));
-    if (!lines)
-        return ResultMissing;
-    const QString first = lines->isEmpty() ? QString() : lines->first();
+    return judgeResult(parent, readResultFile(path));
+}
+
+bool resultSucceeded(const ResultRead &result)
+{
     // The result file was read as Latin-1, so its bytes come back unchanged.
-    if (zenta::lang::reportsFailure(first.toLatin1().toStdString())) {
-        tell(parent, TextFile::joinLines(*lines));
+    return result.lines && !zenta::lang::reportsFailure(result.lines->value(0).toLatin1().toStdString());
+}
+
+int16_t judgeResult(QWidget *parent, const ResultRead &result)
+{
+    if (!result.lines) {
+        tell(parent, result.problem);
+        return ResultMissing;
+    }
+    if (!resultSucceeded(result)) {
+        tell(parent, TextFile::joinLines(*result.lines));
         return ResultFailed;
     }
     tell(parent, QStringLiteral("Done!"));
@@ -259,10 +287,18 @@ int16_t CheckResultFile(QWidget *parent, const QString &path)
 
 std::optional<int16_t> ReadErrorLine(QWidget *parent)
 {
+    return ReadErrorLine(parent, readResultFile(exePath(QStringLiteral("CompileOut.txt")),
+                                                QStringLiteral("The compile report")));
+}
+
+std::optional<int16_t> ReadErrorLine(QWidget *parent, const ResultRead &report)
+{
     const QString path = exePath(QStringLiteral("CompileOut.txt"));
-    const auto lines = readResult(parent, path, QStringLiteral("The compile report"));
-    if (!lines)
+    if (!report.lines) {
+        tell(parent, report.problem);
         return std::nullopt;
+    }
+    const QStringList *lines = &*report.lines;
     std::optional<QString> kept;
     for (const QString &line : *lines)
         if (line.contains(QLatin1String("Line")))

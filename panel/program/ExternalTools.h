@@ -45,7 +45,8 @@ class ToolLock {
 public:
     // Waits for the folder with the wait cursor, up to a bound; past it,
     // held() is false and the operator has been told that another panel is
-    // using the tools.
+    // using the tools. Meanwhile the window takes no input, but events go
+    // on: the poll runs and Esc still stops the axis.
     explicit ToolLock(QWidget *parent);
     ~ToolLock();
     ToolLock(const ToolLock &) = delete;
@@ -65,19 +66,35 @@ void setLockWaitForTests(int ms);
 void rememberCompiledOutput();
 void forgetCompiledOutput();
 bool compiledOutputIsOurs();
+// Whether this panel has compiled anything that succeeded since it started.
+bool compiledInThisRun();
 
 // What CheckResultFile found. Callers that only ask "success?" compare with
 // ResultOk; ResultMissing has already been reported to the operator.
 enum : int16_t { ResultFailed = 0, ResultOk = 1, ResultMissing = -1 };
 
-// Judges a tool's result file by its first line and tells the operator:
-// the whole report on failure, "Done!" on success.
+// A tool's result file as read, or why it could not be: read while the
+// tools are held, shown once they are free again.
+struct ResultRead {
+    std::optional<QStringList> lines;
+    QString problem;  // the message for the operator when there are no lines
+};
+ResultRead readResultFile(const QString &path, const QString &what = QStringLiteral("The result file"));
+// Read, and its first line reports success.
+bool resultSucceeded(const ResultRead &result);
+
+// Judges a result by its first line and tells the operator: the whole
+// report on failure, "Done!" on success, the problem when it was not read.
+int16_t judgeResult(QWidget *parent, const ResultRead &result);
+// Both at once.
 int16_t CheckResultFile(QWidget *parent, const QString &path);
 
 // The failing program line of the last compile report in the EXE folder:
 // the last line holding "Line", from its seventh character on. No value,
 // after telling the operator what is missing, when there is none to read.
 std::optional<int16_t> ReadErrorLine(QWidget *parent);
+// The same from a report already read.
+std::optional<int16_t> ReadErrorLine(QWidget *parent, const ResultRead &report);
 
 // Lines of the last compile output less the result line; -1 for an empty or
 // missing file.

@@ -14,6 +14,7 @@
 #include "ui_MainControlForm.h"
 
 #include <QFile>
+#include <optional>
 #include <QTextCursor>
 #include <QThread>
 #include <QTimer>
@@ -145,23 +146,28 @@ void ProgramTransfer::DownloadSAP_Click()
     if (refuseOddName(&main_, QStringLiteral("Download"), dn))
         return;
 
+    if (!exeFolderReady(&main_))
+        return;
+    // From the check of the compiled file to the report read: no other
+    // panel's compile or transfer in between. The report is shown once the
+    // device is back and the tools are free again.
+    std::optional<ToolLock> lock(std::in_place, &main_);
+    if (!lock->held())
+        return;
+    if (!compiledOutputIsOurs()) {
+        lock.reset();
+        Dialogs::get().notice(&main_, compiledInThisRun()
+                                          ? "The compiled program " + exePath(compiledName) +
+                                                " is not the one this panel compiled last (another panel may have "
+                                                "compiled since). Compile again, then download."
+                                          : QStringLiteral("This panel has not compiled a program since it started. "
+                                                           "Compile, then download."));
+        return;
+    }
     bool ok = false;
     {
-        // From the check of the compiled file to the report read: no other
-        // panel's compile or transfer in between.
-        if (!exeFolderReady(&main_))
-            return;
-        const ToolLock lock(&main_);
-        if (!lock.held())
-            return;
-        if (!compiledOutputIsOurs()) {
-            Dialogs::get().notice(&main_, "The compiled program " + exePath(compiledName) +
-                                              " is not the one this panel compiled last (another panel may have "
-                                              "compiled since). Compile again, then download.");
-            return;
-        }
-        // The result's message box lets timers run while the device is
-        // still the loader's; the pause keeps the poll off it until then.
+        // Timers run under the report's box; the poll stays off the device
+        // until the transfer's outcome has been taken in.
         MainControlForm::PollPause pause(main_);
         QThread::msleep(100);
         bool ran = false;
@@ -170,8 +176,9 @@ void ProgramTransfer::DownloadSAP_Click()
             QThread::msleep(100);
             ran = download(deviceId(dn));
         }
-        // The device is back (or lost) before the report is shown.
-        ok = ran && CheckResultFile(&main_, exePath(downloadResult)) == ResultOk;
+        const ResultRead report = ran ? readResultFile(exePath(downloadResult)) : ResultRead{};
+        lock.reset();
+        ok = ran && judgeResult(&main_, report) == ResultOk;
         main_.PollPhase = 1;
     }
     main_.program().running.downloaded(ok);
@@ -195,21 +202,23 @@ void ProgramTransfer::UploadSAP_Click()
     if (refuseOddName(&main_, QStringLiteral("Upload"), dn))
         return;
 
+    if (!exeFolderReady(&main_))
+        return;
+    std::optional<ToolLock> lock(std::in_place, &main_);
+    if (!lock->held())
+        return;
     bool ok = false;
     {
-        if (!exeFolderReady(&main_))
-            return;
-        const ToolLock lock(&main_);
-        if (!lock.held())
-            return;
         TimerStop stopped(main_.Timer1());
         bool ran = false;
         {
             DeviceLoan loan(&main_);
             ran = upload(deviceId(dn));
         }
-        // The device is back (or lost) before the report is shown.
-        ok = ran && takeUpload();
+        // The device is back (or lost) and the tools free before the report is shown.
+        const ResultRead report = ran ? readResultFile(exePath(decompileResult)) : ResultRead{};
+        lock.reset();
+        ok = ran && takeUpload(report);
     }
     main_.program().running.uploaded(ok);
 }
@@ -231,17 +240,16 @@ bool ProgramTransfer::upload(const QString &id)
     return true;
 }
 
-bool ProgramTransfer::takeUpload()
+bool ProgramTransfer::takeUpload(const ResultRead &report)
 {
     // Replaced in one edit, so one Undo brings back what the operator had;
     // a result that cannot be read leaves the editor alone.
-    const QString result = exePath(decompileResult);
-    if (const auto lines = TextFile::readLines(result)) {
+    if (const auto &lines = report.lines) {
         QTextCursor all(main_.ui()->OrgProgram->document());
         all.beginEditBlock();
         all.select(QTextCursor::Document);
         all.insertText(editorTextOf(*lines));
         all.endEditBlock();
     }
-    return CheckResultFile(&main_, result) == ResultOk;
+    return judgeResult(&main_, report) == ResultOk;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ExternalTools.h"
+
 #include <QString>
 
 class MainControlForm;
@@ -24,7 +26,7 @@ private:
     bool download(const QString &id);
     bool upload(const QString &id);
     // The decompiled upload into the editor, and its report judged.
-    bool takeUpload();
+    bool takeUpload(const ExternalTools::ResultRead &report);
 
     MainControlForm &main_;
 };

@@ -185,6 +185,9 @@ private slots:
         QTest::newRow("another device answers")
             << "other" << "Another device answers in place of CFG05: it calls itself CFG07.";
         QTest::newRow("silent") << "silent" << "The device CFG05 does not answer.";
+        QTest::newRow("two of that name")
+            << "two" << "More than one device is named CFG05, and the panel cannot tell which one it was using. "
+                        "Close the panel and choose the device again.";
         QTest::newRow("version refused") << "version" << "This version of ZENTA-KDR-V3 is not compatible with this software";
     }
     void reconnectRefusals()
@@ -197,6 +200,8 @@ private slots:
         modTollan::CommOpen = false;
         f.main->statusPoll().Timer1_Timer();
         f.dev.products = {how == "gone" ? "CFG06" : "CFG05"};
+        if (how == "two")
+            f.dev.products << "CFG05";
         if (how == "busy")
             f.dev.openStatus = 0;
         if (how == "other")

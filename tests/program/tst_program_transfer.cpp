@@ -376,9 +376,11 @@ private slots:
             ExternalTools::forgetCompiledOutput();
         t->f.ui().DownloadSAP->click();
         QCOMPARE(t->f.dialogs.notices(),
-                 QStringList{"The compiled program " + t->f.exeFile("CompileOut.txt") +
-                             " is not the one this panel compiled last (another panel may have compiled since). "
-                             "Compile again, then download."});
+                 QStringList{how == "never" ? QString("This panel has not compiled a program since it started. "
+                                                      "Compile, then download.")
+                                            : "The compiled program " + t->f.exeFile("CompileOut.txt") +
+                                                  " is not the one this panel compiled last (another panel may have "
+                                                  "compiled since). Compile again, then download."});
         QCOMPARE(t->runs(), QString());
         QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN"}));
         QVERIFY(CommOpen);
