@@ -40,11 +40,10 @@ constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 da
 // model up first, so the batching never shows on the wire.
 constexpr Micros kProgramBatchUs = 2000;
 // Real time the model may take to catch up before the loop serves its
-// sockets and signals again, and statements between two looks at the clock.
-// A statement that costs more real time than the device time it stands for
-// (a STORE on a slow disk) can then only delay the device, never hold it up.
+// sockets and signals again. A statement that costs more real time than the
+// device time it stands for (a STORE on a slow disk) can then only delay
+// the device, never hold it up.
 constexpr auto kCatchUpSlice = std::chrono::milliseconds(20);
-constexpr int kCatchUpStatements = 16;
 // How far the model may lag behind the clock before it gives up the
 // statements it could not run in time.
 constexpr Micros kMaxLagUs = 250'000;
@@ -571,15 +570,15 @@ void Server::catchUp()
 
 void Server::advanceModel(Micros target, std::chrono::steady_clock::time_point until, Micros maxLag)
 {
-    while (!model_->advanceTo(target, kCatchUpStatements)) {
-        if (std::chrono::steady_clock::now() < until)
-            continue;
-        // Out of time: the loop comes back at once (the model's wake-up is
-        // due), unless the model lags so far that it gives the rest up.
-        if (target - model_->now() > maxLag)
-            model_->fallBehind(target);
-        return;
-    }
+    // The clock is looked at before every statement: one statement (a STORE
+    // on a slow disk) may cost more real time than the whole share.
+    while (std::chrono::steady_clock::now() < until)
+        if (model_->advanceTo(target, 1))
+            return;
+    // Out of time: the loop comes back at once (the model's wake-up is due),
+    // unless the model lags so far that it gives the rest up.
+    if (target - model_->now() > maxLag)
+        model_->fallBehind(target);
 }
 
 std::optional<std::chrono::steady_clock::time_point> Server::programWake() const

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -133,6 +134,8 @@ public:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TOLLANCOM_DIR", folder_);
+        for (auto it = extraEnv_.cbegin(); it != extraEnv_.cend(); ++it)
+            env.insert(it.key(), it.value());
         proc_.setProcessEnvironment(env);
         proc_.setProcessChannelMode(QProcess::SeparateChannels);
         proc_.start(binary_.isEmpty() ? simBinary() : binary_, QStringList{"--serial", serial_} + extra);
@@ -161,6 +164,8 @@ public:
     // Another simulator binary than the build's, such as a copy that
     // another user can reach wherever the checkout lives.
     void setBinary(const QString &path) { binary_ = path; }
+    // An environment variable of the simulator's own, such as LD_PRELOAD.
+    void setEnv(const QString &name, const QString &value) { extraEnv_[name] = value; }
 
     // Runs in the child before exec: resource limits, another user.
     void setChildSetup(const std::function<void()> &setup) { proc_.setChildProcessModifier(setup); }
@@ -219,6 +224,7 @@ private:
     QProcess proc_;
     QString readyLine_;
     QString binary_;
+    QMap<QString, QString> extraEnv_;
 };
 
 }  // namespace simtest

@@ -65,6 +65,7 @@ private slots:
     void autoRunAfterRestart();
     void storingInALoop_data();
     void storingInALoop();
+    void storingOnASlowDisk();
     void statementTimeOption_data();
     void statementTimeOption();
 };
@@ -181,6 +182,40 @@ void RunProcessTest::storingInALoop()
     QCOMPARE(d.sim.stop(), 0);
     QVERIFY(QFile(flash).exists());
     QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList{"flash.txt"});
+}
+
+// On a disk where every flush takes 0.3 s, a program of stores in a row
+// costs far more real time than device time: the device still answers
+// within the library's time-out, and ends on SIGTERM.
+void RunProcessTest::storingOnASlowDisk()
+{
+#if defined(__SANITIZE_THREAD__)
+    QSKIP("the thread sanitizer's runtime must stay the first library loaded");
+#endif
+    QTemporaryDir tmp;
+    Device d;
+    d.sim.setEnv("LD_PRELOAD", SLOW_FSYNC);
+    d.sim.setEnv("ZENTA_TEST_FSYNC_US", "300000");
+    // A preloaded library cannot come before the address sanitizer's runtime.
+    d.sim.setEnv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
+    QStringList program{"loop:"};
+    for (int i = 0; i < 16; ++i)
+        program << "STORE";
+    program << "GOTO loop";
+    QCOMPARE(d.start({"--flash", tmp.filePath("flash.txt")}, program), QString());
+    QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
+    constexpr int kLibraryTimeoutMs = 5000;
+    QDeadlineTimer spell(3000);
+    int answered = 0;
+    while (!spell.hasExpired()) {
+        QVERIFY(sendAll(d.fd, frame("SASTAT0")));
+        const std::string reply = readBytes(d.fd, 64, kLibraryTimeoutMs);
+        QVERIFY2(reply.size() == 64, "the device did not answer within the library's time-out");
+        QCOMPARE(reply.substr(0, reply.find('\0')), std::string("1"));
+        ++answered;
+    }
+    QVERIFY(answered > 0);
+    QCOMPARE(d.sim.stop(), 0);
 }
 
 void RunProcessTest::statementTimeOption_data()
