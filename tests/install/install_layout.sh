@@ -65,13 +65,24 @@ cmp "$private/libTollanCom.so" "$copy/libTollanCom.so" || fail "the copy was not
 # writer died in a crash; what the user made in EXE/ stays, and so does a new
 # file whose writer still lives.
 dead=$(($(cat /proc/sys/kernel/pid_max) + 1))  # no process ever has this number
-rm "$private/EXE/Merrow"
+# An older version that also installed EXE/Oldtool.
+printf '#!/bin/sh\n' >"$private/EXE/Oldtool"
+chmod +x "$private/EXE/Oldtool"
+env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME= "$tmp/usr/bin/zenta-panel" --version >/dev/null
+[ -x "$copy/EXE/Oldtool" ] || fail "the copy did not take the older version's tool"
+rm "$private/EXE/Merrow" "$private/EXE/Oldtool"
 mkdir -p "$copy/plugins" "$copy/EXE/mine"
 printf 'old' >"$copy/libOld.so"
 printf 'old' >"$copy/plugins/libold.so"
-printf '#!/bin/sh\n' >"$copy/EXE/Oldtool"
 printf 'cut' >"$copy/EXE/Vorlag.part$dead"  # what an older start script left
-chmod +x "$copy/EXE/Oldtool" "$copy/EXE/Vorlag.part$dead"
+chmod +x "$copy/EXE/Vorlag.part$dead"
+# The user's own files in EXE/, one executable as a copy from a USB stick
+# makes it, and names a careless script would take for options or patterns.
+printf 'X1\r\n' >"$copy/EXE/machine.prg"
+chmod 755 "$copy/EXE/machine.prg"
+printf 'mine' >"$copy/EXE/-n"
+printf 'mine' >"$copy/EXE/*"
+printf 'old' >"$copy/-n"
 printf 'cut' >"$copy/EXE/CompileOut.txt.$dead-1.part"
 printf 'cut' >"$copy/zenta-panel.$dead-2.part"
 printf 'COMPILE OK 0 lines\r\n' >"$copy/EXE/CompileOut.txt"
@@ -79,11 +90,15 @@ printf 'mine' >"$copy/EXE/mine/notes.txt"
 printf 'half' >"$copy/EXE/Program.prg.$$-1.part"
 env -u DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_DATA_HOME= "$tmp/usr/bin/zenta-panel" --version >/dev/null
 for f in libOld.so plugins EXE/Merrow EXE/Oldtool "EXE/Vorlag.part$dead" "EXE/CompileOut.txt.$dead-1.part" \
-         "zenta-panel.$dead-2.part"; do
+         "zenta-panel.$dead-2.part" -n; do
     [ ! -e "$copy/$f" ] || fail "$f is still in the copy"
 done
 [ "$(cat "$copy/EXE/CompileOut.txt")" = "$(printf 'COMPILE OK 0 lines\r')" ] || fail "the user's CompileOut.txt was touched"
 [ "$(cat "$copy/EXE/mine/notes.txt")" = mine ] || fail "the user's EXE/mine/notes.txt was touched"
+for f in machine.prg -n '*'; do
+    [ -f "$copy/EXE/$f" ] || fail "the user's EXE/$f was removed"
+done
+rm -- "$copy/EXE/machine.prg" "$copy/EXE/-n" "$copy/EXE/*"
 [ "$(cat "$copy/EXE/Program.prg.$$-1.part")" = half ] || fail "a living writer's new file was removed"
 rm -r "$copy/EXE/mine" "$copy/EXE/CompileOut.txt" "$copy/EXE/Program.prg" "$copy/EXE/Program.prg.$$-1.part"
 diff -r "$private" "$copy" || fail "the copy does not mirror the installed folder"
