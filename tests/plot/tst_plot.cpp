@@ -1,5 +1,6 @@
 // The motion plot fed by the real status poll over a scripted device, with
 // the plot's clock in the test's hand.
+#include "FifoWriterLater.h"
 #include "PanelFixture.h"
 #include "mainwindow/StatusPoll.h"
 #include "plot/MotionCsv.h"
@@ -10,6 +11,8 @@
 #include <QLineSeries>
 #include <QValueAxis>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -364,6 +367,40 @@ private slots:
         QCOMPARE(rig.f.dialogs.notices(), QStringList{"The file " + csv + " was not opened: " + message + "."});
         QVERIFY(rig.plot.recording().isEmpty());
         QVERIFY(!rig.plot.ui()->CloseCsv->isEnabled());
+    }
+
+    // "Open CSV..." reads what a file dialog names, which may be a FIFO that
+    // no one writes: the window must refuse it at once, not wait on it.
+    void refusesAFifoWithoutWaiting()
+    {
+        PlotRig rig;
+        const QString csv = dir.filePath("fifo.csv");
+        QCOMPARE(::mkfifo(QFile::encodeName(csv).constData(), 0600), 0);
+        FifoWriterLater rescue(csv);
+        rig.f.dialogs.fileNames = {csv};
+        rig.plot.OpenCsv_Click();
+        rescue.cancel();
+        QCOMPARE(rig.f.dialogs.notices(),
+                 QStringList{"The file " + csv + " was not opened: it is not a regular file."});
+        QVERIFY(rig.plot.recording().isEmpty());
+    }
+
+    // Every field a refusal quotes is cut short, the time that goes back too,
+    // so that a long line does not become a message box of megabytes.
+    void aRefusalQuotesAFieldShort()
+    {
+        PlotRig rig;
+        const QByteArray one = QByteArray(100000, '0') + "1";  // 1, earlier than 5
+        const QString csv = dir.filePath("long.csv");
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("time_s,position_steps,speed_steps_per_s,state\r\n5.000,5,0.0,IDLE\r\n" + one + ",5,0.0,IDLE\r\n");
+        file.close();
+        rig.f.dialogs.fileNames = {csv};
+        rig.plot.OpenCsv_Click();
+        const QStringList notices = rig.f.dialogs.notices();
+        QCOMPARE(notices.size(), 1);
+        QVERIFY2(notices.first().size() < 400, qPrintable(QString("a notice of %1 characters").arg(notices.first().size())));
     }
 };
 
