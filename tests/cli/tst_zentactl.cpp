@@ -601,6 +601,43 @@ private slots:
         QCOMPARE(nowhere.exit, 2);
         QVERIFY2(nowhere.err.contains("the settings were not saved"), nowhere.err.constData());
     }
+
+    // A file whose every line passes the file's own rules but which the
+    // device refuses in part must not leave the driver half set: the run
+    // current, polarity and auto-run it holds must not reach the live
+    // driver while zentactl reports failure.
+    void aRefusedFileLeavesTheLiveDriverAsItWas_data()
+    {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::newRow("a letter O in the time-out") << QByteArray("TimeOut=250") << QByteArray("TimeOut=25O");
+        QTest::newRow("a time-out with a fraction") << QByteArray("TimeOut=250") << QByteArray("TimeOut=2.5");
+        QTest::newRow("a boot output the device has not") << QByteArray("DOBoot=2") << QByteArray("DOBoot=9");
+    }
+    void aRefusedFileLeavesTheLiveDriverAsItWas()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        writeFile(bench->file("s.ini"), QByteArray(kSettingsFile).replace(from, to));
+        const auto live = [this] {
+            return QString::fromStdString("p6=" + sim().state("p6") + " pol=" + sim().state("pol") +
+                                          " sload=" + sim().state("sload") + " p9=" + sim().state("p9"));
+        };
+        const QString before = live();
+        const Result r = run({"settings", "set", "s.ini"});
+        QCOMPARE(r.exit, 2);
+        QCOMPARE(live(), before);
+    }
+
+    // Every failing line, one a line, as the editor's check marks them all.
+    void checkNamesEveryFailingLine()
+    {
+        writeFile(bench->file("bad.prg"), "X1000\r\nFOO\r\nV1=1\r\nBAR 3\r\nEND\r\n");
+        const Result r = run({"program", "check", "bad.prg"});
+        QCOMPARE(r.exit, 2);
+        QCOMPARE(r.errLines(), (QList<QByteArray>{"bad.prg:2: unknown command FOO", "bad.prg:4: unknown command BAR"}));
+        QCOMPARE(reached(sim()), std::string("connections=0 frames=0"));
+    }
 };
 
 QTEST_GUILESS_MAIN(ZentactlTest)
