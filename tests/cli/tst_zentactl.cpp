@@ -638,6 +638,32 @@ private slots:
         QCOMPARE(r.errLines(), (QList<QByteArray>{"bad.prg:2: unknown command FOO", "bad.prg:4: unknown command BAR"}));
         QCOMPARE(reached(sim()), std::string("connections=0 frames=0"));
     }
+
+    // Ctrl+C while a slow device still answers the exchanges before the
+    // move: the move must not go out after it, nor the program end as if
+    // all went well.
+    void signalBeforeTheMoveSendsNoMove_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("move") << QStringList{"move", "100000", "--speed", "2000"};
+        QTest::newRow("move --wait") << QStringList{"move", "100000", "--wait"};
+    }
+    void signalBeforeTheMoveSendsNoMove()
+    {
+        QFETCH(QStringList, args);
+        // Each reply comes 1.5 s late: the signal lands while "PA" waits for
+        // its reply, seconds before a move could go out.
+        QCOMPARE(sim().ctl("latency 1500000"), std::string("OK"));
+        QProcess p;
+        bench->start(p, args);
+        QVERIFY(p.waitForStarted(kRunMs));
+        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "frames") >= 1, kRunMs);
+        QCOMPARE(::kill(pid_t(p.processId()), SIGINT), 0);
+        const Result r = Bench::finish(p);
+        QCOMPARE(QString::fromStdString(sim().state("target")), QString("0"));
+        QVERIFY(!axisMoves(sim()));
+        QVERIFY2(r.exit == 128 + SIGINT, (r.out + r.err).constData());
+    }
 };
 
 QTEST_GUILESS_MAIN(ZentactlTest)
