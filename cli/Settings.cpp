@@ -179,6 +179,12 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
     Link &link = c.device();
     std::vector<std::string> faults;
     std::vector<std::string> notes;
+    // What the driver holds now, put back if the device refuses the file in
+    // part: a failed set must not leave it half set.
+    std::vector<std::string> putBack;
+    const std::vector<Register> all = registers(entries);
+    for (const Register &r : all)
+        putBack.push_back(r.name + "=" + link.ask(r.name));
     // As the panel's "Down": a new device ID is set only on a Yes, which
     // here is --rename; without it the device keeps its own.
     const std::string id = valueOf(entries, "DeviceName");
@@ -190,12 +196,13 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
     } else if (current != id) {
         const std::string command = "DN=CFG" + id;
         const std::string reply = link.ask(command);
-        if (reply == "OK")
+        if (reply == "OK") {
             notes.push_back("Device ID Set.  Perform store to flash and reset power for new Device ID to take effect.");
-        else
+            putBack.insert(putBack.begin(), "DN=" + dn);
+        } else {
             faults.push_back("Error setting device ID (\"" + command + "\" answered \"" + utf8(reply) + "\")");
+        }
     }
-    const std::vector<Register> all = registers(entries);
     for (const Register &r : all) {
         const std::string command = r.name + "=" + r.value;
         if (const std::string reply = link.ask(command); reply != "OK")
@@ -213,6 +220,12 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
         std::string text;
         for (const std::string &f : faults)
             text += (text.empty() ? "" : "; ") + f;
+        std::string notPutBack;
+        for (const std::string &command : putBack)
+            if (const std::string reply = link.ask(command); reply != "OK")
+                notPutBack += (notPutBack.empty() ? "" : ", ") + ("\"" + utf8(command) + "\" answered \"" + utf8(reply) + "\"");
+        text += notPutBack.empty() ? "; the settings it held before were put back"
+                                   : "; putting back the settings it held before failed: " + notPutBack;
         stop(Failed, c.name() + ": " + text + (alsoStore ? "; nothing stored" : ""));
     }
     json result{{"device", c.name()}, {"settings", asJson(entries)}, {"stored", false}};
