@@ -62,6 +62,15 @@ private:
          c.name() + ": " + what + " was interrupted by " + signalName(caughtSignal()) + "; STOP sent");
 }
 
+// A signal caught during the exchanges before a motion command ends the
+// program there: that command never goes out.
+void notAfterASignal(Context &c, const std::string &command)
+{
+    if (caughtSignal())
+        stop(128 + caughtSignal(), c.name() + ": interrupted by " + signalName(caughtSignal()) + " before " +
+                                       command + " was sent; the axis was not set moving");
+}
+
 // ABORT, then the move, as the panel's buttons send them; with `wait`, until
 // the axis stands.
 void abortThenMove(Context &c, const std::string &command, const Motion &m, bool wait, double timeout)
@@ -69,9 +78,13 @@ void abortThenMove(Context &c, const std::string &command, const Motion &m, bool
     guard(c);
     speedAndAccel(c, m);
     c.device().set("ABORT");
+    notAfterASignal(c, command);
     StopOnExit stopper(c);
     c.device().set(command);
     json result{{"device", c.name()}, {"command", command}};
+    // One that came while the device took the move stops it again.
+    if (caughtSignal())
+        interrupted(c, "the move");
     if (!wait) {
         stopper.release();
         c.out.result(c.name() + ": " + command + " sent", result);
@@ -104,8 +117,9 @@ void jog(Context &c, bool positive, const Motion &m, double forSeconds)
     guard(c);
     speedAndAccel(c, m);
     c.device().set("ABORT");
-    StopOnExit stopper(c);
     const std::string command = positive ? "J+" : "J-";
+    notAfterASignal(c, command);
+    StopOnExit stopper(c);
     c.device().set(command);
     const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long long>(forSeconds * 1000));
     // The motion state is read now and then, so that a device that goes
