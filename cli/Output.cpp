@@ -44,9 +44,10 @@ void Output::write(const std::string &data)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            // A reader that has gone (a pipe into head) wants no more: that is an end, not a fault.
-            if (errno == EPIPE)
+            if (errno == EPIPE && streaming_)
                 stop(Success, {});
+            if (errno == EPIPE)
+                stop(Failed, "standard output was closed before the whole result was written");
             stop(Failed, std::string("cannot write standard output: ") + std::strerror(errno));
         }
         done += static_cast<std::size_t>(n);
