@@ -36,12 +36,12 @@ int32_t wholeNumber(const char *what, const std::string &text)
     return *v;
 }
 
-double secondsArg(const char *what, const std::string &text)
+double secondsArg(const char *what, const std::string &text, double longest = kLongestWait)
 {
-    const auto v = seconds(text, kLongestWait);
+    const auto v = seconds(text, longest);
     if (!v)
         stop(BadArguments, std::string(what) + ": \"" + text + "\" is not a number of seconds from 0 to " +
-                               secondsText(kLongestWait));
+                               secondsText(longest));
     return *v;
 }
 
@@ -222,9 +222,7 @@ void Cli::build()
     CLI::App *jg = command(app, "jog", "Jog until Ctrl+C or --for S seconds, then STOP", [this] {
         if (direction != "+" && direction != "-")
             stop(BadArguments, "jog: \"" + direction + "\" is not a direction: + or -");
-        const double s = forSeconds.empty() ? kLongestJog : secondsArg("--for", forSeconds);
-        if (s > kLongestJog)
-            stop(BadArguments, "--for: at most " + secondsText(kLongestJog) + " s");
+        const double s = forSeconds.empty() ? kLongestJog : secondsArg("--for", forSeconds, kLongestJog);
         return Action([p = direction == "+", m = motion(), s](Context &c) { jog(c, p, m, s); });
     });
     jg->add_option("DIRECTION", direction, "+ or -")->required();
