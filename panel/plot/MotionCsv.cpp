@@ -1,8 +1,12 @@
 #include "MotionCsv.h"
 
 #include "common/TextFile.h"
+#include "zenta/lang/regularfile.hpp"
+
+#include <QFile>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace MotionCsv {
@@ -33,11 +37,20 @@ QString shown(const QString &field)
 
 }  // namespace
 
+namespace {
+
+QString tooLarge()
+{
+    return QStringLiteral("the file is larger than an export can be (%1 MiB)").arg(kMaxBytes / (1024 * 1024));
+}
+
+}  // namespace
+
 Read read(const QByteArray &bytes)
 {
     Read r;
     if (bytes.size() > kMaxBytes) {
-        r.error = QStringLiteral("the file is larger than an export can be (%1 MiB)").arg(kMaxBytes / (1024 * 1024));
+        r.error = tooLarge();
         return r;
     }
     const QStringList lines = TextFile::splitLines(bytes);
@@ -59,7 +72,7 @@ Read read(const QByteArray &bytes)
         if (!finiteNumber(f[0], s.time))
             return fail(i, QStringLiteral("the time %1 is not a number").arg(shown(f[0])));
         if (!r.samples.isEmpty() && s.time < r.samples.last().time)
-            return fail(i, QStringLiteral("the time %1 is earlier than the line before").arg(f[0]));
+            return fail(i, QStringLiteral("the time %1 is earlier than the line before").arg(shown(f[0])));
         bool ok = false;
         const qlonglong position = f[1].toLongLong(&ok);
         if (!ok || position < std::numeric_limits<int32_t>::min() || position > std::numeric_limits<int32_t>::max())
@@ -72,6 +85,27 @@ Read read(const QByteArray &bytes)
             return fail(i, QStringLiteral("the state %1 is none of IDLE, ACCEL, CONST, DECEL").arg(shown(f[3])));
         s.state = *state;
         r.samples << s;
+    }
+    return r;
+}
+
+Read readFile(const QString &path)
+{
+    const zenta::lang::FileRead file =
+        zenta::lang::readRegularFile(QFile::encodeName(path).toStdString(), std::size_t(kMaxBytes));
+    Read r;
+    switch (file.status) {
+    case zenta::lang::FileStatus::Ok:
+        return read(QByteArray::fromStdString(file.bytes));
+    case zenta::lang::FileStatus::TooLarge:
+        r.error = tooLarge();
+        break;
+    case zenta::lang::FileStatus::NotRegular:
+        r.error = QStringLiteral("it is not a regular file");
+        break;
+    default:
+        r.error = QString::fromLocal8Bit(std::strerror(file.error));
+        break;
     }
     return r;
 }

@@ -23,5 +23,8 @@ struct Read {
     QString error;  // why the bytes are no export, naming the line; empty when they are
 };
 Read read(const QByteArray &bytes);
+// The same from a file: only a regular file (a FIFO would wait for a
+// writer), of at most kMaxBytes.
+Read readFile(const QString &path);
 
 }  // namespace MotionCsv

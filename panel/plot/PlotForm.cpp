@@ -160,12 +160,7 @@ void PlotForm::OpenCsv_Click()
     if (!name || name->isEmpty())
         return;
     const QString failure = QStringLiteral("The file %1 was not opened: ").arg(*name);
-    QFile file(*name);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Dialogs::get().notice(this, failure + file.errorString() + QStringLiteral("."));
-        return;
-    }
-    const MotionCsv::Read read = MotionCsv::read(file.read(MotionCsv::kMaxBytes + 1));
+    const MotionCsv::Read read = MotionCsv::readFile(*name);
     if (!read.error.isEmpty()) {
         Dialogs::get().notice(this, failure + read.error + QStringLiteral("."));
         return;

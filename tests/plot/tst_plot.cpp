@@ -339,7 +339,7 @@ private slots:
         QTest::newRow("time no number") << header + "soon,5,0.0,IDLE\r\n" << "line 2: the time \"soon\" is not a number";
         QTest::newRow("time not finite") << header + "inf,5,0.0,IDLE\r\n" << "line 2: the time \"inf\" is not a number";
         QTest::newRow("time goes back") << header + "0.020,5,0.0,IDLE\r\n0.010,5,0.0,IDLE\r\n"
-                                        << "line 3: the time 0.010 is earlier than the line before";
+                                        << "line 3: the time \"0.010\" is earlier than the line before";
         QTest::newRow("position with a fraction") << header + "0.010,5.5,0.0,IDLE\r\n"
                                                   << "line 2: the position \"5.5\" is not a whole number of steps";
         QTest::newRow("position beyond 32 bits") << header + "0.010,2147483648,0.0,IDLE\r\n"
