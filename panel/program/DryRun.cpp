@@ -277,7 +277,7 @@ QString DryRun::resultText() const
     case Outcome::NotRunning:
         return program + QStringLiteral(" is not running");
     case Outcome::Paused:
-        return program + QStringLiteral(" paused itself at line %1").arg(line(outcomeThread_));
+        return program + QStringLiteral(" paused at line %1").arg(line(outcomeThread_));
     }
     return {};
 }

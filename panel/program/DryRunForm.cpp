@@ -57,6 +57,14 @@ DryRunForm::DryRunForm(MainControlForm &main)
 
 DryRunForm::~DryRunForm() = default;
 
+void DryRunForm::closeEvent(QCloseEvent *event)
+{
+    // A closed window computes nothing; Run goes on from here later (a
+    // minimised one keeps computing).
+    engine_.stop();
+    QWidget::closeEvent(event);
+}
+
 DryRun::Start DryRunForm::startFrom(const MainControlForm &main)
 {
     const Ui::MainControlForm &ui = *main.ui();

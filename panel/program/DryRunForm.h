@@ -43,6 +43,9 @@ public:
     // The position, speeds, settings and inputs the main window shows.
     static DryRun::Start startFrom(const MainControlForm &main);
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void load();
     void showState();

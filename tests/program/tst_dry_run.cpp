@@ -178,7 +178,7 @@ private slots:
             << QStringList{"!break 2", "run => Program 0 at line 2 (breakpoint)", "run => Program 0 at line 2 (breakpoint)",
                            "!di 4", "!ai 777", "!break 2", "run => Ended after 0.02 s of device time", "V1 == 777"};
         QTest::newRow("a program that pauses itself") << QStringList{"V1=1", "SR0=2", "V1=2"}
-                                                      << QStringList{"run => Program 0 paused itself at line 3",
+                                                      << QStringList{"run => Program 0 paused at line 3",
                                                                      "V1 == 1", "run => Ended after 0.00 s of device time",
                                                                      "V1 == 2"};
     }
@@ -351,6 +351,22 @@ private slots:
         QCOMPARE(rig.f.dev.log.last(), QString("STOP"));
         QVERIFY(rig.form->engine().busy());
         rig.ui().DryRunStop->click();
+    }
+
+    // A closed window computes nothing: its run stops, and shows where when
+    // the window is opened again.
+    void closingTheWindowStopsItsRun()
+    {
+        DryRig rig({"loop: V1=V1+1", "GOTO loop"});
+        rig.ui().DryRunRun->click();
+        QVERIFY(rig.form->engine().busy());
+        rig.ui().DryRunClose->click();
+        QVERIFY(!rig.form->isVisible());
+        QVERIFY(!rig.form->engine().busy());
+        const zsim::Micros stoppedAt = rig.form->engine().deviceTime();
+        QTest::qWait(50);
+        QCOMPARE(rig.form->engine().deviceTime(), stoppedAt);
+        QVERIFY2(rig.ui().DryRunResult->text().startsWith("Stopped at "), qPrintable(rig.ui().DryRunResult->text()));
     }
 };
 
