@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <signal.h>
+#include <unistd.h>
 
 using namespace clitest;
 using simtest::SimProcess;
@@ -134,6 +135,8 @@ private slots:
         QTest::newRow("output state") << QStringList{"output", "EO", "1"} << 1 << "\"1\" is not on or off";
         QTest::newRow("mode word") << QStringList{"mode", "absolute"} << 1 << "\"absolute\" is not a move mode";
         QTest::newRow("jog direction") << QStringList{"jog", "up"} << 1 << "\"up\" is not a direction";
+        QTest::newRow("jog longer than an hour")
+            << QStringList{"jog", "+", "--for", "100000"} << 1 << "--for: \"100000\" is not a number of seconds from 0 to 3600";
         QTest::newRow("thread") << QStringList{"program", "run", "2"} << 1 << "\"2\" is not a program thread";
         QTest::newRow("wait word") << QStringList{"wait", "moving"} << 1 << "\"moving\" is not idle or stopped";
         QTest::newRow("negative timeout") << QStringList{"wait", "idle", "--timeout", "-1"} << 1 << "--timeout";
@@ -626,6 +629,7 @@ private slots:
         const QString before = live();
         const Result r = run({"settings", "set", "s.ini"});
         QCOMPARE(r.exit, 2);
+        QVERIFY2(r.err.contains("the settings it held before were put back"), r.err.constData());
         QCOMPARE(live(), before);
     }
 
@@ -663,6 +667,40 @@ private slots:
         QCOMPARE(QString::fromStdString(sim().state("target")), QString("0"));
         QVERIFY(!axisMoves(sim()));
         QVERIFY2(r.exit == 128 + SIGINT, (r.out + r.err).constData());
+    }
+
+    // A reader that is gone before it has the result: a file or a program
+    // that never arrived is no success; a watch simply ends.
+    void closedReader_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exit");
+        QTest::newRow("settings get -") << QStringList{"settings", "get", "-"} << 2;
+        QTest::newRow("program upload") << QStringList{"program", "upload"} << 2;
+        QTest::newRow("status --watch") << QStringList{"status", "--watch", "--count", "3"} << 0;
+    }
+    void closedReader()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exit);
+        writeFile(bench->file("p.prg"), "V1=1\r\nEND\r\n");
+        QCOMPARE(run({"program", "download", "p.prg"}).exit, 0);
+        QProcess p;
+        // Standard output: a pipe whose reading end is closed before it starts.
+        p.setChildProcessModifier([] {
+            int ends[2];
+            if (::pipe(ends) == 0) {
+                ::close(ends[0]);
+                ::dup2(ends[1], STDOUT_FILENO);
+                ::close(ends[1]);
+            }
+        });
+        bench->start(p, args);
+        QVERIFY(p.waitForStarted(kRunMs));
+        const Result r = Bench::finish(p);
+        QVERIFY2(r.exit == exit, r.err.constData());
+        if (exit != 0)
+            QVERIFY2(r.err.contains("standard output was closed"), r.err.constData());
     }
 };
 
