@@ -44,10 +44,10 @@ void Output::write(const std::string &data)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            if (errno == EPIPE && streaming_)
-                stop(Success, {});
-            if (errno == EPIPE)
+            if (errno == EPIPE && carriesData_)
                 stop(Failed, "standard output was closed before the whole result was written");
+            if (errno == EPIPE)
+                stop(Success, {});
             stop(Failed, std::string("cannot write standard output: ") + std::strerror(errno));
         }
         done += static_cast<std::size_t>(n);

@@ -19,15 +19,15 @@ public:
     void object(const nlohmann::ordered_json &o);  // only with --json
     // Bytes as they are (a program text, a settings file).
     void bytes(const std::string &data);
-    // A stream of readings (a watch) may end when its reader goes away (a
-    // pipe into head); any other output is the result, and a reader that
-    // leaves before it has it all is a failure.
-    void streaming() { streaming_ = true; }
+    // A reader that goes away (a pipe into head) ends the program quietly,
+    // unless what is written is the very data asked for (a program, a
+    // settings file): losing that is a failure.
+    void carriesData() { carriesData_ = true; }
 
 private:
     void write(const std::string &data);
     bool json_;
-    bool streaming_ = false;
+    bool carriesData_ = false;
 };
 
 }  // namespace zentactl

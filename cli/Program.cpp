@@ -140,6 +140,7 @@ void programUpload(Context &c, const std::optional<std::string> &file)
                      result);
         return;
     }
+    c.out.carriesData();
     if (!c.out.json()) {
         c.out.bytes(bytes);
         return;

@@ -156,6 +156,7 @@ void settingsGet(Context &c, const std::string &file)
     const std::string &data = std::get<std::string>(bytes);
     json result{{"device", c.name()}, {"settings", asJson(entries)}};
     if (file == "-") {
+        c.out.carriesData();
         if (c.out.json())
             c.out.object(result);
         else

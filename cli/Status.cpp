@@ -161,8 +161,6 @@ bool threadsStopped(Context &c)
 void status(Context &c, bool watch, std::optional<int32_t> count)
 {
     c.device();
-    if (watch)
-        c.out.streaming();
     for (int32_t n = 0; !watch || !count || n < *count; ++n) {
         // A watch ends in order at a signal, after a whole reading.
         if (watch && caughtSignal())

@@ -670,14 +670,17 @@ private slots:
     }
 
     // A reader that is gone before it has the result: a file or a program
-    // that never arrived is no success; a watch simply ends.
+    // that never arrived is no success; a watch simply ends, and a move that
+    // was made is not reported as failed for its lost confirmation.
     void closedReader_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("exit");
         QTest::newRow("settings get -") << QStringList{"settings", "get", "-"} << 2;
         QTest::newRow("program upload") << QStringList{"program", "upload"} << 2;
+        QTest::newRow("program upload --json") << QStringList{"--json", "program", "upload"} << 2;
         QTest::newRow("status --watch") << QStringList{"status", "--watch", "--count", "3"} << 0;
+        QTest::newRow("a move's confirmation") << QStringList{"move", "10"} << 0;
     }
     void closedReader()
     {
