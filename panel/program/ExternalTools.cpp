@@ -10,11 +10,13 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QWidget>
 #include <QProcess>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
@@ -208,14 +210,17 @@ ToolLock::ToolLock(QWidget *parent)
         if (wasEnabled)
             window->setEnabled(false);
         QApplication::setOverrideCursor(Qt::WaitCursor);
+        // The event loop sleeps between tries, so the poll keeps its pace.
         const QDeadlineTimer deadline(lockWaitMs());
-        while (!got && !deadline.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            ::usleep(20000);
+        QEventLoop waiting;
+        QTimer retry;
+        QObject::connect(&retry, &QTimer::timeout, &waiting, [&] {
             got = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-            if (!got && errno != EWOULDBLOCK && errno != EINTR)
-                break;
-        }
+            if (got || (errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired())
+                waiting.quit();
+        });
+        retry.start(20);
+        waiting.exec();
         QApplication::restoreOverrideCursor();
         if (wasEnabled && window)
             window->setEnabled(true);
