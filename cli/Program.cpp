@@ -68,25 +68,26 @@ dev::Progress progress(const char *what)
 
 void programCheck(Context &c, const std::string &path, const std::string &source)
 {
+    const lang::CompileResult r = lang::compile(source);
+    if (r.ok) {
+        const int lines = static_cast<int>(r.program.code.size());
+        c.out.result(path + ": " + std::to_string(lines) + " compiled lines",
+                     {{"file", path}, {"ok", true}, {"lines", lines}});
+        return;
+    }
     // Every failing line, as the editor marks them, not only the first.
     const lang::CheckResult checked = lang::check(source);
-    if (!checked.ok()) {
-        json errors = json::array();
-        std::string text;
-        for (const lang::Diagnostic &d : checked.errors) {
-            errors.push_back({{"line", d.line}, {"message", utf8(d.message)}});
-            text += (text.empty() ? "" : "\n") + path + ":" + std::to_string(d.line) + ": " + utf8(d.message);
-        }
-        if (checked.count > static_cast<int>(checked.errors.size()))
-            text += "\n" + path + ": " + std::to_string(checked.count - static_cast<int>(checked.errors.size())) +
-                    " more failing lines not shown";
-        c.out.object({{"file", path}, {"ok", false}, {"errors", errors}, {"count", checked.count}});
-        throw Stop{Failed, text, true};
+    json errors = json::array();
+    std::string text;
+    for (const lang::Diagnostic &d : checked.errors) {
+        errors.push_back({{"line", d.line}, {"message", utf8(d.message)}});
+        text += (text.empty() ? "" : "\n") + path + ":" + std::to_string(d.line) + ": " + utf8(d.message);
     }
-    const lang::CompileResult r = lang::compile(source);
-    const int lines = static_cast<int>(r.program.code.size());
-    c.out.result(path + ": " + std::to_string(lines) + " compiled lines",
-                 {{"file", path}, {"ok", true}, {"lines", lines}});
+    if (checked.count > static_cast<int>(checked.errors.size()))
+        text += "\n" + path + ": " + std::to_string(checked.count - static_cast<int>(checked.errors.size())) +
+                " more failing lines not shown";
+    c.out.object({{"file", path}, {"ok", false}, {"errors", errors}, {"count", checked.count}});
+    throw Stop{Failed, text, true};
 }
 
 ProgramFile programToSend(const std::string &path, const std::string &bytes)
