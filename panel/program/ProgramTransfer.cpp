@@ -12,6 +12,7 @@
 #include "device/modTollan.h"
 #include "mainwindow/MainControlForm.h"
 #include "ui_MainControlForm.h"
+#include "zenta/lang/transfer.hpp"
 
 #include <QFile>
 #include <optional>
@@ -112,8 +113,8 @@ private:
 // only a name of the device-name form may go into its setup.
 bool isDeviceName(const QString &dn)
 {
-    return dn.size() == 5 && dn.startsWith(QLatin1String("CFG")) && dn[3].isDigit() && dn[4].isDigit() &&
-           dn[3].unicode() < 0x80 && dn[4].unicode() < 0x80;
+    // A character outside Latin-1 becomes '?', which is no digit.
+    return zenta::lang::isDeviceName(dn.toLatin1().toStdString());
 }
 
 bool refuseOddName(QWidget *parent, const QString &what, const QString &dn)

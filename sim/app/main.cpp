@@ -7,6 +7,7 @@
 #include "Paths.h"
 #include "Server.h"
 #include "zenta/lang/decimal.hpp"
+#include "zenta/lang/transfer.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -161,8 +162,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "zenta-sim: serial must be 1 to 32 letters, digits, '-' or '_'\n");
         return 2;
     }
-    if (opt.name.size() != 5 || opt.name.compare(0, 3, "CFG") != 0 || !std::isdigit(static_cast<unsigned char>(opt.name[3])) ||
-        !std::isdigit(static_cast<unsigned char>(opt.name[4]))) {
+    if (!zenta::lang::isDeviceName(opt.name)) {
         std::fprintf(stderr, "zenta-sim: name must be CFG and two digits\n");
         return 2;
     }

@@ -50,12 +50,6 @@ bool readValue(std::string_view text, std::int64_t lo, std::int64_t hi, std::int
     return true;
 }
 
-bool validName(std::string_view s)
-{
-    return s.size() == 5 && s.substr(0, 3) == "CFG" && s[3] >= '0' && s[3] <= '9' && s[4] >= '0' &&
-           s[4] <= '9';
-}
-
 // "V1".."V50" -> 1..50, anything else 0.
 int variableIndex(std::string_view name)
 {
@@ -123,7 +117,7 @@ const Model::ParamDef Model::kParams[kParamCount] = {
 };
 
 Model::Model(FlashStorage &flash, std::string factoryName, Micros now)
-    : flash_(flash), factoryName_(validName(factoryName) ? std::move(factoryName) : "CFG01")
+    : flash_(flash), factoryName_(zenta::lang::isDeviceName(factoryName) ? std::move(factoryName) : "CFG01")
 {
     powerUp(now);
 }
@@ -192,7 +186,7 @@ void Model::loadFlash()
         const int var = variableIndex(key);
         const auto def = std::find_if(std::begin(kParams), std::end(kParams),
                                       [&key = key](const ParamDef &d) { return key == d.name; });
-        if (key == "DN" && validName(value))
+        if (key == "DN" && zenta::lang::isDeviceName(value))
             name = value;
         else if (var > kVolatileVars && readValue(value, INT32_MIN, INT32_MAX, v, ignored))
             vars[var - 1] = static_cast<std::int32_t>(v);
@@ -495,7 +489,7 @@ std::string Model::dispatch(std::string_view name, bool hasValue, std::string_vi
     if (name == "DN") {
         if (!hasValue)
             return name_;
-        if (!validName(value))
+        if (!zenta::lang::isDeviceName(value))
             return "?SYNTAX";
         pendingName_ = std::string(value);  // adopted at the next power-up once stored
         return "OK";

@@ -30,6 +30,14 @@ std::uint32_t programChecksum(const std::vector<std::string> &lines);
 std::string formatChecksum(std::uint32_t crc);                   // 8 upper-case hex digits
 std::optional<std::uint32_t> parseChecksum(std::string_view s);  // exactly 8 hex digits
 
+// A device's name as "DN" reads it and the loader's setup names it: "CFG"
+// and two digits. Anything else (an empty reply too) names no device.
+inline bool isDeviceName(std::string_view s)
+{
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return s.size() == 5 && s.substr(0, 3) == "CFG" && digit(s[3]) && digit(s[4]);
+}
+
 namespace transfer {
 
 inline constexpr std::string_view kBegin = "PGLOAD";
