@@ -4,6 +4,7 @@
 #include "Signals.h"
 #include "Text.h"
 #include "ToolFiles.h"
+#include "zenta/lang/transfer.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -31,8 +32,7 @@ std::string nameIn(const std::string &product)
 {
     const std::string u = upper(product);
     for (std::size_t at = u.find("CFG"); at != std::string::npos; at = u.find("CFG", at + 1))
-        if (at + 5 <= u.size() && std::isdigit(static_cast<unsigned char>(u[at + 3]))
-            && std::isdigit(static_cast<unsigned char>(u[at + 4])))
+        if (zenta::lang::isDeviceName(std::string_view(u).substr(at, 5)))
             return u.substr(at, 5);
     return product;
 }
