@@ -75,7 +75,8 @@ void PlotForm::takeReading(const PollReading &reading)
     if (!position)
         return;
     history_.add(clock_(), *position, lastState_, afterGap);
-    dirty_ = true;
+    // A recording shown alone does not change with the readings.
+    dirty_ = recording_.isEmpty() || ui_->ShowLive->isChecked();
 }
 
 QList<MotionSample> PlotForm::shownSamples() const
