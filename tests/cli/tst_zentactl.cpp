@@ -633,6 +633,42 @@ private slots:
         QCOMPARE(live(), before);
     }
 
+    // A device ID set earlier and waiting for a store (the panel's "Down"
+    // or an earlier --rename) is part of what the driver holds: a refused
+    // file put back with --rename must leave it waiting, not replace it by
+    // the name in use.
+    void aRefusedRenameKeepsTheDeviceIdThatWaits()
+    {
+        QCOMPARE(run({"send", "DN=CFG07"}).exit, 0);
+        QCOMPARE(sim().state("pending"), std::string("CFG07"));
+        writeFile(bench->file("s.ini"),
+                  QByteArray(kSettingsFile).replace("DeviceName=01", "DeviceName=09").replace("TimeOut=250", "TimeOut=99999"));
+        const Result r = run({"settings", "set", "s.ini", "--rename"});
+        QCOMPARE(r.exit, 2);
+        QVERIFY2(r.err.contains("the settings it held before were put back"), r.err.constData());
+        QCOMPARE(sim().state("pending"), std::string("CFG07"));
+    }
+
+    // SIGTERM while a slow device takes a settings file: served then, not
+    // after every remaining exchange, and the driver is left as it was.
+    void signalDuringSetIsServedAndPutsBack()
+    {
+        writeFile(bench->file("s.ini"), kSettingsFile);
+        const std::string p6 = sim().state("p6"), pb = sim().state("pb");
+        QCOMPARE(sim().ctl("latency 500000"), std::string("OK"));
+        QProcess p;
+        bench->start(p, {"settings", "set", "s.ini"});
+        QVERIFY(p.waitForStarted(kRunMs));
+        // Past the reads of what the driver holds: the file's values go out.
+        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "frames") >= 15, kRunMs);
+        QCOMPARE(::kill(pid_t(p.processId()), SIGTERM), 0);
+        const Result r = Bench::finish(p);
+        QVERIFY2(r.exit == 128 + SIGTERM, (QByteArray::number(r.exit) + " " + r.out + r.err).constData());
+        QCOMPARE(sim().ctl("latency 0"), std::string("OK"));
+        QCOMPARE(sim().state("p6"), p6);
+        QCOMPARE(sim().state("pb"), pb);
+    }
+
     // Every failing line, one a line, as the editor's check marks them all.
     void checkNamesEveryFailingLine()
     {
