@@ -3,6 +3,7 @@
 // them, in the same order, then read back.
 #include "Commands.h"
 #include "Exit.h"
+#include "Signals.h"
 #include "Text.h"
 
 #include "core/Bits24.h"
@@ -46,6 +47,7 @@ struct Register {
     std::string key;    // the file's key, empty for the registers the file has no value for
     std::string name;   // "P6"
     std::string value;  // what follows "="
+    bool sign = false;  // the value follows a sign position, a blank
 };
 
 // "POL=" and "SLOAD=" carry their value after a sign position, a blank.
@@ -69,9 +71,9 @@ std::vector<Register> registers(const std::vector<Entry> &e)
         {"Microstep", "P9", position("Microstep", microsteps())},
         {"ControlMode", "PA", position("ControlMode", controlModes())},
         {"TimeOut", "PB", valueOf(e, "TimeOut")},
-        {"DOPolarity/DIPolarity", "POL", signed1(flag("DOPolarity") + 2 * flag("DIPolarity"))},
+        {"DOPolarity/DIPolarity", "POL", signed1(flag("DOPolarity") + 2 * flag("DIPolarity")), true},
         {"DOBoot", "DOBOOT", valueOf(e, "DOBoot")},
-        {"AutoRun0/AutoRun1", "SLOAD", signed1(flag("AutoRun0") + 2 * flag("AutoRun1"))},
+        {"AutoRun0/AutoRun1", "SLOAD", signed1(flag("AutoRun0") + 2 * flag("AutoRun1")), true},
     };
 }
 
@@ -83,6 +85,22 @@ bool readsBack(const std::string &sent, const std::string &reply)
     if (a && b)
         return *a == *b;
     return sent == reply;
+}
+
+// The command that sets a register back to what it read as `held`, in the
+// form the set itself uses.
+std::string restoreCommand(const Register &r, const std::string &held)
+{
+    const auto v = parseInt32(held);
+    return r.name + "=" + (r.sign && v ? signed1(*v) : held);
+}
+
+std::string joinedWith(const std::vector<std::string> &items, const char *separator)
+{
+    std::string s;
+    for (const std::string &i : items)
+        s += (s.empty() ? "" : separator) + i;
+    return s;
 }
 
 [[noreturn]] void cannotHold(Context &c, const char *command, const std::string &reply, const char *key)
@@ -178,56 +196,83 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
     const std::vector<Entry> &entries = std::get<std::vector<Entry>>(parsed);
 
     Link &link = c.device();
-    std::vector<std::string> faults;
-    std::vector<std::string> notes;
-    // What the driver holds now, put back if the device refuses the file in
-    // part: a failed set must not leave it half set.
-    std::vector<std::string> putBack;
     const std::vector<Register> all = registers(entries);
-    for (const Register &r : all)
-        putBack.push_back(r.name + "=" + link.ask(r.name));
+    // What the driver holds now, put back if the file does not go in whole
+    // (a refusal, a value that reads back otherwise, a signal): a failed set
+    // must not leave it half set.
+    std::vector<std::string> held;
+    for (const Register &r : all) {
+        const std::string reply = link.ask(r.name);
+        held.push_back(restoreCommand(r, reply));
+        if (held.back().size() > TOLLANCOM_FRAME)
+            stop(Failed, c.name() + " answers \"" + r.name + "\" with \"" + utf8(reply) +
+                             "\", which could not be sent back; nothing was sent");
+    }
     // As the panel's "Down": a new device ID is set only on a Yes, which
     // here is --rename; without it the device keeps its own.
     const std::string id = valueOf(entries, "DeviceName");
     const std::string dn = link.ask("DN");
     const std::string current = dn.size() >= 2 ? dn.substr(dn.size() - 2) : dn;
-    if (current != id && !rename) {
+    std::vector<std::string> notes;
+    if (current != id && !rename)
         notes.push_back(c.name() + " keeps its device ID " + utf8(current) + " (the file has " + id +
                         "; --rename sets it)");
-    } else if (current != id) {
-        const std::string command = "DN=CFG" + id;
-        const std::string reply = link.ask(command);
-        if (reply == "OK") {
-            notes.push_back("Device ID Set.  Perform store to flash and reset power for new Device ID to take effect.");
-            putBack.insert(putBack.begin(), "DN=" + dn);
-        } else {
-            faults.push_back("Error setting device ID (\"" + command + "\" answered \"" + utf8(reply) + "\")");
+    if (caughtSignal())
+        stop(128 + caughtSignal(), c.name() + ": interrupted by " + signalName(caughtSignal()) + "; nothing was sent");
+
+    std::vector<std::string> faults;
+    std::vector<bool> took(all.size(), false);
+    std::string lastSent;
+    try {
+        for (std::size_t i = 0; i < all.size() && !caughtSignal(); ++i) {
+            lastSent = all[i].name + "=" + all[i].value;
+            const std::string reply = link.ask(lastSent);
+            took[i] = reply == "OK";
+            if (!took[i])
+                faults.push_back("\"" + utf8(lastSent) + "\" refused: " + utf8(reply));
         }
+        for (std::size_t i = 0; i < all.size() && !caughtSignal(); ++i) {
+            if (all[i].key.empty())
+                continue;
+            const std::string reply = link.ask(all[i].name);
+            if (!readsBack(all[i].value, reply))
+                faults.push_back(all[i].key + " (" + all[i].name + ") reads back \"" + utf8(reply) + "\", not \"" +
+                                 utf8(all[i].value) + "\"");
+        }
+        // The new ID goes last, once the values are in: a file that fails
+        // never touches an ID already waiting for a store.
+        if (faults.empty() && !caughtSignal() && current != id && rename) {
+            const std::string command = "DN=CFG" + id;
+            if (const std::string reply = link.ask(command); reply == "OK")
+                notes.push_back("Device ID Set.  Perform store to flash and reset power for new Device ID to take effect.");
+            else
+                faults.push_back("Error setting device ID (\"" + command + "\" answered \"" + utf8(reply) + "\")");
+        }
+    } catch (const Stop &s) {
+        if (s.status != NoAnswer)
+            throw;
+        stop(NoAnswer, s.message + "; it may hold part of the file (its values up to \"" + utf8(lastSent) +
+                           "\" were sent), and nothing could be put back");
     }
-    for (const Register &r : all) {
-        const std::string command = r.name + "=" + r.value;
-        if (const std::string reply = link.ask(command); reply != "OK")
-            faults.push_back("\"" + utf8(command) + "\" refused: " + utf8(reply));
-    }
-    for (const Register &r : all) {
-        if (r.key.empty())
-            continue;
-        const std::string reply = link.ask(r.name);
-        if (!readsBack(r.value, reply))
-            faults.push_back(r.key + " (" + r.name + ") reads back \"" + utf8(reply) + "\", not \"" + utf8(r.value) +
-                             "\"");
-    }
-    if (!faults.empty()) {
-        std::string text;
-        for (const std::string &f : faults)
-            text += (text.empty() ? "" : "; ") + f;
-        std::string notPutBack;
-        for (const std::string &command : putBack)
-            if (const std::string reply = link.ask(command); reply != "OK")
-                notPutBack += (notPutBack.empty() ? "" : ", ") + ("\"" + utf8(command) + "\" answered \"" + utf8(reply) + "\"");
+
+    const int signal = caughtSignal();
+    if (!faults.empty() || signal) {
+        std::string text = c.name() + ": " +
+                           (signal ? std::string("interrupted by ") + signalName(signal) : joinedWith(faults, "; "));
+        std::vector<std::string> notPutBack;
+        try {
+            for (std::size_t i = 0; i < all.size(); ++i)
+                if (took[i])
+                    if (const std::string reply = link.ask(held[i]); reply != "OK")
+                        notPutBack.push_back("\"" + utf8(held[i]) + "\" answered \"" + utf8(reply) + "\"");
+        } catch (const Stop &s) {
+            if (s.status != NoAnswer)
+                throw;
+            stop(NoAnswer, text + "; putting back what it held before stopped: " + s.message);
+        }
         text += notPutBack.empty() ? "; the settings it held before were put back"
-                                   : "; putting back the settings it held before failed: " + notPutBack;
-        stop(Failed, c.name() + ": " + text + (alsoStore ? "; nothing stored" : ""));
+                                   : "; putting back the settings it held before failed: " + joinedWith(notPutBack, ", ");
+        stop(signal ? 128 + signal : Failed, text + (alsoStore ? "; nothing stored" : ""));
     }
     json result{{"device", c.name()}, {"settings", asJson(entries)}, {"stored", false}};
     std::string text = c.name() + ": settings set, every value reads back as sent";

@@ -649,6 +649,25 @@ private slots:
         QCOMPARE(sim().state("pending"), std::string("CFG07"));
     }
 
+    // A device that goes silent while it takes a file: nothing can be put
+    // back, and the message says what may have been sent.
+    void aDeviceSilentDuringSetIsNamedAsHalfSet()
+    {
+        writeFile(bench->file("s.ini"), kSettingsFile);
+        QCOMPARE(sim().ctl("latency 300000"), std::string("OK"));
+        QProcess p;
+        bench->start(p, {"settings", "set", "s.ini"});
+        QVERIFY(p.waitForStarted(kRunMs));
+        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "frames") >= 15, kRunMs);
+        QCOMPARE(sim().ctl("silent on"), std::string("OK"));
+        const Result r = Bench::finish(p);
+        QCOMPARE(sim().ctl("silent off"), std::string("OK"));
+        QCOMPARE(sim().ctl("latency 0"), std::string("OK"));
+        QVERIFY2(r.exit == 6, (QByteArray::number(r.exit) + " " + r.err).constData());
+        QVERIFY2(r.err.contains("it may hold part of the file") && r.err.contains("nothing could be put back"),
+                 r.err.constData());
+    }
+
     // SIGTERM while a slow device takes a settings file: served then, not
     // after every remaining exchange, and the driver is left as it was.
     void signalDuringSetIsServedAndPutsBack()
