@@ -23,6 +23,8 @@ void variables(Context &c, const std::vector<VariableStep> &steps)
         read["v" + std::to_string(s.number)] = value;
         text += (text.empty() ? "" : "\n") + name + "=" + std::to_string(value);
     }
+    if (!read.empty())
+        c.out.carriesData();
     if (c.out.json())
         c.out.object({{"device", c.name()}, {"read", read}, {"set", set}});
     else if (!text.empty())
@@ -32,6 +34,7 @@ void variables(Context &c, const std::vector<VariableStep> &steps)
 void sendRaw(Context &c, const std::string &command)
 {
     const std::string reply = c.device().ask(command);
+    c.out.carriesData();
     c.out.result(utf8(reply), {{"device", c.name()}, {"command", utf8(command)}, {"reply", utf8(reply)}});
 }
 

@@ -20,8 +20,8 @@ public:
     // Bytes as they are (a program text, a settings file).
     void bytes(const std::string &data);
     // A reader that goes away (a pipe into head) ends the program quietly,
-    // unless what is written is the very data asked for (a program, a
-    // settings file): losing that is a failure.
+    // unless what is written is the very data asked for (a reading, a
+    // program, a settings file): losing that is a failure.
     void carriesData() { carriesData_ = true; }
 
 private:

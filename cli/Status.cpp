@@ -23,6 +23,7 @@ void listDevices(Context &c)
         devices.push_back({{"index", d.index}, {"name", utf8(d.name)}, {"product", utf8(d.product)}});
         text += (text.empty() ? "" : "\n") + std::to_string(d.index) + "\t" + utf8(d.name) + "\t" + utf8(d.product);
     }
+    c.out.carriesData();
     if (c.out.json())
         c.out.object({{"devices", devices}});
     else if (!text.empty())
@@ -161,6 +162,9 @@ bool threadsStopped(Context &c)
 void status(Context &c, bool watch, std::optional<int32_t> count)
 {
     c.device();
+    // One reading is the data asked for; a watch may end when its reader goes.
+    if (!watch)
+        c.out.carriesData();
     for (int32_t n = 0; !watch || !count || n < *count; ++n) {
         // A watch ends in order at a signal, after a whole reading.
         if (watch && caughtSignal())

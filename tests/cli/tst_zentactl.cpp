@@ -734,6 +734,8 @@ private slots:
         QTest::newRow("settings get -") << QStringList{"settings", "get", "-"} << 2;
         QTest::newRow("program upload") << QStringList{"program", "upload"} << 2;
         QTest::newRow("program upload --json") << QStringList{"--json", "program", "upload"} << 2;
+        QTest::newRow("status") << QStringList{"status"} << 2;
+        QTest::newRow("var") << QStringList{"var", "V1"} << 2;
         QTest::newRow("status --watch") << QStringList{"status", "--watch", "--count", "3"} << 0;
         QTest::newRow("a move's confirmation") << QStringList{"move", "10"} << 0;
     }
