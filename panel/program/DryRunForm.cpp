@@ -59,8 +59,8 @@ DryRunForm::~DryRunForm() = default;
 
 void DryRunForm::closeEvent(QCloseEvent *event)
 {
-    // A closed window computes nothing; Run goes on from here later (a
-    // minimised one keeps computing).
+    // A closed window computes nothing (a minimised one goes on); opening
+    // it again loads the editor's program afresh.
     engine_.stop();
     QWidget::closeEvent(event);
 }
