@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string_view in(reinterpret_cast<const char *>(data), size);
     std::vector<std::string> sent;  // PGL lines since the last PGLOAD
     int steps = 0;
-    // The statements one input may run, in slices: a program that loops over
-    // a day of device time (a store in a loop) would run a million statements
+    // Slices of statements one input may use up: a program that loops over a
+    // day of device time (a store in a loop) would run a million statements
     // per step and hide every other input behind the time-out.
     int slices = 500;
     while (!in.empty() && steps++ < 2000) {
@@ -61,13 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::string_view arg = line.empty() ? line : line.substr(1);
         if (op == '@') {
             now += number(arg, 86'400'000) * 1000;
-            for (bool done = false; !done;) {
-                if (slices-- <= 0) {
+            // Only a slice that runs out of statements is charged, so that
+            // many short steps still reach the programs.
+            while (!m.advanceTo(now, slices > 0 ? 32 : 0))
+                if (--slices <= 0) {
                     m.fallBehind(now);
                     break;
                 }
-                done = m.advanceTo(now, 64);
-            }
             FUZZ_CHECK(m.now() == now);
         } else if (op == '#') {
             m.setInputs(static_cast<unsigned>(number(arg, 0xFF)));
