@@ -226,11 +226,13 @@ void Server::watch()
         ev.events = events;
         ev.data.fd = fd;
         // A number closed and opened again unseen is no longer registered.
-        if (epoll_ctl(epollFd_, it == watched_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0)
-            epoll_ctl(epollFd_, errno == EEXIST ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
-        if (it != watched_.end())
+        const bool ok = epoll_ctl(epollFd_, it == watched_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) == 0 ||
+                        epoll_ctl(epollFd_, errno == EEXIST ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0;
+        if (!ok && it != watched_.end())
+            watched_.erase(it);  // tried again on the next turn
+        else if (it != watched_.end())
             it->second = events;
-        else
+        else if (ok)
             watched_.emplace_back(fd, events);
     }
     // What is no longer wanted; closing it has most often dropped it already.
