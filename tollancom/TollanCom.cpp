@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,6 +31,8 @@ struct Connection {
     int fd = -1;       // -1 after an unfinished exchange, until the next one reconnects
     std::string path;  // the device socket, to reconnect to
     bool lost = false;
+    int recvTimeoutMs = 0;  // the read time-out the socket holds; 0 for none yet
+    enum class Wait { Unknown, Recv, Poll } wait = Wait::Unknown;  // how a reply is waited for
 };
 
 struct State {
@@ -147,26 +150,75 @@ size_t readFully(int fd, unsigned char *buf, size_t n, Clock::time_point deadlin
     return got;
 }
 
+// A socket with room takes the frame in one call; poll() waits only when it
+// has none. A device that dropped us refuses the frame (EPIPE): lost.
 bool writeFully(int fd, const unsigned char *buf, size_t n, Clock::time_point deadline, bool &lost)
 {
     size_t put = 0;
     while (put < n) {
+        ssize_t k = ::send(fd, buf + put, n - put, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k > 0) {
+            put += static_cast<size_t>(k);
+            continue;
+        }
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            lost = true;
+            return false;
+        }
         pollfd p{fd, POLLOUT, 0};
         int r = ::poll(&p, 1, remainingMs(deadline));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             return false;
-        ssize_t k = ::send(fd, buf + put, n - put, MSG_NOSIGNAL);
-        if (k < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (k <= 0) {
-            lost = true;
-            return false;
-        }
-        put += static_cast<size_t>(k);
     }
     return true;
+}
+
+// Whether the device can run only on the one CPU that this thread can run
+// on (both pinned there, or a machine of one CPU).
+bool sharesOneCpu(int fd)
+{
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    cpu_set_t mine, theirs;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 && peer.pid > 0
+        && ::sched_getaffinity(0, sizeof mine, &mine) == 0
+        && ::sched_getaffinity(peer.pid, sizeof theirs, &theirs) == 0 && CPU_COUNT(&mine) == 1
+        && CPU_EQUAL(&mine, &theirs);
+}
+
+// The reply in one blocking read bounded by the socket's read time-out (set
+// again only when it changes), so the wait costs no poll(). A read cut short
+// by a signal or by a reply in pieces goes on with poll() to the same deadline.
+//
+// A thread asleep in recv() is also woken when the device takes the frame
+// (the socket has room again) and finds nothing yet. On another CPU that only
+// readies this one for the reply; on the device's own CPU it takes the CPU
+// from the device twice per exchange. There, poll() waits, which only the
+// reply wakes.
+size_t readReply(Connection &c, unsigned char *buf, size_t n, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (c.wait == Connection::Wait::Unknown)
+        c.wait = sharesOneCpu(c.fd) ? Connection::Wait::Poll : Connection::Wait::Recv;
+    if (c.wait == Connection::Wait::Poll)
+        return readFully(c.fd, buf, n, deadline, c.lost);
+    if (c.recvTimeoutMs != timeoutMs) {
+        const timeval bound{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        if (::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0)
+            return readFully(c.fd, buf, n, deadline, c.lost);
+        c.recvTimeoutMs = timeoutMs;
+    }
+    const ssize_t k = ::recv(c.fd, buf, n, MSG_WAITALL);
+    if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        c.lost = true;
+        return 0;
+    }
+    const size_t got = k < 0 ? 0 : static_cast<size_t>(k);
+    return got == n ? n : got + readFully(c.fd, buf + got, n - got, deadline, c.lost);
 }
 
 // A device that is stopped or hung takes no connections, and once its queue
@@ -230,21 +282,8 @@ void abandon(Connection &c)
     if (c.fd >= 0)
         ::close(c.fd);
     c.fd = -1;
-}
-
-enum class Queue { Empty, Bytes, Closed };
-
-Queue queued(int fd)
-{
-    unsigned char byte;
-    for (;;) {
-        ssize_t k = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k > 0)
-            return Queue::Bytes;
-        return k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Queue::Empty : Queue::Closed;
-    }
+    c.recvTimeoutMs = 0;
+    c.wait = Connection::Wait::Unknown;
 }
 
 }  // namespace
@@ -349,17 +388,10 @@ int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send, int32_t b
     if (c.lost)
         return -2;
 
-    if (c.fd >= 0) {
-        const Queue q = queued(c.fd);
-        if (q == Queue::Closed) {  // the device dropped us: unplugged or powered off
-            abandon(c);
-            c.lost = true;
-            return -2;
-        }
-        // Bytes before a send answer nothing we asked; the stream cannot be trusted.
-        if (q == Queue::Bytes)
-            abandon(c);
-    }
+    // A connection kept after an exchange carries nothing owed (an unfinished
+    // exchange abandons its connection), so the frame goes out at once; a
+    // device that dropped us (unplugged, powered off) refuses it or closes
+    // before the reply, and the link is lost.
     if (c.fd < 0) {
         c.fd = connectDevice(c.path, s.readTimeoutMs);
         if (c.fd < 0) {
@@ -377,8 +409,7 @@ int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send, int32_t b
     }
 
     unsigned char reply[TOLLANCOM_FRAME] = {};
-    auto readDeadline = Clock::now() + std::chrono::milliseconds(s.readTimeoutMs);
-    size_t got = readFully(c.fd, reply, sizeof reply, readDeadline, c.lost);
+    size_t got = readReply(c, reply, sizeof reply, s.readTimeoutMs);
     if (got != sizeof reply) {
         abandon(c);
         return c.lost ? -2 : 0;

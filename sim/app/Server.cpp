@@ -11,6 +11,7 @@
 #include <optional>
 #include <poll.h>
 #include <sstream>
+#include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,6 +20,9 @@
 namespace zsim {
 
 namespace {
+
+// The loop waits with epoll and hands its events to code written for poll().
+static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLERR == POLLERR && EPOLLHUP == POLLHUP);
 
 constexpr std::size_t kCtlLineMax = 1024;
 // Replies held for a host that does not read them; past this its frames stay
@@ -35,21 +39,6 @@ constexpr auto kCtlTime = std::chrono::seconds(3);
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr long kLatencyMax = 10'000'000;        // 10 s per reply is plenty for any test
 constexpr long long kAdvanceMax = 1'000'000'000;  // ms in one step, about 11 days
-// A running program is woken at most this often: a tight loop runs in batches
-// up to "now" instead of one wake-up per statement. Every exchange catches the
-// model up first, so the batching never shows on the wire.
-constexpr Micros kProgramBatchUs = 2000;
-// Real time the model may take to catch up before the loop serves its
-// sockets and signals again. A statement that costs more real time than the
-// device time it stands for (a STORE on a slow disk) can then only delay
-// the device, never hold it up.
-constexpr auto kCatchUpSlice = std::chrono::milliseconds(20);
-// How far the model may lag behind the clock before it gives up the
-// statements it could not run in time.
-constexpr Micros kMaxLagUs = 250'000;
-// The longest a lockstep `advance` may compute; past it the program falls
-// behind, as it would on a device that cannot keep up.
-constexpr auto kAdvanceSlice = std::chrono::milliseconds(500);
 
 bool fillAddress(const std::string &p, sockaddr_un &addr)
 {
@@ -84,7 +73,7 @@ int listenOn(const std::string &p, std::string &error)
 
 }  // namespace
 
-Server::Server(ServerOptions options) : opt_(std::move(options)), epoch_(std::chrono::steady_clock::now())
+Server::Server(ServerOptions options) : opt_(std::move(options))
 {
     if (opt_.flashPath.empty())
         flash_ = std::make_unique<MemoryFlash>();
@@ -92,6 +81,7 @@ Server::Server(ServerOptions options) : opt_(std::move(options)), epoch_(std::ch
         flash_ = std::make_unique<FileFlash>(opt_.flashPath);
     model_ = std::make_unique<Model>(*flash_, opt_.name, 0);
     model_->setStatementTime(opt_.statementUs);
+    clock_ = std::make_unique<DeviceClock>(*model_, opt_.lockstep);
 }
 
 Server::~Server()
@@ -113,17 +103,11 @@ Server::~Server()
         close(lockFd_);
     if (spareFd_ >= 0)
         close(spareFd_);
+    if (epollFd_ >= 0)
+        close(epollFd_);
 }
 
 std::string Server::path(const char *suffix) const { return tollancom::entryPath(opt_.dir, opt_.serial, suffix); }
-
-Micros Server::clock()
-{
-    if (opt_.lockstep)
-        return lockstepNow_;
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - epoch_)
-        .count();
-}
 
 bool Server::start(std::string &error)
 {
@@ -135,9 +119,15 @@ bool Server::start(std::string &error)
     lockFd_ = tollancom::holdDeviceLock(opt_.dir, opt_.serial, error);
     if (lockFd_ < 0)
         return false;
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) {
+        error = std::string("epoll: ") + std::strerror(errno);
+        return false;
+    }
     ctlFd_ = listenOn(path(".ctl"), error);
     if (ctlFd_ < 0)
         return false;
+    fresh(ctlFd_);
     owned_ = true;
     return plug(error);
 }
@@ -164,6 +154,7 @@ bool Server::plug(std::string &error)
     deviceFd_ = listenOn(path(".sock"), error);
     if (deviceFd_ < 0)
         return false;
+    fresh(deviceFd_);
     if (!publishProduct()) {
         error = path(".product") + ": cannot write";
         close(deviceFd_);
@@ -210,7 +201,71 @@ int Server::acceptOn(int listenFd, bool useSpare)
     }
     if (fd < 0 && (outOfDescriptors() || errno == ENOBUFS || errno == ENOMEM))
         acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+    if (fd >= 0)
+        fresh(fd);
     return fd;
+}
+
+void Server::fresh(int fd)
+{
+    std::erase_if(watched_, [fd](const auto &w) { return w.first == fd; });
+}
+
+void Server::watch()
+{
+    const auto registered = [this](int fd) {
+        return std::find_if(watched_.begin(), watched_.end(), [fd](const auto &w) { return w.first == fd; });
+    };
+    for (const auto &[fd, events] : wanted_) {
+        if (fd < 0)
+            continue;
+        const auto it = registered(fd);
+        if (it != watched_.end() && it->second == events)
+            continue;
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.fd = fd;
+        // A number closed and opened again unseen is no longer registered.
+        const bool ok = epoll_ctl(epollFd_, it == watched_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) == 0 ||
+                        epoll_ctl(epollFd_, errno == EEXIST ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0;
+        if (!ok && it != watched_.end())
+            watched_.erase(it);  // tried again on the next turn
+        else if (it != watched_.end())
+            it->second = events;
+        else if (ok)
+            watched_.emplace_back(fd, events);
+    }
+    // What is no longer wanted; closing it has most often dropped it already.
+    std::erase_if(watched_, [this](const auto &w) {
+        if (std::any_of(wanted_.begin(), wanted_.end(), [&w](const auto &x) { return x.first == w.first; }))
+            return false;
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, w.first, nullptr);
+        return true;
+    });
+}
+
+bool Server::wait(const std::optional<std::chrono::nanoseconds> &timeout)
+{
+    watch();
+    epoll_event events[16];
+    timespec bound{};
+    if (timeout) {
+        bound.tv_sec = static_cast<time_t>(timeout->count() / 1'000'000'000);
+        bound.tv_nsec = static_cast<long>(timeout->count() % 1'000'000'000);
+    }
+    int n = epoll_pwait2(epollFd_, events, 16, timeout ? &bound : nullptr, nullptr);
+    if (n < 0 && errno == ENOSYS) {  // a kernel before 5.11: milliseconds, rounded up
+        const auto ms = timeout ? std::chrono::ceil<std::chrono::milliseconds>(*timeout).count() : -1;
+        n = epoll_wait(epollFd_, events, 16, static_cast<int>(std::min<long long>(ms, 1'000'000'000)));
+    }
+    if (n < 0 && errno != EINTR)
+        return false;
+    ready_.assign(wanted_.size(), 0);
+    for (int i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < wanted_.size(); ++k)
+            if (wanted_[k].first == events[i].data.fd)
+                ready_[k] |= events[i].events;
+    return true;
 }
 
 void Server::acceptDevice()
@@ -254,7 +309,7 @@ void Server::takeFrames(const char *data, std::size_t n, bool answer)
             continue;  // a deaf device: the frame is lost unread
         Frame in;
         std::memcpy(in.data(), clientIn_.data() + used, kFrame);
-        catchUp();
+        clock_->catchUpForInput();
         const Frame reply = model_->handleFrame(in);
         // The host only hears ?FLASH or OK; the reason is for whoever reads the log.
         if (const std::string why = flash_->takeWriteFault(); !why.empty())
@@ -264,7 +319,7 @@ void Server::takeFrames(const char *data, std::size_t n, bool answer)
         if (latencyUs_ == 0 && pending_.empty())
             sendReply(reply);
         else
-            pending_.push_back({std::chrono::steady_clock::now() + std::chrono::microseconds(latencyUs_), reply});
+            pending_.push_back({clock_->turnTime() + std::chrono::microseconds(latencyUs_), reply});
     }
     if (clientFd_ >= 0)
         clientIn_.erase(0, used);
@@ -339,7 +394,7 @@ void Server::flushClient()
 
 void Server::flushDue()
 {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_->turnTime();
     while (!pending_.empty() && pending_.front().due <= now && clientFd_ >= 0) {
         const Frame reply = pending_.front().reply;
         pending_.pop_front();
@@ -353,14 +408,15 @@ void Server::acceptCtl()
         const int fd = acceptOn(ctlFd_, false);
         if (fd < 0)
             return;
-        ctl_.push_back({fd, {}, {}, std::chrono::steady_clock::now() + kCtlTime});
+        ctl_.push_back({fd, {}, {}, clock_->turnTime() + kCtlTime, std::nullopt});
     }
 }
 
 void Server::dropIdleCtl(std::chrono::steady_clock::time_point now)
 {
+    // One that waits for its advance has asked and is not idle.
     for (auto &c : ctl_)
-        if (c.fd >= 0 && c.deadline <= now) {
+        if (c.fd >= 0 && !c.awaiting && c.deadline <= now) {
             close(c.fd);
             c.fd = -1;
         }
@@ -369,6 +425,8 @@ void Server::dropIdleCtl(std::chrono::steady_clock::time_point now)
 
 bool Server::serviceCtl(CtlClient &c, short events)
 {
+    if (c.awaiting)  // its line is taken; only a hang-up matters until the answer
+        return !(events & (POLLHUP | POLLERR));
     if (!c.out.empty()) {
         if (events & (POLLOUT | POLLERR | POLLHUP)) {
             const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
@@ -401,12 +459,15 @@ bool Server::serviceCtl(CtlClient &c, short events)
         return true;
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
-    c.out = control(line) + "\n";
+    const std::string answer = control(line, c);
     c.in.clear();
+    if (c.awaiting)
+        return true;
+    c.out = answer + "\n";
     return serviceCtl(c, POLLOUT);
 }
 
-std::string Server::control(const std::string &line)
+std::string Server::control(const std::string &line, CtlClient &c)
 {
     std::istringstream words(line);
     std::string cmd, arg, extra;
@@ -414,7 +475,7 @@ std::string Server::control(const std::string &line)
     if (!extra.empty())
         return "ERR too many words";
     std::int64_t v = 0;
-    catchUp();
+    clock_->catchUpForInput();
     if (cmd == "state" && arg.empty()) {
         std::ostringstream s;
         s << model_->stateLine() << " plugged=" << (deviceFd_ >= 0) << " client=" << (clientFd_ >= 0)
@@ -445,7 +506,7 @@ std::string Server::control(const std::string &line)
     if (cmd == "power-cycle" && arg.empty()) {
         // The host sees the device go away and come back, as on a real power cut.
         dropClient();
-        model_->powerUp(clock());
+        model_->powerUp(model_->now());
         if (deviceFd_ >= 0 && !publishProduct())
             return "ERR cannot write " + path(".product");
         return "OK";
@@ -463,9 +524,9 @@ std::string Server::control(const std::string &line)
             return "ERR advance needs --lockstep";
         if (!zenta::lang::parseDecimalIn(arg, 0, kAdvanceMax, v))
             return "ERR advance takes milliseconds, 0 to 1000000000";
-        lockstepNow_ += v * 1000;
-        advanceModel(lockstepNow_, std::chrono::steady_clock::now() + kAdvanceSlice, 0);
-        return "OK";
+        // Answered by answerAdvances() once the statements due have run.
+        c.awaiting = clock_->advance(v * 1000);
+        return {};
     }
     if (cmd == "unplug" || cmd == "replug" || cmd == "silent" || cmd == "latency" || cmd == "power-cycle" ||
         cmd == "di" || cmd == "ai" || cmd == "state" || cmd == "quit")
@@ -476,26 +537,28 @@ std::string Server::control(const std::string &line)
 
 int Server::run(int signalFd)
 {
-    std::vector<pollfd> fds;
+    clock_->beginTurn(std::chrono::steady_clock::now());
     for (;;) {
         if (spareFd_ < 0)
             spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        const auto now = std::chrono::steady_clock::now();
-        catchUpUntil_ = now + kCatchUpSlice;
+        // The time of the last wake-up: the clock is read once a turn.
+        const auto now = clock_->turnTime();
         dropIdleCtl(now);
         const bool accepting = now >= acceptPausedUntil_;
-        fds.clear();
-        fds.push_back({signalFd, POLLIN, 0});
-        fds.push_back({ctlFd_, static_cast<short>(accepting && ctl_.size() < kCtlClientsMax ? POLLIN : 0), 0});
-        fds.push_back({deviceFd_, static_cast<short>(accepting ? POLLIN : 0), 0});  // ignored while -1
+        wanted_.clear();
+        constexpr std::uint32_t in = EPOLLIN, out = EPOLLOUT, none = 0;
+        wanted_.emplace_back(signalFd, in);
+        wanted_.emplace_back(ctlFd_, accepting && ctl_.size() < kCtlClientsMax ? in : none);
+        wanted_.emplace_back(deviceFd_, accepting ? in : none);  // ignored while -1
         // A host that writes without reading is left to block on its own
         // writes rather than have replies pile up in here.
         const bool backlog = backlogged();
-        fds.push_back({clientFd_, static_cast<short>((backlog ? 0 : POLLIN) | (clientOut_.empty() ? 0 : POLLOUT)), 0});
+        wanted_.emplace_back(clientFd_, (backlog ? none : in) | (clientOut_.empty() ? none : out));
         for (const auto &c : ctl_)
-            fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
+            wanted_.emplace_back(c.fd, c.awaiting ? none : c.out.empty() ? in : out);
 
-        // Wake for the next delayed reply, control deadline or end of a pause.
+        // Wake for the next delayed reply, control deadline, end of a pause,
+        // or what the device's clock needs.
         std::optional<std::chrono::steady_clock::time_point> wake;
         const auto wakeAt = [&wake](std::chrono::steady_clock::time_point t) {
             if (!wake || t < *wake)
@@ -506,36 +569,33 @@ int Server::run(int signalFd)
         if (!accepting)
             wakeAt(acceptPausedUntil_);
         for (const auto &c : ctl_)
-            wakeAt(c.deadline);
-        if (const auto program = programWake())
-            wakeAt(*program);
-        timespec wait{};
-        timespec *timeout = nullptr;
-        if (wake) {
-            const auto left = std::max<std::chrono::nanoseconds::rep>(
-                0, std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - std::chrono::steady_clock::now())
-                       .count());
-            wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
-            wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
-            timeout = &wait;
-        }
-        if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0 && errno != EINTR) {
-            std::perror("zenta-sim: ppoll");
+            if (!c.awaiting)
+                wakeAt(c.deadline);
+        if (const auto model = clock_->nextWake())
+            wakeAt(*model);
+        std::optional<std::chrono::nanoseconds> timeout;
+        if (wake)
+            timeout = std::max(std::chrono::nanoseconds(0), std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                                *wake - std::chrono::steady_clock::now()));
+        if (!wait(timeout)) {
+            std::perror("zenta-sim: epoll");
             return 1;
         }
+        // Whatever this turn reads arrived by now.
+        clock_->beginTurn(std::chrono::steady_clock::now());
 
-        if (fds[0].revents & POLLIN) {
+        if (ready_[0] & EPOLLIN) {
             signalfd_siginfo info;
             if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
                 return 0;
         }
         // Control first: a test that unplugs and then connects must see the unplug.
-        if (fds[1].revents & POLLIN)
+        if (ready_[1] & EPOLLIN)
             acceptCtl();
-        for (std::size_t i = 0; i < ctl_.size() && 4 + i < fds.size(); ++i) {
-            if (fds[4 + i].revents == 0 || fds[4 + i].fd != ctl_[i].fd)
+        for (std::size_t i = 0; i < ctl_.size() && 4 + i < wanted_.size(); ++i) {
+            if (ready_[4 + i] == 0 || wanted_[4 + i].first != ctl_[i].fd)
                 continue;
-            if (!serviceCtl(ctl_[i], fds[4 + i].revents)) {
+            if (!serviceCtl(ctl_[i], static_cast<short>(ready_[4 + i]))) {
                 if (quit_)
                     return 0;
                 close(ctl_[i].fd);
@@ -544,52 +604,37 @@ int Server::run(int signalFd)
         }
         std::erase_if(ctl_, [](const CtlClient &c) { return c.fd < 0; });
 
-        if (clientFd_ >= 0 && clientFd_ == fds[3].fd) {
-            if (fds[3].revents & POLLOUT)
+        if (clientFd_ >= 0 && clientFd_ == wanted_[3].first) {
+            if (ready_[3] & EPOLLOUT)
                 flushClient();
-            if (clientFd_ >= 0 && (fds[3].revents & (POLLHUP | POLLERR)))
+            if (clientFd_ >= 0 && (ready_[3] & (EPOLLHUP | EPOLLERR)))
                 finishHolder();
-            else if (clientFd_ >= 0 && (fds[3].revents & POLLIN))
+            else if (clientFd_ >= 0 && (ready_[3] & EPOLLIN))
                 readClient();
         }
-        if (deviceFd_ >= 0 && deviceFd_ == fds[2].fd && (fds[2].revents & POLLIN))
+        if (deviceFd_ >= 0 && deviceFd_ == wanted_[2].first && (ready_[2] & EPOLLIN))
             acceptDevice();
         if (clientFd_ >= 0)
             flushDue();
-        catchUp();
+        clock_->runDue();
+        answerAdvances();
     }
 }
 
-void Server::catchUp()
+void Server::answerAdvances()
 {
-    // In lockstep even what falls due at the present instant (a thread just
-    // started, a WAITX whose axis was just stopped) waits for `advance`.
-    if (!opt_.lockstep)
-        advanceModel(clock(), catchUpUntil_, kMaxLagUs);
-}
-
-void Server::advanceModel(Micros target, std::chrono::steady_clock::time_point until, Micros maxLag)
-{
-    // The clock is looked at before every statement: one statement (a STORE
-    // on a slow disk) may cost more real time than the whole share.
-    while (std::chrono::steady_clock::now() < until)
-        if (model_->advanceTo(target, 1))
-            return;
-    // Out of time: the loop comes back at once (the model's wake-up is due),
-    // unless the model lags so far that it gives the rest up.
-    if (target - model_->now() > maxLag)
-        model_->fallBehind(target);
-}
-
-std::optional<std::chrono::steady_clock::time_point> Server::programWake() const
-{
-    const auto wake = opt_.lockstep ? std::nullopt : model_->nextWakeUp();
-    if (!wake)
-        return std::nullopt;
-    const Micros at = std::max(*wake, model_->now() + kProgramBatchUs);
-    // A wake-up years ahead (a WAITX on a long jog) is simply far away.
-    constexpr Micros kFar = Micros{1} << 50;
-    return epoch_ + std::chrono::microseconds(std::min(at, kFar));
+    for (auto &c : ctl_) {
+        if (!c.awaiting || !clock_->reached(*c.awaiting))
+            continue;
+        c.awaiting.reset();
+        c.out = "OK\n";
+        c.deadline = clock_->turnTime() + kCtlTime;  // to take the answer
+        if (!serviceCtl(c, POLLOUT)) {
+            close(c.fd);
+            c.fd = -1;
+        }
+    }
+    std::erase_if(ctl_, [](const CtlClient &c) { return c.fd < 0; });
 }
 
 }  // namespace zsim

@@ -1,11 +1,15 @@
 // The process around the model: the device socket (one client at a time, one
-// 64-byte reply per 64-byte frame), the text control socket, and the clock.
+// 64-byte reply per 64-byte frame) and the text control socket. The device's
+// clock, which says when and how far the model runs, is DeviceClock.
 //
-// Everything runs in one ppoll() loop. Its timers are delayed replies
-// (latency) and the model's next wake-up (a running program), so a simulator
-// with nothing to do sleeps in the kernel.
+// Everything runs in one epoll loop. Its timers are delayed replies (latency)
+// and the clock's next wake-up (a running program, an advance under way), so
+// a simulator with nothing to do sleeps in the kernel. One exchange costs the
+// loop three system calls: the wait, the read and the reply; what it waits
+// for is registered again only when it changes.
 #pragma once
 
+#include "DeviceClock.h"
 #include "Model.h"
 
 #include <chrono>
@@ -45,20 +49,13 @@ private:
         int fd;
         std::string in, out;
         std::chrono::steady_clock::time_point deadline;  // to ask and take the answer
+        std::optional<Micros> awaiting;  // lockstep: answered once this device time is reached
     };
     struct Pending {
         std::chrono::steady_clock::time_point due;
         Frame reply;
     };
 
-    Micros clock();
-    // Brings the model up to the present (real time only).
-    void catchUp();
-    // Runs the model towards `target` until real time reaches `until`; then,
-    // if it still lags by more than `maxLag`, the rest is given up.
-    void advanceModel(Micros target, std::chrono::steady_clock::time_point until, Micros maxLag);
-    // When a running program next needs the model caught up; none in lockstep.
-    std::optional<std::chrono::steady_clock::time_point> programWake() const;
     std::string path(const char *suffix) const;
     bool plug(std::string &error);
     void unplug();
@@ -76,15 +73,33 @@ private:
     void flushDue();
 
     int acceptOn(int listenFd, bool useSpare);
+    // A descriptor number just opened: whatever was registered under it went
+    // with the old one, so the next wait registers it afresh.
+    void fresh(int fd);
+    // Registers what the next wait is for (`wanted_`), changing only what differs.
+    void watch();
+    // Waits until one of `wanted_` is ready or `timeout` (none: no bound) has
+    // passed; `ready_` holds what each of them reported; false on failure.
+    bool wait(const std::optional<std::chrono::nanoseconds> &timeout);
     void dropIdleCtl(std::chrono::steady_clock::time_point now);
     void acceptCtl();
     bool serviceCtl(CtlClient &c, short events);  // false: finished, close it
-    std::string control(const std::string &line);
+    // The answer to one control line; empty when it comes later (`advance`).
+    std::string control(const std::string &line, CtlClient &c);
+    void answerAdvances();
 
     ServerOptions opt_;
     std::unique_ptr<FlashStorage> flash_;
     std::unique_ptr<Model> model_;
+    std::unique_ptr<DeviceClock> clock_;
 
+    int epollFd_ = -1;
+    // Descriptors and the events asked of them: registered, wanted for the
+    // next wait (the signal descriptor, the control socket, the device
+    // socket, the host, the control clients in order; -1 for none) and what
+    // each reported.
+    std::vector<std::pair<int, std::uint32_t>> watched_, wanted_;
+    std::vector<std::uint32_t> ready_;
     int spareFd_ = -1;   // given up to accept the host when out of descriptors
     std::chrono::steady_clock::time_point acceptPausedUntil_{};
     int lockFd_ = -1;    // held for the simulator's lifetime: it is alive
@@ -102,10 +117,6 @@ private:
     // Host connections offered and frames taken since start, for tests that
     // must see that nothing reached the device.
     unsigned long connections_ = 0, frames_ = 0;
-    Micros lockstepNow_ = 0;
-    std::chrono::steady_clock::time_point epoch_;
-    // End of this loop turn's share of real time for catching the model up.
-    std::chrono::steady_clock::time_point catchUpUntil_{};
     bool owned_ = false;  // our files are on disk and ours to remove
 };
 

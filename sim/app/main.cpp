@@ -22,6 +22,9 @@
 namespace {
 
 constexpr int kCtlTimeoutMs = 5000;
+// An advance is answered once its statements have run, however long that
+// takes; the wait still has a bound.
+constexpr int kAdvanceTimeoutMs = 600'000;
 constexpr std::size_t kCtlAnswerMax = 64 * 1024;
 
 constexpr const char *kUsage =
@@ -98,9 +101,10 @@ int runCtl(int argc, char **argv)
     // does so once its files are gone, so a caller may start a new one at once.
     std::string answer;
     char buf[1024];
+    const int waitMs = std::strcmp(argv[3], "advance") == 0 ? kAdvanceTimeoutMs : kCtlTimeoutMs;
     pollfd pfd{fd, POLLIN, 0};
     while (answer.size() < kCtlAnswerMax) {
-        if (poll(&pfd, 1, kCtlTimeoutMs) <= 0) {
+        if (poll(&pfd, 1, waitMs) <= 0) {
             std::fprintf(stderr, "zenta-sim: %s did not %s\n", argv[2],
                          answer.find('\n') == std::string::npos ? "answer" : "finish");
             close(fd);

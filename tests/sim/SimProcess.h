@@ -185,8 +185,9 @@ public:
     // One key of the control command "state".
     std::string state(const std::string &key) { return stateField(ctl("state"), key); }
 
-    // One control line, answered with one line (without its newline).
-    std::string ctl(const std::string &line)
+    // One control line, answered with one line (without its newline);
+    // `waitMs` bounds the wait for each byte of it.
+    std::string ctl(const std::string &line, int waitMs = kWaitMs)
     {
         const int fd = connectTo(file(".ctl"));
         if (fd < 0)
@@ -196,7 +197,7 @@ public:
         char c;
         while (answer.size() < 4096) {
             pollfd pfd{fd, POLLIN, 0};
-            if (poll(&pfd, 1, kWaitMs) <= 0 || recv(fd, &c, 1, 0) != 1 || c == '\n')
+            if (poll(&pfd, 1, waitMs) <= 0 || recv(fd, &c, 1, 0) != 1 || c == '\n')
                 break;
             answer += c;
         }

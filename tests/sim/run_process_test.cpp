@@ -12,6 +12,17 @@ using namespace simtest;
 
 namespace {
 
+// Bounds an advance of many millions of statements, for slow builds; no test
+// relies on it expiring.
+constexpr int kAdvanceWaitMs = 300'000;
+// An advance that outlasts many slices of real time (20 ms each): twenty
+// million statements at 1 us, a tenth of it where sanitizers slow every one.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long long kLongAdvanceMs = 2000;
+#else
+constexpr long long kLongAdvanceMs = 20000;
+#endif
+
 // A simulator with a program on it and the host's connection to it.
 struct Device {
     SimProcess sim;
@@ -60,11 +71,14 @@ class RunProcessTest : public QObject {
     Q_OBJECT
 private slots:
     void lockstepRun();
+    void lockstepAdvanceIsExact();
+    void lockstepAdvanceServesMeanwhile();
     void realTimeRun();
     void answersWhileALoopRuns();
     void autoRunAfterRestart();
     void storingInALoop_data();
     void storingInALoop();
+    void storingOnASlowDisk_data() { storingInALoop_data(); }
     void storingOnASlowDisk();
     void statementTimeOption_data();
     void statementTimeOption();
@@ -85,6 +99,50 @@ void RunProcessTest::lockstepRun()
     QCOMPARE(exchange(d.fd, "SR=0"), std::string("OK"));
     QCOMPARE(d.sim.ctl("advance 10"), std::string("OK"));
     QCOMPARE(exchange(d.fd, "V1"), std::string("6"));
+}
+
+// In lockstep the outcome depends on device time alone: an advance whose
+// work outlasts many slices of real time runs every statement due, on any
+// machine and every time.
+void RunProcessTest::lockstepAdvanceIsExact()
+{
+    for (int run = 0; run < 3; ++run) {
+        Device d;
+        QCOMPARE(d.start({"--lockstep", "--statement-us", "1"}, {"loop: V1=V1+1", "GOTO loop"}), QString());
+        QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
+        QCOMPARE(d.sim.ctl("advance " + std::to_string(kLongAdvanceMs), kAdvanceWaitMs), std::string("OK"));
+        // Statements at 0, 1, ... us, the last at the end; every other one counts.
+        QCOMPARE(exchange(d.fd, "V1"), std::to_string(kLongAdvanceMs * 500 + 1));
+        QCOMPARE(exchange(d.fd, "SPC0"), std::string("2"));
+        QCOMPARE(d.sim.state("t_us"), std::to_string(kLongAdvanceMs * 1000));
+    }
+}
+
+// While an advance runs, the device answers at the time it has reached, the
+// control socket serves, and advances asked meanwhile add up, each answered
+// once its time is reached.
+void RunProcessTest::lockstepAdvanceServesMeanwhile()
+{
+    Device d;
+    QCOMPARE(d.start({"--lockstep", "--statement-us", "1"}, {"loop: V1=V1+1", "GOTO loop"}), QString());
+    QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
+    Fd first{connectTo(d.sim.file(".ctl"))}, second{connectTo(d.sim.file(".ctl"))};
+    QVERIFY(sendAll(first.fd, "advance " + std::to_string(kLongAdvanceMs) + "\n"));
+    QVERIFY(sendAll(second.fd, "advance 1\n"));
+    // Asked meanwhile: the counter never goes back and never passes the end.
+    const long long end = (kLongAdvanceMs + 1) * 500 + 1;
+    long long last = 0;
+    for (int i = 0; i < 20; ++i) {
+        const std::string v = exchange(d.fd, "V1");
+        QVERIFY2(v != "<none>", "no answer during an advance");
+        QVERIFY(std::stoll(v) >= last && std::stoll(v) <= end);
+        last = std::stoll(v);
+        QVERIFY(d.sim.ctl("state").starts_with("name="));
+    }
+    QCOMPARE(readBytes(first.fd, 3, kAdvanceWaitMs), std::string("OK\n"));
+    QCOMPARE(readBytes(second.fd, 3, kAdvanceWaitMs), std::string("OK\n"));
+    QCOMPARE(exchange(d.fd, "SR=0"), std::string("OK"));
+    QCOMPARE(exchange(d.fd, "V1"), std::to_string(end));
 }
 
 // With nobody asking, the program still runs to its end on device time.
@@ -166,20 +224,22 @@ void RunProcessTest::storingInALoop()
     Device d;
     QCOMPARE(d.start(args, {"loop: V30=V30+1", "STORE", "GOTO loop"}), QString());
     QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
-    if (lockstep) {
-        // A day of device time asks for far more stores than a disk can take meanwhile.
-        QCOMPARE(d.sim.ctl("advance 86400000"), std::string("OK"));
-    } else {
-        QDeadlineTimer spell(1500);
-        while (!spell.hasExpired()) {
-            QVERIFY(exchange(d.fd, "V30") != "<none>");
-            QVERIFY(d.sim.ctl("state").starts_with("name="));
-        }
+    // A day of device time asks for far more stores than a disk can take in
+    // the test's time: the advance is still under way when it ends.
+    Fd advance{lockstep ? connectTo(d.sim.file(".ctl")) : -1};
+    if (lockstep)
+        QVERIFY(sendAll(advance.fd, "advance 86400000\n"));
+    QDeadlineTimer spell(1500);
+    while (!spell.hasExpired()) {
+        QVERIFY(exchange(d.fd, "V30") != "<none>");
+        QVERIFY(d.sim.ctl("state").starts_with("name="));
     }
     const std::string count = exchange(d.fd, "V30");
     QVERIFY2(count != "<none>" && std::stoll(count) > 0, count.c_str());
     QCOMPARE(exchange(d.fd, "SASTAT0"), std::string("1"));
     QCOMPARE(d.sim.stop(), 0);
+    if (lockstep)  // it ended with the advance unanswered
+        QCOMPARE(readBytes(advance.fd, 3), std::string());
     QVERIFY(QFile(flash).exists());
     QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList{"flash.txt"});
 }
@@ -192,6 +252,7 @@ void RunProcessTest::storingOnASlowDisk()
 #if defined(__SANITIZE_THREAD__)
     QSKIP("the thread sanitizer's runtime must stay the first library loaded");
 #endif
+    QFETCH(bool, lockstep);
     QTemporaryDir tmp;
     Device d;
     d.sim.setEnv("LD_PRELOAD", SLOW_FSYNC);
@@ -202,8 +263,14 @@ void RunProcessTest::storingOnASlowDisk()
     for (int i = 0; i < 16; ++i)
         program << "STORE";
     program << "GOTO loop";
-    QCOMPARE(d.start({"--flash", tmp.filePath("flash.txt")}, program), QString());
+    QStringList args{"--flash", tmp.filePath("flash.txt")};
+    if (lockstep)
+        args << "--lockstep";
+    QCOMPARE(d.start(args, program), QString());
     QCOMPARE(exchange(d.fd, "SR=1"), std::string("OK"));
+    Fd advance{lockstep ? connectTo(d.sim.file(".ctl")) : -1};
+    if (lockstep)
+        QVERIFY(sendAll(advance.fd, "advance 60000\n"));
     constexpr int kLibraryTimeoutMs = 5000;
     QDeadlineTimer spell(3000);
     int answered = 0;

@@ -6,7 +6,10 @@
 #include <QtTest>
 
 #include <array>
+#include <chrono>
+#include <cmath>
 #include <csignal>
+#include <thread>
 #include <vector>
 
 using namespace simtest;
@@ -46,6 +49,78 @@ Reply sendRecv(int32_t handle, const std::string &command)
     return {status, text, std::all_of(in.begin(), in.end(), [](unsigned char c) { return c == 0; })};
 }
 
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Where a jog at HSPD=1000 and ACC=1 (full speed after 1 ms, at a million
+// pulses/s²) stands `t` seconds after it began.
+double jogPosition(double t)
+{
+    constexpr double kSpeed = 1000, kRamp = 0.001;
+    if (t <= 0)
+        return 0;
+    if (t < kRamp)
+        return 0.5 * kSpeed / kRamp * t * t;
+    return kSpeed * (t - kRamp / 2);
+}
+
+// One exchange and the host's clock on both sides of it.
+struct Timed {
+    Clock::time_point sent, replied;
+    Reply reply;
+};
+
+Timed timedSendRecv(int32_t handle, const std::string &command)
+{
+    Timed t;
+    t.sent = Clock::now();
+    t.reply = sendRecv(handle, command);
+    t.replied = Clock::now();
+    return t;
+}
+
+// The device did what it was told somewhere between sending and reply: a
+// position read at `read` of a jog started at `start` lies between where the
+// axis stood at the earliest and at the latest moment that can be, give or
+// take a step. `extra` is added to both ends (a stop's braking distance).
+QString outsideTrueRange(const Timed &start, const Timed &read, double extra = 0)
+{
+    const double lo = std::floor(jogPosition(seconds(read.sent - start.replied)) + extra) - 1;
+    const double hi = std::ceil(jogPosition(seconds(read.replied - start.sent)) + extra) + 1;
+    bool ok = false;
+    const double got = QString::fromStdString(read.reply.text).toDouble(&ok);
+    if (ok && got >= lo && got <= hi)
+        return {};
+    return QString("PX read %1 %2 ms after the jog's send; it can only be %3 to %4")
+        .arg(QString::fromStdString(read.reply.text))
+        .arg(seconds(read.sent - start.sent) * 1000, 0, 'f', 1)
+        .arg(lo)
+        .arg(hi);
+}
+
+// A simulator in real time with a jog under way through the library.
+struct Jog {
+    SimProcess sim;
+    int32_t handle = 0;
+    Timed start;
+    QString begin()
+    {
+        if (!sim.start({}) || listIn(sim) != 1 || !fnTollanComOpen(0, &handle))
+            return "the simulator cannot be reached";
+        for (const char *c : {"EO=1", "PX=0", "HSPD=1000", "ACC=1"})
+            if (const Reply r = sendRecv(handle, c); r.text != "OK")
+                return QString("%1 -> %2").arg(c, QString::fromStdString(r.text));
+        start = timedSendRecv(handle, "J+");
+        return start.reply.text == "OK" ? QString() : "J+ -> " + QString::fromStdString(start.reply.text);
+    }
+    ~Jog()
+    {
+        sendRecv(handle, "ABORT");
+        fnTollanComClose(handle);
+    }
+};
+
 }  // namespace
 
 class TollanComTest : public QObject {
@@ -62,6 +137,9 @@ private slots:
     void lateReplyAnswersNothingLater();
     void powerCycleRenames();
     void stoppedSimulatorEndsEveryCall();
+    void pollingHostReadsThePresent_data();
+    void pollingHostReadsThePresent();
+    void stopLandsWhereItWasSent();
 };
 
 void TollanComTest::openExchangeAndMove()
@@ -319,6 +397,47 @@ void TollanComTest::stoppedSimulatorEndsEveryCall()
     QVERIFY2(!watchdogFired, "a library call was still waiting for the stopped simulator");
     QCOMPARE(status, (std::vector<int32_t>{0, -2, 0, 1, 1}));
     fnTollanComClose(h);
+}
+
+// However long a host waits between exchanges, each is handled at the moment
+// it arrives: a script or zentactl polls far more slowly than the panel.
+void TollanComTest::pollingHostReadsThePresent_data()
+{
+    QTest::addColumn<int>("everyMs");
+    QTest::addColumn<int>("reads");
+    QTest::newRow("every 10 ms") << 10 << 20;
+    QTest::newRow("every 50 ms") << 50 << 6;
+    QTest::newRow("every 100 ms") << 100 << 5;
+    QTest::newRow("every 300 ms") << 300 << 4;
+}
+
+void TollanComTest::pollingHostReadsThePresent()
+{
+    QFETCH(int, everyMs);
+    QFETCH(int, reads);
+    Jog jog;
+    QCOMPARE(jog.begin(), QString());
+    for (int k = 1; k <= reads; ++k) {
+        std::this_thread::sleep_until(jog.start.sent + std::chrono::milliseconds(everyMs * k));
+        const Timed read = timedSendRecv(jog.handle, "PX");
+        QCOMPARE(read.reply.status, 1);
+        QVERIFY2(outsideTrueRange(jog.start, read).isEmpty(), qPrintable(outsideTrueRange(jog.start, read)));
+    }
+}
+
+void TollanComTest::stopLandsWhereItWasSent()
+{
+    Jog jog;
+    QCOMPARE(jog.begin(), QString());
+    std::this_thread::sleep_until(jog.start.sent + std::chrono::milliseconds(200));
+    const Timed stop = timedSendRecv(jog.handle, "STOP");
+    QCOMPARE(stop.reply.text, std::string("OK"));
+    // Braking from 1000 pulses/s at a million pulses/s² takes half a pulse.
+    // MST's motion bits are the low three.
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(sendRecv(jog.handle, "MST").text).toInt() & 7, 0, kWaitMs);
+    Timed landed = stop;
+    landed.reply = sendRecv(jog.handle, "PX");
+    QVERIFY2(outsideTrueRange(jog.start, landed, 0.5).isEmpty(), qPrintable(outsideTrueRange(jog.start, landed, 0.5)));
 }
 
 QTEST_GUILESS_MAIN(TollanComTest)
