@@ -62,6 +62,7 @@ bool DryRun::load(const QString &text, const Start &start)
         zenta::lang::compile(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     compiled_ = zenta::lang::formatCompiled(compiled.program.code);
     reset();
+    setBreakpoints(QSet<int>(breakSet_));  // onto this program's statements
     return true;
 }
 
@@ -88,6 +89,7 @@ void DryRun::reset()
     samplePeriod_ = kSampleUs;
     nextSample_ = model_->now();
     runStart_ = endedAt_ = model_->now();
+    coasting_ = false;
     started_ = false;
     outcome_ = Outcome::None;
     outcomeThread_ = -1;
@@ -95,11 +97,30 @@ void DryRun::reset()
     emit progressed();
 }
 
+int DryRun::breakpointLine(int line) const
+{
+    if (!model_)
+        return line;
+    // A thread stands only before an instruction it runs on its own: not a
+    // PRG line, nor the AND/OR part of a condition.
+    int next = 0;
+    for (const zenta::lang::Instr &i : model_->programs().program().code) {
+        if (i.op == zenta::lang::Op::Prg || i.op == zenta::lang::Op::And || i.op == zenta::lang::Op::Or)
+            continue;
+        if (i.line >= line && (next == 0 || i.line < next))
+            next = i.line;
+    }
+    return next;
+}
+
 void DryRun::setBreakpoints(const QSet<int> &lines)
 {
-    breakSet_ = lines;
+    breakSet_.clear();
+    for (int line : lines)
+        if (const int at = breakpointLine(line))
+            breakSet_.insert(at);
     breakLines_.clear();
-    for (int line : lines) {
+    for (int line : breakSet_) {
         if (line < 1 || line > zenta::lang::kMaxSourceLine)
             continue;
         if (breakLines_.size() <= std::size_t(line))
@@ -142,14 +163,19 @@ void DryRun::begin(Mode mode, int thread)
     if (!model_ || busy_)
         return;
     // A run that came to its end, or stopped with no thread left running,
-    // starts afresh.
-    if (started_ && state(-1) != ThreadState::Running && state(-1) != ThreadState::Paused)
+    // starts afresh; Run follows a move that outlasted the programs on.
+    if (started_ && state(-1) != ThreadState::Running && state(-1) != ThreadState::Paused &&
+        !(mode == Mode::Run && coastUnfinished()))
         reset();
     if (!started_) {
         model_->handle("SR=1");
         started_ = true;
-    } else {
-        model_->handle("SR=3");  // a program that paused itself waits for its host
+    } else if (state(-1) == ThreadState::Paused) {
+        // Nothing runs: the program paused itself and waits for its host, so
+        // this press is the host's Cont. A breakpoint, a step or Stop paused
+        // nothing in the model, so going on from them resumes nothing: a
+        // thread that a program paused stays paused, as on the device.
+        model_->handle(mode == Mode::Run ? std::string("SR=3") : "SR" + std::to_string(thread) + "=3");
     }
     if (mode == Mode::Step && state(thread) != ThreadState::Running) {
         finish(Outcome::NotRunning, thread);
@@ -160,6 +186,7 @@ void DryRun::begin(Mode mode, int thread)
     runStart_ = model_->now();
     runEnd_ = runStart_ + kRunLimitUs;
     busy_ = true;
+    outcomeThread_ = -1;
     slicer_->start();
 }
 
@@ -192,6 +219,11 @@ void DryRun::sample()
     nextSample_ = model_->now() + samplePeriod_;
 }
 
+bool DryRun::coastUnfinished() const
+{
+    return coasting_ && model_ && model_->standstillAt() > model_->now();
+}
+
 void DryRun::slice()
 {
     if (!busy_)
@@ -203,6 +235,22 @@ void DryRun::slice()
     QElapsedTimer wall;
     wall.start();
     do {
+        if (coasting_) {
+            // The programs have ended; the axis goes on to the end of its
+            // plan, and the run with it, sampled as before.
+            const Micros stands = model_->standstillAt();
+            if (stands <= model_->now())
+                return finish(Outcome::Ended, outcomeThread_);
+            const Micros target = std::min({nextSample_, runEnd_, stands});
+            model_->advanceTo(target);
+            if (target == nextSample_)
+                sample();
+            if (target == stands)
+                return finish(Outcome::Ended, outcomeThread_);
+            if (target >= runEnd_)
+                return finish(Outcome::Limit, -1);
+            continue;
+        }
         const Micros target = std::min(nextSample_, runEnd_);
         const zsim::RunResult r = model_->advanceWatched(target, kStatementsPerCheck, watch);
         switch (r.stop) {
@@ -211,8 +259,10 @@ void DryRun::slice()
         case RunStop::Breakpoint:
             return finish(Outcome::Breakpoint, r.thread);
         case RunStop::Stepped:
-            // A step that ended the program ends the run.
-            return finish(state(-1) == ThreadState::Idle ? Outcome::Ended : Outcome::Stepped, r.thread);
+            if (state(-1) != ThreadState::Idle)
+                return finish(Outcome::Stepped, r.thread);
+            outcomeThread_ = r.thread;  // a step that ended the program ends the run, after the axis
+            break;
         case RunStop::Errored:
             return finish(Outcome::Error, r.thread);
         case RunStop::Due:
@@ -222,7 +272,9 @@ void DryRun::slice()
         case ThreadState::Running:
             break;
         case ThreadState::Idle:
-            return finish(Outcome::Ended, -1);
+            coasting_ = true;
+            endedAt_ = model_->now();
+            continue;
         case ThreadState::Errored:
             return finish(Outcome::Error, state(0) == ThreadState::Errored ? 0 : 1);
         case ThreadState::Paused:
@@ -243,8 +295,6 @@ void DryRun::finish(Outcome outcome, int thread)
     busy_ = false;
     outcome_ = outcome;
     outcomeThread_ = thread;
-    if (outcome == Outcome::Ended)
-        endedAt_ = model_->now();
     // The plot reaches the instant the run stopped at.
     if (samples_.isEmpty() || samples_.last().time < double(model_->now()) / 1e6)
         takeSampleAt(model_->now());
@@ -259,6 +309,9 @@ QString DryRun::resultText() const
     case Outcome::None:
         return {};
     case Outcome::Ended:
+        if (model_->now() > endedAt_)
+            return QStringLiteral("Ended after %1 s of device time; the axis stood still after %2 s")
+                .arg(seconds(endedAt_), seconds(model_->now()));
         return QStringLiteral("Ended after %1 s of device time").arg(seconds(endedAt_));
     case Outcome::Error:
         return program + QStringLiteral(" stopped with an error at line %1: %2")
@@ -267,12 +320,20 @@ QString DryRun::resultText() const
     case Outcome::Breakpoint:
         return program + QStringLiteral(" at line %1 (breakpoint)").arg(line(outcomeThread_));
     case Outcome::Stepped:
+        if (state(outcomeThread_) == ThreadState::Paused)
+            return program + QStringLiteral(" paused at line %1").arg(line(outcomeThread_));
         if (state(outcomeThread_) != ThreadState::Running)
             return program + QStringLiteral(" has ended");
         return program + QStringLiteral(" at line %1").arg(line(outcomeThread_));
     case Outcome::Limit:
+        if (coasting_)
+            return QStringLiteral("Ended after %1 s of device time; the axis was still moving after %2 s; Run goes on")
+                .arg(seconds(endedAt_), seconds(model_->now()));
         return QStringLiteral("Still running after %1 s of device time; Run goes on").arg(seconds(model_->now()));
     case Outcome::Stopped:
+        if (coastUnfinished())
+            return QStringLiteral("Ended after %1 s of device time; stopped at %2 s with the axis still moving")
+                .arg(seconds(endedAt_), seconds(model_->now()));
         return QStringLiteral("Stopped at %1 s of device time").arg(seconds(model_->now()));
     case Outcome::NotRunning:
         return program + QStringLiteral(" is not running");

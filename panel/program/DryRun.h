@@ -50,7 +50,13 @@ public:
     // Back to the state load() left.
     void reset();
     // Computes until both threads end, an error, a breakpoint, or
-    // kRunLimitUs of device time.
+    // kRunLimitUs of device time. A move still under way when both have
+    // ended goes on, as on the device: the run follows it until the axis
+    // stands (or the limit; Run then follows it on).
+    // Going on after a breakpoint, a step, Stop or the limit resumes nothing:
+    // those only stopped the computing, so a thread the program paused stays
+    // paused. Only when nothing runs and a thread is paused does Run send
+    // "SR=3" (and Step "SRn=3" for its thread), as the host's Cont would.
     void run();
     // One statement of `thread` (its DELAY or WAITX whole); the other thread
     // runs as it is due meanwhile.
@@ -60,7 +66,15 @@ public:
     bool busy() const { return busy_; }
     bool loaded() const { return model_ != nullptr; }
 
+    // Breakpoints by source line. A line that holds no statement (a label
+    // alone, a comment, a blank, ENDIF, PRG) is never stood before: its
+    // breakpoint goes on the next line that holds one (breakpointLine), and
+    // one with no statement after it is dropped.
     void setBreakpoints(const QSet<int> &lines);
+    const QSet<int> &breakpoints() const { return breakSet_; }
+    // The first line at or after `line` that holds a statement of the loaded
+    // program; 0 when none does. Before a program is loaded, `line` itself.
+    int breakpointLine(int line) const;
     // The inputs as the program reads them, before or during a run.
     void setInputs(unsigned bits);
     void setAnalog(int value);
@@ -68,9 +82,10 @@ public:
     // What the last run or step came to, and the thread it names.
     Outcome outcome() const { return outcome_; }
     int outcomeThread() const { return outcomeThread_; }
-    // "Ended after T s of device time", "Program N stopped with an error at
-    // line L: reason", "Program N at line L" (" (breakpoint)"), and the
-    // like; empty before the first run.
+    // "Ended after T s of device time" (with "; the axis stood still after
+    // T s" when a move went on after the end), "Program N stopped with an
+    // error at line L: reason", "Program N at line L" (" (breakpoint)"), and
+    // the like; empty before the first run.
     QString resultText() const;
     // Why load() refused the text; what of the starting point the model did
     // not take (a command it refused, a value that is no number).
@@ -98,6 +113,7 @@ private:
     void finish(Outcome outcome, int thread);
     void sample();
     void takeSampleAt(zsim::Micros t);
+    bool coastUnfinished() const;
 
     std::unique_ptr<zsim::MemoryFlash> flash_;
     std::unique_ptr<zsim::Model> model_;
@@ -113,6 +129,9 @@ private:
     zsim::Micros runStart_ = 0;
     zsim::Micros runEnd_ = 0;
     zsim::Micros endedAt_ = 0;
+    // Both programs have ended (at endedAt_) and the run follows the axis
+    // until it stands.
+    bool coasting_ = false;
     Mode mode_ = Mode::Run;
     int stepThread_ = -1;
     bool started_ = false;

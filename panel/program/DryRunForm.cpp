@@ -98,15 +98,17 @@ void DryRunForm::load()
 {
     const QString text = TextFile::documentText(*main_.ui()->OrgProgram);
     ui_->DryRunProgram->setPlainText(text);
-    // Breakpoints stay on their lines while they are lines of the text.
+    const DryRun::Start start = startFrom(main_);
+    const bool ok = engine_.load(text, start);
+    // Breakpoints stay on their lines while they are lines of the text, each
+    // on the line that holds the statement it stops before.
     QSet<int> kept;
     for (int line : ui_->DryRunProgram->breakpoints())
         if (line <= ui_->DryRunProgram->blockCount())
             kept.insert(line);
-    ui_->DryRunProgram->setBreakpoints(kept);
     engine_.setBreakpoints(kept);
-    const DryRun::Start start = startFrom(main_);
-    const bool ok = engine_.load(text, start);
+    ui_->DryRunProgram->setBreakpoints(engine_.breakpoints());
+    ui_->DryRunBreakNote->clear();
     showInputs();
     QString notes;
     if (ok && !engine_.startRefusals().isEmpty())
@@ -161,11 +163,24 @@ void DryRunForm::DryRunStop_Click()
 
 void DryRunForm::toggleBreakpoint(int line)
 {
+    // A program stops only before a statement: a press beside a line that
+    // holds none (a label alone, a comment, a blank, ENDIF, PRG) means the
+    // next line that does, and the mark goes there.
+    const int at = engine_.breakpointLine(line);
     QSet<int> lines = ui_->DryRunProgram->breakpoints();
-    if (!lines.remove(line))
-        lines.insert(line);
-    ui_->DryRunProgram->setBreakpoints(lines);
+    QString note;
+    if (at == 0) {
+        note = QStringLiteral("Line %1 holds no statement and none follows it: no breakpoint set.").arg(line);
+    } else if (!lines.remove(at)) {
+        lines.insert(at);
+        if (at != line)
+            note = QStringLiteral("Line %1 holds no statement: the breakpoint is on line %2, the next that does.")
+                       .arg(line)
+                       .arg(at);
+    }
     engine_.setBreakpoints(lines);
+    ui_->DryRunProgram->setBreakpoints(engine_.breakpoints());
+    ui_->DryRunBreakNote->setText(note);
 }
 
 void DryRunForm::showState()

@@ -87,6 +87,10 @@ public:
     std::int64_t position() const { return axis_.position(now_); }
     double speed() const { return static_cast<double>(axis_.velocity(now_)); }
     int motionBits() const { return axis_.motionBits(now_); }
+    // When the axis stands still if nothing changes its plan (the end of a
+    // move, or of a jog at the end of the range); now while it stands. A
+    // program's WAITX waits for it; so does a host that follows a move.
+    Micros standstillAt() const override { return axis_.moving(now_) ? axis_.plannedEnd() : now_; }
 
     using Variables = std::array<std::int32_t, 50>;
     const Variables &variables() const { return vars_; }
@@ -124,7 +128,6 @@ private:
     // What a running program reaches (ProgramHost).
     std::string command(std::string_view text) override { return handle(text); }
     std::int32_t &variable(int number) override { return vars_[static_cast<std::size_t>(number - 1)]; }
-    Micros standstillAt() const override { return axis_.moving(now_) ? axis_.plannedEnd() : now_; }
     Micros moveTimeTo(Micros t) override;
 
     int presentCurrent() const;

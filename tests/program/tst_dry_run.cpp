@@ -42,6 +42,14 @@ struct DryRig {
 
     Ui::DryRunForm &ui() const { return *form->ui(); }
 
+    // A click in the window's copy of the program, beside a 1-based line.
+    void clickMargin(int line) const
+    {
+        ProgramEdit *copy = ui().DryRunProgram;
+        const QRect r = copy->cursorRect(QTextCursor(copy->document()->findBlockByNumber(line - 1)));
+        QTest::mouseClick(copy->gutter(), Qt::LeftButton, {}, QPoint(4, r.center().y()));
+    }
+
     // Waits for a run or step to come to its stop; false if it never does.
     bool settled() const
     {
@@ -86,12 +94,10 @@ struct DryRig {
             return {};
         }
         if (step.startsWith("!break ")) {
-            ProgramEdit *copy = ui().DryRunProgram;
             const int line = step.mid(7).toInt();
-            const QRect r = copy->cursorRect(QTextCursor(copy->document()->findBlockByNumber(line - 1)));
-            const bool was = copy->breakpoints().contains(line);
-            QTest::mouseClick(copy->gutter(), Qt::LeftButton, {}, QPoint(4, r.center().y()));
-            return copy->breakpoints().contains(line) != was ? QString() : "the breakpoint did not toggle";
+            const bool was = ui().DryRunProgram->breakpoints().contains(line);
+            clickMargin(line);
+            return ui().DryRunProgram->breakpoints().contains(line) != was ? QString() : "the breakpoint did not toggle";
         }
         const qsizetype eq = step.indexOf(" == ");
         const QString what = step.left(eq), want = step.mid(eq + 4);
@@ -181,6 +187,48 @@ private slots:
                                                       << QStringList{"run => Program 0 paused at line 3",
                                                                      "V1 == 1", "run => Ended after 0.00 s of device time",
                                                                      "V1 == 2"};
+        // A step that pauses its own program says so; the next step is the
+        // host's Cont for that program.
+        QTest::newRow("a step that pauses its own program")
+            << QStringList{"V1=1", "SR0=2", "V1=2"}
+            << QStringList{"step 0 => Program 0 at line 2", "step 0 => Program 0 paused at line 3",
+                           "state0 == Paused, line 3", "V1 == 1", "step 0 => Ended after 0.00 s of device time",
+                           "V1 == 2"};
+        // A program that pauses the other: a breakpoint or a step leaves the
+        // other paused, as the device would.
+        QTest::newRow("a thread another paused stays paused at a breakpoint")
+            << QStringList{"PRG 0", "SR1=2", "V2=V1", "DELAY=50", "V3=V1", "SR1=0", "PRG 1", "loop: V1=V1+1",
+                           "GOTO loop"}
+            << QStringList{"!break 5", "run => Program 0 at line 5 (breakpoint)", "state1 == Paused, line 8",
+                           "V2 == unchanged", "run => Ended after 0.05 s of device time", "V1 == unchanged",
+                           "V3 == unchanged", "state1 == Idle"};
+        QTest::newRow("a thread another paused stays paused while the other steps")
+            << QStringList{"PRG 0", "SR1=2", "V2=V1", "DELAY=50", "V3=V1", "SR1=0", "PRG 1", "loop: V1=V1+1",
+                           "GOTO loop"}
+            << QStringList{"step 0 => Program 0 at line 3", "state1 == Paused, line 8",
+                           "step 1 => Program 1 is not running", "step 0 => Program 0 at line 4",
+                           "step 0 => Program 0 at line 5", "state1 == Paused, line 8", "V1 == unchanged",
+                           "step 0 => Program 0 at line 6", "step 0 => Ended after 0.05 s of device time",
+                           "V1 == unchanged"};
+        // A move goes on after the program's end: the run follows it until
+        // the axis stands, or up to the run limit.
+        QTest::newRow("a move the program does not wait for")
+            << QStringList{"HSPD=1000", "ACC=100", "X1000"}
+            << QStringList{"run => Ended after 0.00 s of device time; the axis stood still after 1.10 s",
+                           "run => Ended after 0.00 s of device time; the axis stood still after 1.10 s"};
+        QTest::newRow("a step that ends the program with a move")
+            << QStringList{"HSPD=1000", "ACC=100", "X1000", "DELAY=300"}
+            << QStringList{"step 0 => Program 0 at line 2", "step 0 => Program 0 at line 3",
+                           "step 0 => Program 0 at line 4",
+                           "step 0 => Ended after 0.30 s of device time; the axis stood still after 1.10 s"};
+        QTest::newRow("a move that ends as the program does")
+            << QStringList{"HSPD=1000", "ACC=100", "X1000", "DELAY=1100"}
+            << QStringList{"run => Ended after 1.10 s of device time"};
+        QTest::newRow("a jog never stands")
+            << QStringList{"HSPD=1000", "ACC=100", "J+"}
+            << QStringList{"run => Ended after 0.00 s of device time; the axis was still moving after 600.00 s; Run goes on",
+                           "run => Ended after 0.00 s of device time; the axis was still moving after 1200.00 s; Run goes on",
+                           "step 0 => Program 0 at line 2"};
     }
 
     void runs()
@@ -194,6 +242,159 @@ private slots:
         }
         // The device heard nothing of it.
         QCOMPARE(rig.f.dev.log, QStringList{});
+    }
+
+    // Program 0 pauses program 1, copies its count, waits, copies again and
+    // stops it: both copies are the same however the run is broken up.
+    void breakpointsAndStepsLeaveTheResultAlone_data()
+    {
+        QTest::addColumn<QList<int>>("breakpoints");
+        QTest::addColumn<QString>("press");  // "run", "step 0", or "steps" (1, 0, 1, 0, ...)
+
+        QTest::newRow("no breakpoint") << QList<int>{} << "run";
+        QTest::newRow("a breakpoint on the first copy") << QList<int>{4} << "run";
+        QTest::newRow("breakpoints on every line of program 0") << QList<int>{2, 3, 4, 5, 6, 7} << "run";
+        QTest::newRow("a breakpoint in program 1's loop") << QList<int>{9} << "run";
+        QTest::newRow("steps through program 0") << QList<int>{} << "step 0";
+        QTest::newRow("steps of both programs in turn") << QList<int>{} << "steps";
+    }
+
+    void breakpointsAndStepsLeaveTheResultAlone()
+    {
+        QFETCH(QList<int>, breakpoints);
+        QFETCH(QString, press);
+        const QStringList program{"PRG 0", "DELAY=10", "SR1=2", "V2=V1", "DELAY=50", "V3=V1", "SR1=0", "PRG 1",
+                                  "loop: V1=V1+1", "GOTO loop"};
+        DryRig plain(program);
+        plain.ui().DryRunRun->click();
+        QVERIFY(plain.settled());
+        QCOMPARE(plain.ui().DryRunResult->text(), QString("Ended after 0.06 s of device time"));
+        const auto want = plain.form->engine().changedVariables();
+        QCOMPARE(want.size(), std::size_t(3));
+        QVERIFY(want[0].second > 0);
+        QCOMPARE(want[1].second, want[0].second);  // V2 = V1
+        QCOMPARE(want[2].second, want[0].second);  // V3 = V1: program 1 stood paused
+
+        DryRig rig(program);
+        for (int line : breakpoints)
+            rig.clickMargin(line);
+        QCOMPARE(rig.ui().DryRunProgram->breakpoints(), QSet<int>(breakpoints.cbegin(), breakpoints.cend()));
+        DryRun &engine = rig.form->engine();
+        int presses = 0;
+        for (; presses < 2000 && engine.outcome() != DryRun::Outcome::Ended; ++presses) {
+            if (press == "run") {
+                rig.ui().DryRunRun->click();
+            } else {
+                rig.ui().DryRunThread->setCurrentIndex(press == "steps" ? 1 - presses % 2 : 0);
+                rig.ui().DryRunStep->click();
+            }
+            QVERIFY(rig.settled());
+            QVERIFY2(engine.outcome() != DryRun::Outcome::Error && engine.outcome() != DryRun::Outcome::Paused,
+                     qPrintable(rig.ui().DryRunResult->text()));
+        }
+        QVERIFY(presses > (breakpoints.isEmpty() && press == "run" ? 0 : 1));
+        QCOMPARE(rig.ui().DryRunResult->text(), plain.ui().DryRunResult->text());
+        QCOMPARE(engine.changedVariables(), want);
+        QCOMPARE(engine.deviceTime(), plain.form->engine().deviceTime());
+        QCOMPARE(rig.f.dev.log, QStringList{});
+    }
+
+    // A breakpoint beside a line that holds no statement goes on the next
+    // line that holds one, and the mark and a note say so.
+    void breakpointOnALineWithoutAStatement_data()
+    {
+        QTest::addColumn<int>("clicked");
+        QTest::addColumn<int>("mark");  // 0: none
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("note");
+
+        const QString moved = "Line %1 holds no statement: the breakpoint is on line %2, the next that does.";
+        QTest::newRow("PRG 0") << 1 << 5 << "Program 0 at line 5 (breakpoint)" << moved.arg(1).arg(5);
+        QTest::newRow("a comment") << 2 << 5 << "Program 0 at line 5 (breakpoint)" << moved.arg(2).arg(5);
+        QTest::newRow("a blank line") << 3 << 5 << "Program 0 at line 5 (breakpoint)" << moved.arg(3).arg(5);
+        QTest::newRow("a label alone") << 4 << 5 << "Program 0 at line 5 (breakpoint)" << moved.arg(4).arg(5);
+        QTest::newRow("a statement with a label") << 5 << 5 << "Program 0 at line 5 (breakpoint)" << QString();
+        QTest::newRow("ENDIF") << 8 << 9 << "Program 0 at line 9 (breakpoint)" << moved.arg(8).arg(9);
+        QTest::newRow("PRG 1") << 10 << 12 << "Program 1 at line 12 (breakpoint)" << moved.arg(10).arg(12);
+        QTest::newRow("a comment with blanks") << 11 << 12 << "Program 1 at line 12 (breakpoint)" << moved.arg(11).arg(12);
+        QTest::newRow("a comment after the last statement")
+            << 13 << 0 << "Ended after 0.00 s of device time"
+            << "Line 13 holds no statement and none follows it: no breakpoint set.";
+    }
+
+    void breakpointOnALineWithoutAStatement()
+    {
+        QFETCH(int, clicked);
+        QFETCH(int, mark);
+        QFETCH(QString, result);
+        QFETCH(QString, note);
+        DryRig rig({"PRG 0", "; count to three", "", "top:", "top2: V1=V1+1", "IF V1<3", "GOTO top", "ENDIF", "V2=V1",
+                    "PRG 1", "   ; program 1", "V3=7", "; the end"});
+        rig.clickMargin(clicked);
+        const QSet<int> marks = mark ? QSet<int>{mark} : QSet<int>{};
+        QCOMPARE(rig.ui().DryRunProgram->breakpoints(), marks);
+        QCOMPARE(rig.form->engine().breakpoints(), marks);
+        QCOMPARE(rig.ui().DryRunBreakNote->text(), note);
+        QCOMPARE(rig.play("run => " + result), QString());
+        if (mark) {
+            // A second click beside the same line clears the mark where it went.
+            rig.clickMargin(clicked);
+            QCOMPARE(rig.ui().DryRunProgram->breakpoints(), QSet<int>{});
+            QCOMPARE(rig.ui().DryRunBreakNote->text(), QString());
+            QCOMPARE(rig.play("run => Ended after 0.00 s of device time"), QString());
+        }
+    }
+
+    // A breakpoint whose line no longer holds a statement after an edit moves
+    // with Reset to the next line that does.
+    void breakpointsMoveWithAnEdit()
+    {
+        DryRig rig({"V1=1", "V2=2", "V3=3"});
+        rig.clickMargin(2);
+        QCOMPARE(rig.ui().DryRunProgram->breakpoints(), QSet<int>{2});
+        rig.f.main->ui()->OrgProgram->setPlainText("V1=1\n; V2=2\nV3=3");
+        rig.ui().DryRunReset->click();
+        QCOMPARE(rig.ui().DryRunProgram->breakpoints(), QSet<int>{3});
+        QCOMPARE(rig.play("run => Program 0 at line 3 (breakpoint)"), QString());
+    }
+
+    // The motion after the program's end is plotted to where the axis stands,
+    // or to the run limit for a jog; Stop during it says both.
+    void aMoveAfterTheEndIsPlotted()
+    {
+        DryRig rig({"HSPD=1000", "ACC=100", "X1000"});
+        rig.ui().DryRunRun->click();
+        QVERIFY(rig.settled());
+        const QList<MotionSample> &samples = rig.form->engine().samples();
+        QCOMPARE(samples.last().position, 1000);
+        QVERIFY(std::abs(samples.last().time - 1.1002) < 1e-6);
+        QVERIFY(samples.size() > 100);
+        const QLineSeries *position = rig.form->chart().positionSeries();
+        QCOMPARE(position->at(position->count() - 1).y(), 1000.0);
+        QCOMPARE(rig.f.dev.log, QStringList{});
+
+        DryRig jog({"HSPD=1000", "ACC=100", "J+"});
+        jog.ui().DryRunRun->click();
+        QVERIFY(jog.settled());
+        const MotionSample last = jog.form->engine().samples().last();
+        QCOMPARE(last.time, 600.0);
+        QCOMPARE(last.speed, 1000.0);
+        QVERIFY2(std::abs(last.position - 599950) <= 1, qPrintable(QString::number(last.position)));
+
+        // Stop while Run follows the axis on (the press starts no slice
+        // before Stop) says both; Run then follows it from there.
+        DryRun &engine = jog.form->engine();
+        jog.ui().DryRunRun->click();
+        QVERIFY(engine.busy());
+        jog.ui().DryRunStop->click();
+        QCOMPARE(jog.ui().DryRunResult->text(),
+                 QString("Ended after 0.00 s of device time; stopped at 600.00 s with the axis still moving"));
+        jog.ui().DryRunRun->click();
+        QVERIFY(jog.settled());
+        QCOMPARE(engine.deviceTime(), 2 * DryRun::kRunLimitUs);
+        QCOMPARE(jog.ui().DryRunResult->text(),
+                 QString("Ended after 0.00 s of device time; the axis was still moving after 1200.00 s; Run goes on"));
+        QCOMPARE(jog.f.dev.log, QStringList{});
     }
 
     // A trapezoid (or a triangle, when the move is too short for full speed)
@@ -291,7 +492,8 @@ private slots:
         rig.f.main->ui()->OrgProgram->setPlainText("X1");
         rig.ui().DryRunReset->click();
         QVERIFY(rig.ui().DryRunRun->isEnabled());
-        QCOMPARE(rig.play("run => Ended after 0.00 s of device time"), QString());
+        // The one-pulse move goes on after the end, at the main window's speed.
+        QCOMPARE(rig.play("run => Ended after 0.00 s of device time; the axis stood still after 0.03 s"), QString());
     }
 
     // A run that would take long shows its progress, can be stopped and

@@ -102,6 +102,7 @@ private slots:
     void nearThe32BitLimits();
     void refusedMotion();
     void currentAndIdleTimeout();
+    void standstillAtIsWhenTheAxisStops();
 
     void flashRoundTrip();
     void flashFileIsReplacedAtomically();
@@ -567,6 +568,33 @@ void ModelTest::currentAndIdleTimeout()
     QCOMPARE(r.current(), 21);
     r.ok("EO=1");
     QCOMPARE(r.current(), 3);
+}
+
+// What a host that follows a move (the panel's dry run after a program's
+// end) reads: the instant the axis stands, as WAITX waits for it.
+void ModelTest::standstillAtIsWhenTheAxisStops()
+{
+    Rig r;
+    r.atMs(5);
+    QCOMPARE(r.m.standstillAt(), Micros(5'000));  // standing: now
+    r.ok("HSPD=1000");
+    r.ok("ACC=100");
+    r.ok("X1000");
+    const Micros stands = r.m.standstillAt();
+    QVERIFY2(std::abs(stands - 1'105'000) <= 1, qPrintable(QString::number(stands)));
+    r.atUs(stands - 1);
+    QVERIFY(r.bits() != 0);
+    QCOMPARE(r.m.standstillAt(), stands);
+    r.atUs(stands);
+    QCOMPARE(r.bits(), 0);
+    QCOMPARE(r.num("PX"), 1000LL);
+    QCOMPARE(r.m.standstillAt(), stands);
+    // A jog stands only at the end of the range; a STOP brings it nearer.
+    r.ok("J+");
+    QVERIFY(r.m.standstillAt() > r.m.now() + 600'000'000);
+    r.atUs(stands + 500'000);
+    r.ok("STOP");
+    QVERIFY2(std::abs(r.m.standstillAt() - (stands + 600'000)) <= 1, qPrintable(QString::number(r.m.standstillAt())));
 }
 
 void ModelTest::flashRoundTrip()
