@@ -288,7 +288,7 @@ void writeNote(const std::string &note, int32_t handle)
     if (fd < 0)
         return;  // no note: whoever finds the device busy cannot say by whom
     const std::string text = noteLine(handle) + "\n" + programName() + "\n";
-    const bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
     if (::close(fd) != 0 || !whole || ::rename(tmp.c_str(), note.c_str()) != 0)
         ::unlink(tmp.c_str());
 }

@@ -491,8 +491,8 @@ private slots:
     void deadDevicesAreSkippedAndCleanedUp()
     {
         Peer live(dir.path(), "live", "CFG02", echo);
-        const QStringList deadFiles{"dead.sock",   "dead.product",     "dead.ctl",
-                                    "dead.holder", "dead.holder.tmp", "dead.lock"};
+        const QStringList deadFiles{"dead.sock",   "dead.product",    "dead.ctl",  "dead.holder",
+                                    "dead.holder.tmp", "dead.hold", "dead.hold.tmp", "dead.lock"};
         const QStringList foreign{"nolock.sock", "nolock.product"};
         for (const QString &name : deadFiles + foreign) {
             QFile f(dir.filePath(name));
