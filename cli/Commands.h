@@ -25,6 +25,10 @@ public:
     Link &library();
     // The chosen device, opened on first use.
     Link &device();
+    // Called before the device is opened by a command that only stops the
+    // axis or reads (stop, status, var reads): a device another zentactl
+    // holds is then reached through that one's door.
+    void allowThroughDoor() { throughDoor_ = true; }
     // The device's name for output.
     std::string name();
 
@@ -33,6 +37,7 @@ private:
     double retry_;
     std::unique_ptr<Link> link_;
     bool opened_ = false;
+    bool throughDoor_ = false;
 };
 
 // Waits, in seconds, when none is given, and the longest accepted.

@@ -15,7 +15,7 @@ Link &Context::device()
 {
     Link &l = library();
     if (!opened_) {
-        l.open(choice_, retry_);
+        l.open(choice_, retry_, throughDoor_);
         opened_ = true;
     }
     return l;

@@ -3,6 +3,8 @@
 #include "Exit.h"
 #include "Text.h"
 
+#include <algorithm>
+
 namespace zentactl {
 
 using json = nlohmann::ordered_json;
@@ -12,6 +14,9 @@ void variables(Context &c, const std::vector<VariableStep> &steps)
     json read = json::object();
     json set = json::object();
     std::string text;
+    // Reads alone may go through the door of another zentactl that holds the device.
+    if (std::none_of(steps.begin(), steps.end(), [](const VariableStep &s) { return s.value.has_value(); }))
+        c.allowThroughDoor();
     for (const VariableStep &s : steps) {
         const std::string name = "V" + std::to_string(s.number);
         if (s.value) {

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <time.h>
 
 namespace zentactl {
 
@@ -39,11 +40,42 @@ std::string nameIn(const std::string &product)
 
 std::string described(const std::vector<Listed> &devices)
 {
+    // Identical units share a name: their serials tell them apart.
+    const auto shared = [&](const Listed &d) {
+        return std::count_if(devices.begin(), devices.end(), [&](const Listed &e) { return e.name == d.name; }) > 1;
+    };
     std::string s;
     for (const Listed &d : devices)
-        s += (s.empty() ? "" : ", ") + utf8(d.name) + " (#" + std::to_string(d.index) + ")";
+        s += (s.empty() ? "" : ", ") + utf8(d.name) + " (#" + std::to_string(d.index) +
+             (shared(d) ? ", serial " + utf8(d.serial) : std::string()) + ")";
     return s;
 }
+
+std::string productString(dev::Library &lib, int32_t index, int32_t selector)
+{
+    char buffer[TOLLANCOM_PRODUCT_BUFFER] = {};
+    if (lib.getProductString(index, buffer, selector) != 1)
+        return {};
+    return std::string(buffer, ::strnlen(buffer, sizeof buffer - 1));
+}
+
+int msLeft(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// A wait that no signal cuts short: the STOP of a failed link is tried for
+// its whole time.
+void nap(int ms)
+{
+    const timespec t{0, static_cast<long>(ms) * 1000000L};
+    ::nanosleep(&t, nullptr);
+}
+
+// An open that failed after the whole grant time found a device that takes
+// no connection (stopped, hung); one turned away at once, a busy one.
+constexpr auto kSilentOpen = std::chrono::milliseconds(kExchangeTimeoutMs - 250);
 
 }  // namespace
 
@@ -54,6 +86,16 @@ Link::Link()
         stop(NoSuchDevice, "the device library cannot be loaded: " + why);
 }
 
+Link::~Link()
+{
+    // The door first, so that nobody comes to it while the device is let go.
+    if (door_ && service() == door_.get())
+        setService(nullptr);
+    door_.reset();
+    remote_.reset();
+    open_.reset();
+}
+
 std::vector<Listed> Link::list()
 {
     int32_t count = 0;
@@ -62,16 +104,31 @@ std::vector<Listed> Link::list()
         stop(NoSuchDevice, "the device library lists no devices");
     std::vector<Listed> devices;
     for (int32_t i = 0; i < count; ++i) {
-        char buffer[TOLLANCOM_PRODUCT_BUFFER] = {};
-        lib_.getProductString(i, buffer, 0);
-        const std::string product(buffer, ::strnlen(buffer, sizeof buffer - 1));
+        const std::string product = productString(lib_, i, 0);
         if (upper(product).find("CFG") != std::string::npos)
-            devices.push_back({i, nameIn(product), product});
+            devices.push_back({i, nameIn(product), product, productString(lib_, i, 1)});
     }
     return devices;
 }
 
-void Link::open(const std::string &argument, double retrySeconds)
+int32_t Link::indexOf(const std::string &serial)
+{
+    int32_t count = 0;
+    if (serial.empty() || lib_.getNumDevices(&count) != 1)
+        return -1;
+    for (int32_t i = 0; i < count; ++i)
+        if (productString(lib_, i, 1) == serial)
+            return i;
+    return -1;
+}
+
+std::string Link::holder()
+{
+    const int32_t index = indexOf(chosen_.serial);
+    return index < 0 ? std::string() : utf8(productString(lib_, index, 2));
+}
+
+void Link::open(const std::string &argument, double retrySeconds, bool throughDoor)
 {
     // Product strings are Latin-1; a name that has none cannot be one of them.
     const std::string choice = latin1Argument(argument, nullptr).value_or(std::string());
@@ -89,8 +146,9 @@ void Link::open(const std::string &argument, double retrySeconds)
             if (n && d.index == *n)
                 matches.push_back(d);
     } else {
+        // A name in any case, or a product string or a serial exactly.
         for (const Listed &d : devices)
-            if (sameWord(d.name, choice) || d.product == choice)
+            if (sameWord(d.name, choice) || d.product == choice || (!choice.empty() && d.serial == choice))
                 matches.push_back(d);
     }
     if (matches.empty())
@@ -100,40 +158,182 @@ void Link::open(const std::string &argument, double retrySeconds)
         stop(NoDeviceChosen, argument + " names " + std::to_string(matches.size()) +
                                  " devices, choose one by its index: " + described(matches));
     chosen_ = matches.front();
+    const std::string name = utf8(chosen_.name);
 
     lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
-    const auto started = Clock::now();
     const auto retry = std::chrono::milliseconds(static_cast<long long>(retrySeconds * 1000));
-    const auto handle = dev::openWithRetry(lib_, chosen_.index, retry, std::chrono::milliseconds(50),
-                                           [] { return caughtSignal() != 0; });
+    const auto deadline = Clock::now() + retry;
+    const auto pause = std::chrono::milliseconds(50);
+    // From here the device is its serial: every attempt finds its index anew.
+    int32_t index = chosen_.index;
+    bool silent = false;
+    for (bool first = true;; first = false) {
+        if (!first)
+            index = indexOf(chosen_.serial);
+        if (index >= 0) {
+            const auto tried = Clock::now();
+            int32_t handle = 0;
+            if (lib_.open(index, &handle) != 0) {
+                hold(handle);
+                return;
+            }
+            silent = Clock::now() - tried >= kSilentOpen;
+            if (!silent && throughDoor) {
+                remote_ = DoorClient::connect(doorPath(chosen_.serial));
+                if (remote_)
+                    return;
+            }
+        }
+        if (caughtSignal())
+            stop(128 + caughtSignal(), {});
+        if (Clock::now() + pause > deadline)
+            break;
+        pauseFor(pause);
+    }
     if (caughtSignal())
         stop(128 + caughtSignal(), {});
-    if (!handle) {
-        const std::string name = utf8(chosen_.name);
-        // A device that went away is no longer listed; one that is listed
-        // and did not take us was held by another program, unless it let
-        // the grant time out: then it does not answer at all.
-        const std::vector<Listed> now = list();
-        const bool listed = std::any_of(now.begin(), now.end(), [&](const Listed &d) {
-            return d.product == chosen_.product;
-        });
-        if (!listed)
-            stop(NoSuchDevice, "device " + name + " went away");
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-        if (retry.count() == 0 && waited.count() >= kExchangeTimeoutMs)
-            stop(NoAnswer, "device " + name + " does not answer");
-        stop(InUse, "device " + name + " is in use by another program (the panel or a loader)" +
-                        (retry.count() ? "; it stayed busy for the " + secondsText(retrySeconds) + " s of --retry"
-                                       : "; --retry S waits for it up to S seconds"));
-    }
-    open_ = std::make_unique<dev::Device>(lib_, *handle);
+    // A device that went away is no longer listed; one that is listed and
+    // did not take us was held by another program, unless it let the grant
+    // time out: then it does not answer at all.
+    if (indexOf(chosen_.serial) < 0)
+        stop(NoSuchDevice, "device " + name + " went away");
+    if (silent)
+        stop(NoAnswer, "device " + name + " does not answer (it took no connection within " +
+                           secondsText(kExchangeTimeoutMs / 1000.0) + " s)");
+    const std::string by = holder();
+    stop(InUse, "device " + name + " is in use by " + (by.empty() ? "another program (the panel or a loader)" : by) +
+                    (retry.count() ? "; it stayed busy for the " + secondsText(retrySeconds) + " s of --retry"
+                                   : "; --retry S waits for it up to S seconds"));
 }
 
-void Link::noAnswer(const std::string &command, const dev::Reply &reply) const
+void Link::hold(int32_t handle)
 {
-    stop(NoAnswer, reply.outcome == dev::Outcome::Lost
-                       ? "the link to " + utf8(chosen_.name) + " was lost (at \"" + utf8(command) + "\")"
-                       : utf8(chosen_.name) + " stopped answering (no reply to \"" + utf8(command) + "\")");
+    open_ = std::make_unique<dev::Device>(lib_, handle);
+    if (door_)
+        return;
+    door_ = std::make_unique<DoorServer>(doorPath(chosen_.serial), [this](const std::string &command) {
+        return open_ ? open_->exchange(command) : dev::Reply{dev::Outcome::Lost, {}};
+    });
+    setService(door_.get());
+}
+
+bool Link::openDirect(std::chrono::milliseconds within)
+{
+    const auto deadline = Clock::now() + within;
+    for (;;) {
+        const int32_t index = indexOf(chosen_.serial);
+        int32_t handle = 0;
+        if (index >= 0 && lib_.open(index, &handle) != 0) {
+            hold(handle);
+            return true;
+        }
+        if (caughtSignal())
+            stop(signalStatus(), {});
+        if (Clock::now() >= deadline)
+            return false;
+        pauseFor(std::chrono::milliseconds(50));
+    }
+}
+
+dev::Device &Link::raw()
+{
+    if (!open_)
+        stop(InUse, "device " + utf8(chosen_.name) + " is in use by " + holder());
+    return *open_;
+}
+
+dev::Reply Link::exchange(const std::string &command)
+{
+    if (remote_) {
+        const DoorClient::Result r = remote_->exchange(command);
+        switch (r.answer) {
+        case Door::Answered: return {dev::Outcome::Answered, r.text};
+        case Door::Silent: return {dev::Outcome::Silent, {}};
+        case Door::Refused: {
+            const std::string by = holder();
+            stop(InUse, "device " + utf8(chosen_.name) + " is in use by " + (by.empty() ? "another zentactl" : by) +
+                            ", which passes on only stop, status and variable reads");
+        }
+        case Door::Lost: break;
+        }
+        if (r.timedOut) {
+            const std::string by = holder();
+            stop(NoAnswer, "device " + utf8(chosen_.name) + " is held by " + (by.empty() ? "another zentactl" : by) +
+                               ", which did not pass \"" + utf8(command) + "\" on within " +
+                               secondsText(kDoorAnswerMs / 1000.0) + " s");
+        }
+        // The holder went, or its link did: the device itself, if it can be had.
+        remote_.reset();
+        if (!openDirect(std::chrono::milliseconds(kExchangeTimeoutMs)))
+            return {dev::Outcome::Lost, {}};
+    }
+    // Whoever waits at our door goes first, between our exchanges.
+    if (door_)
+        door_->serve();
+    return open_->exchange(command);
+}
+
+[[noreturn]] void Link::noAnswer(const std::string &command, const dev::Reply &reply)
+{
+    std::string what = reply.outcome == dev::Outcome::Lost
+                           ? "the link to " + utf8(chosen_.name) + " was lost (at \"" + utf8(command) + "\")"
+                           : utf8(chosen_.name) + " stopped answering (no reply to \"" + utf8(command) + "\")";
+    if (moving_) {
+        moving_ = false;
+        what += rescueStop();
+    }
+    stop(NoAnswer, what);
+}
+
+std::string Link::rescueStop()
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kRescueMs);
+    const std::string within = secondsText(kRescueMs / 1000.0);
+    // The old connection cannot be trusted: STOP goes over a new one.
+    open_.reset();
+    remote_.reset();
+    for (;;) {
+        int left = msLeft(deadline);
+        if (left <= 0)
+            break;
+        const int32_t index = indexOf(chosen_.serial);
+        if (index >= 0) {
+            lib_.setTimeouts(std::max(left, 50), std::max(left, 50));
+            const auto tried = Clock::now();
+            int32_t handle = 0;
+            if (lib_.open(index, &handle) != 0) {
+                open_ = std::make_unique<dev::Device>(lib_, handle);
+                left = std::max(msLeft(deadline), 200);
+                lib_.setTimeouts(left, left);
+                const dev::Reply r = open_->exchange("STOP");
+                if (!r.answered())
+                    return "; reached it again, but STOP was not answered: the axis may still be moving";
+                if (r.text != "OK")
+                    return "; reached it again and sent STOP, which it refused (\"" + utf8(r.text) +
+                           "\"): the axis may still be moving";
+                return "; reached it again and sent STOP, which it took";
+            }
+            // Taken meanwhile by another zentactl: its door passes STOP.
+            if (Clock::now() - tried < kSilentOpen)
+                if (auto door = DoorClient::connect(doorPath(chosen_.serial))) {
+                    const DoorClient::Result r = door->exchange("STOP", std::max(msLeft(deadline), 200), false);
+                    if (r.answer == Door::Answered && r.text == "OK")
+                        return "; reached it again through the zentactl that holds it now and sent STOP, which it "
+                               "took";
+                }
+        }
+        nap(std::min(50, std::max(msLeft(deadline), 1)));
+    }
+    return "; STOP could not be sent again within " + within + " s: the axis may still be moving";
+}
+
+void Link::stopIfMoving()
+{
+    if (!moving_)
+        return;
+    moving_ = false;
+    if (open_)
+        open_->exchange("STOP");
 }
 
 std::string Link::ask(const std::string &command)
@@ -141,7 +341,7 @@ std::string Link::ask(const std::string &command)
     // Commands are checked where they are made; this only keeps a cut one off the wire.
     if (command.size() > TOLLANCOM_FRAME)
         stop(BadArguments, "\"" + utf8(command) + "\" is longer than the 64 characters of a frame");
-    const dev::Reply reply = open_->exchange(command);
+    const dev::Reply reply = exchange(command);
     if (!reply.answered())
         noAnswer(command, reply);
     return reply.text;

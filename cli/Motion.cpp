@@ -32,28 +32,24 @@ void speedAndAccel(Context &c, const Motion &m)
 
 // While it lives, an axis that zentactl set moving is stopped whenever the
 // program ends early: a signal, a time-out, a fault. Its STOP goes out
-// without judging the reply, since it may run while an error unwinds.
+// without judging the reply, since it may run while an error unwinds. A
+// link that fails meanwhile is reached again for STOP (Link::noAnswer).
 class StopOnExit {
 public:
-    explicit StopOnExit(Context &c) : c_(c) {}
-    ~StopOnExit()
-    {
-        if (armed_)
-            c_.device().raw().exchange("STOP");
-    }
+    explicit StopOnExit(Context &c) : link_(c.device()) { link_.setMoving(true); }
+    ~StopOnExit() { link_.stopIfMoving(); }
     StopOnExit(const StopOnExit &) = delete;
     StopOnExit &operator=(const StopOnExit &) = delete;
     // The regular STOP, whose reply is judged.
     void stopNow()
     {
-        armed_ = false;
-        c_.device().set("STOP");
+        link_.set("STOP");
+        link_.setMoving(false);
     }
-    void release() { armed_ = false; }
+    void release() { link_.setMoving(false); }
 
 private:
-    Context &c_;
-    bool armed_ = true;
+    Link &link_;
 };
 
 [[noreturn]] void interrupted(Context &c, const char *what)
@@ -114,6 +110,8 @@ void datum(Context &c, const Motion &m, bool wait, double timeout)
 
 void jog(Context &c, bool positive, const Motion &m, double forSeconds)
 {
+    // A signal is how a jog is meant to end.
+    signalEndsInOrder();
     guard(c);
     speedAndAccel(c, m);
     c.device().set("ABORT");
@@ -139,6 +137,7 @@ void jog(Context &c, bool positive, const Motion &m, double forSeconds)
 void stopAxis(Context &c, bool abort)
 {
     const char *command = abort ? "ABORT" : "STOP";
+    c.allowThroughDoor();
     c.device().set(command);
     c.out.result(c.name() + ": " + command + " sent", {{"device", c.name()}, {"command", command}});
 }

@@ -1,6 +1,7 @@
 #include "Output.h"
 
 #include "Exit.h"
+#include "Signals.h"
 
 #include <cerrno>
 #include <cstring>
@@ -36,22 +37,17 @@ void Output::bytes(const std::string &data)
 }
 
 // Unbuffered, so that each reading of a watch is out as soon as it is read.
+// A reader that takes nothing keeps it waiting only until a signal.
 void Output::write(const std::string &data)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (errno == EPIPE && carriesData_)
-                stop(Failed, "standard output was closed before the whole result was written");
-            if (errno == EPIPE)
-                stop(Success, {});
-            stop(Failed, std::string("cannot write standard output: ") + std::strerror(errno));
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    int error = 0;
+    if (writeStandardOutput(data, error))
+        return;
+    if (error == EPIPE && carriesData_)
+        stop(Failed, "standard output was closed before the whole result was written");
+    if (error == EPIPE)
+        stop(Success, {});
+    stop(Failed, std::string("cannot write standard output: ") + std::strerror(error));
 }
 
 }  // namespace zentactl

@@ -20,8 +20,10 @@ void listDevices(Context &c)
     json devices = json::array();
     std::string text;
     for (const Listed &d : c.library().list()) {
-        devices.push_back({{"index", d.index}, {"name", utf8(d.name)}, {"product", utf8(d.product)}});
-        text += (text.empty() ? "" : "\n") + std::to_string(d.index) + "\t" + utf8(d.name) + "\t" + utf8(d.product);
+        devices.push_back({{"index", d.index}, {"name", utf8(d.name)}, {"product", utf8(d.product)},
+                           {"serial", utf8(d.serial)}});
+        text += (text.empty() ? "" : "\n") + std::to_string(d.index) + "\t" + utf8(d.name) + "\t" + utf8(d.product) +
+                "\t" + utf8(d.serial);
     }
     c.out.carriesData();
     if (c.out.json())
@@ -161,6 +163,9 @@ bool threadsStopped(Context &c)
 
 void status(Context &c, bool watch, std::optional<int32_t> count)
 {
+    if (watch)
+        signalEndsInOrder();
+    c.allowThroughDoor();
     c.device();
     // One reading is the data asked for; a watch may end when its reader goes.
     if (!watch)

@@ -173,7 +173,7 @@ struct Cli {
 void Cli::build()
 {
     app.set_version_flag("--version", "zentactl " ZENTA_VERSION, "Print the version and exit");
-    app.add_option("-d,--device", device, "The device: its name (CFG01), its product string, or #N for index N")
+    app.add_option("-d,--device", device, "The device: its name (CFG01), its product string, its serial, or #N for index N")
         ->type_name("NAME");
     app.add_flag("--json", json, "One JSON object per reading or result");
     app.add_option("--retry", retry, "Wait up to S seconds for a device another program holds")->type_name("S");
@@ -183,7 +183,7 @@ void Cli::build()
                "4 several devices and none chosen, 5 the device is in use by another program, 6 the device\n"
                "stopped answering, 7 a wait timed out; 128+N after signal N ended a wait. See zentactl(1).");
 
-    command(app, "list", "The devices: index, name, product string", [] { return Action(listDevices); });
+    command(app, "list", "The devices: index, name, product string, serial", [] { return Action(listDevices); });
 
     CLI::App *st = command(app, "status", "One reading of everything the main window shows", [this] {
         std::optional<int32_t> n;

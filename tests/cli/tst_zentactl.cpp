@@ -237,7 +237,7 @@ private slots:
         QTest::addColumn<QString>("output");  // a part of standard output
         QTest::addColumn<QString>("key");     // a key of the simulator's state afterwards
         QTest::addColumn<QString>("value");
-        QTest::newRow("list") << QStringList{"list"} << "0\tCFG01\tCFG01\n" << "frames" << "0";
+        QTest::newRow("list") << QStringList{"list"} << "0\tCFG01\tCFG01\tsim1\n" << "frames" << "0";
         QTest::newRow("move") << QStringList{"move", "-250"} << "CFG01: X-250 sent" << "target" << "-250";
         QTest::newRow("move with speed") << QStringList{"move", "7", "--speed", "2000", "--accel", "50"}
                                          << "X7 sent" << "hspd" << "2000";
