@@ -4,7 +4,10 @@
 //
 // A device <serial> publishes <serial>.sock and <serial>.product, and holds
 // an exclusive lock on <serial>.lock for as long as it lives. A listing that
-// finds the lock free has found what a dead device left behind.
+// finds the lock free has found what a dead device left behind. Whoever opens
+// a device through the library leaves a note of who it is in
+// <serial>.holder (written as <serial>.holder.tmp and renamed), which goes
+// with the device's own files.
 #pragma once
 
 #include "zenta/lang/regularfile.hpp"
@@ -93,7 +96,8 @@ inline std::string entryPath(const std::string &dir, const std::string &serial, 
 
 // Everything a device may leave in the folder besides its lock, which whoever
 // clears them removes separately and last.
-inline constexpr const char *kPublishedSuffixes[] = {".sock", ".product", ".ctl", ".product.tmp"};
+inline constexpr const char *kPublishedSuffixes[] = {".sock", ".product", ".ctl", ".product.tmp", ".holder",
+                                                     ".holder.tmp"};
 
 // True when the lock held through `fd` is still the one at `path`: whoever
 // cleans up a dead device removes the lock file last, and a lock on a file

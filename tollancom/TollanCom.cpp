@@ -29,6 +29,7 @@ using Clock = std::chrono::steady_clock;
 struct Connection {
     int fd = -1;       // -1 after an unfinished exchange, until the next one reconnects
     std::string path;  // the device socket, to reconnect to
+    std::string note;  // the holder note written when it was opened
     bool lost = false;
 };
 
@@ -232,6 +233,124 @@ void abandon(Connection &c)
     c.fd = -1;
 }
 
+// The holder note, <serial>.holder: who holds the device, so that whoever
+// finds it busy can say by whom. Its first line is "<pid> <start> <handle>"
+// (the process's start time, in clock ticks after boot, tells a live holder
+// from a later process that got its number); its second line the program's
+// name. Written only while the device's grant is ours, by replace-rename, so
+// that a reader never sees half of one.
+
+// The start time of `pid` as /proc says it; empty when the process is gone.
+std::string processStart(long pid)
+{
+    const zenta::lang::FileRead stat =
+        zenta::lang::readRegularFile("/proc/" + std::to_string(pid) + "/stat", 4096, false);
+    if (stat.status != zenta::lang::FileStatus::Ok)
+        return {};
+    // The name in parentheses may hold anything; the fields after it are plain.
+    const std::size_t close = stat.bytes.rfind(')');
+    if (close == std::string::npos)
+        return {};
+    std::size_t at = close + 1;
+    // "state" is field 3, "starttime" field 22: the 20th after the name.
+    for (int field = 3; field <= 22; ++field) {
+        while (at < stat.bytes.size() && stat.bytes[at] == ' ')
+            ++at;
+        const std::size_t end = std::min(stat.bytes.find(' ', at), stat.bytes.size());
+        if (field == 22)
+            return end > at ? stat.bytes.substr(at, end - at) : std::string();
+        at = end;
+    }
+    return {};
+}
+
+// This program's name, as its command line gave it, without the folder and
+// without anything that would make it more than one short printable line.
+std::string programName()
+{
+    std::string name;
+    for (const char *c = program_invocation_short_name; c && *c && name.size() < 64; ++c)
+        if (static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7f)
+            name += *c;
+    return name.empty() ? std::string("a program") : name;
+}
+
+std::string noteLine(int32_t handle)
+{
+    const long pid = static_cast<long>(::getpid());
+    return std::to_string(pid) + " " + processStart(pid) + " " + std::to_string(handle);
+}
+
+void writeNote(const std::string &note, int32_t handle)
+{
+    const std::string tmp = note + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0)
+        return;  // no note: whoever finds the device busy cannot say by whom
+    const std::string text = noteLine(handle) + "\n" + programName() + "\n";
+    const bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !whole || ::rename(tmp.c_str(), note.c_str()) != 0)
+        ::unlink(tmp.c_str());
+}
+
+struct Note {
+    long pid = 0;
+    std::string start;
+    std::string first;  // the whole first line
+    std::string name;
+};
+
+bool readNote(const std::string &note, Note &n)
+{
+    const zenta::lang::FileRead f = zenta::lang::readRegularFile(note, 256, false);
+    if (f.status != zenta::lang::FileStatus::Ok)
+        return false;
+    const std::size_t eol = f.bytes.find('\n');
+    if (eol == std::string::npos)
+        return false;
+    n.first = f.bytes.substr(0, eol);
+    const std::size_t eol2 = f.bytes.find('\n', eol + 1);
+    n.name = f.bytes.substr(eol + 1, (eol2 == std::string::npos ? f.bytes.size() : eol2) - eol - 1);
+    // "<pid> <start> <handle>"
+    const std::size_t a = n.first.find(' ');
+    const std::size_t b = a == std::string::npos ? a : n.first.find(' ', a + 1);
+    if (b == std::string::npos)
+        return false;
+    char *end = nullptr;
+    n.pid = std::strtol(n.first.c_str(), &end, 10);
+    if (end != n.first.c_str() + a || n.pid <= 0)
+        return false;
+    n.start = n.first.substr(a + 1, b - a - 1);
+    return true;
+}
+
+// "<name> (pid <pid>)" while the holder the note names lives; else empty.
+std::string holderOf(const std::string &note)
+{
+    Note n;
+    if (!readNote(note, n))
+        return {};
+    std::string name;
+    for (char c : n.name)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+            name += c;
+    if (name.empty())
+        return {};
+    const std::string start = processStart(n.pid);
+    if (start.empty() || (!n.start.empty() && start != n.start))
+        return {};  // gone, or its number now belongs to another process
+    return name + " (pid " + std::to_string(n.pid) + ")";
+}
+
+// Removes the note on closing, if it is still this handle's: after a lost
+// link someone else may hold the device and have written their own.
+void dropNote(const std::string &note, int32_t handle)
+{
+    Note n;
+    if (!note.empty() && readNote(note, n) && n.first == noteLine(handle))
+        ::unlink(note.c_str());
+}
+
 enum class Queue { Empty, Bytes, Closed };
 
 Queue queued(int fd)
@@ -267,13 +386,21 @@ int32_t fnTollanComGetProductString(int32_t index, char *buffer, int32_t selecto
     if (!buffer)
         return -1;
     buffer[0] = '\0';
-    if (selector != 0)
+    if (selector < 0 || selector > 2)
         return -1;
     State &s = state();
     std::lock_guard lock(s.mutex);
     const std::string *serial = serialAt(s, index);
     if (!serial)
         return 0;
+    if (selector != 0) {
+        const std::string text =
+            selector == 1 ? *serial : holderOf(tollancom::entryPath(deviceDir(), *serial, ".holder"));
+        const std::size_t len = std::min<std::size_t>(text.size(), TOLLANCOM_PRODUCT_BUFFER - 1);
+        std::memcpy(buffer, text.data(), len);
+        buffer[len] = '\0';
+        return 1;
+    }
     // What does not fit the buffer is cut off, not refused.
     const zenta::lang::FileRead product = zenta::lang::readRegularFile(
         tollancom::entryPath(deviceDir(), *serial, ".product"), TOLLANCOM_PRODUCT_BUFFER - 1, false);
@@ -298,12 +425,15 @@ int32_t fnTollanComOpen(int32_t index, int32_t *handle)
     const std::string *serial = serialAt(s, index);
     if (!serial)
         return 0;
-    const std::string path = tollancom::entryPath(deviceDir(), *serial, ".sock");
+    const std::string dir = deviceDir();
+    const std::string path = tollancom::entryPath(dir, *serial, ".sock");
     const int fd = connectDevice(path, s.readTimeoutMs);
     if (fd < 0)
         return 0;
     int32_t h = s.nextHandle++;
-    s.connections[h] = Connection{fd, path, false};
+    const std::string note = tollancom::entryPath(dir, *serial, ".holder");
+    writeNote(note, h);
+    s.connections[h] = Connection{fd, path, note, false};
     *handle = h;
     return 1;
 }
@@ -315,6 +445,8 @@ int32_t fnTollanComClose(int32_t handle)
     auto it = s.connections.find(handle);
     if (it == s.connections.end())
         return 0;
+    // The note goes first, while the grant is still ours.
+    dropNote(it->second.note, handle);
     abandon(it->second);
     s.connections.erase(it);
     return 1;

@@ -11,12 +11,29 @@
  * user and be writable by no one else; otherwise nothing is listed and the
  * reason goes to standard error.
  *
+ * fnTollanComGetProductString fills the buffer, for the device at `index`,
+ * with what `selector` asks:
+ *   0  the product string the device publishes (its first line);
+ *   1  the device's serial, the name it publishes its files under; the same
+ *      serial is the same device, however the listing's order shifts;
+ *   2  who holds the device: "<program> (pid <n>)", e.g. "zentactl (pid
+ *      4711)", or an empty string when nobody does. fnTollanComOpen leaves
+ *      this note in the device folder as <serial>.holder (written to
+ *      <serial>.holder.tmp and renamed, so never read half written), and
+ *      fnTollanComClose removes it; a note whose process has ended (or
+ *      whose process id now belongs to a later process) reads as empty. A
+ *      program that holds a device without this library leaves no note.
+ * Whatever does not fit the buffer is cut off.
+ *
  * Status values:
  *   fnTollanComGetNumDevices     1 success (count filled), 0 failure
  *                                (count 0: the folder is refused)
- *   fnTollanComGetProductString  1 success, 0 unknown index or unreadable
- *                                product (buffer holds an empty string),
- *                                -1 bad argument
+ *   fnTollanComGetProductString  1 success (selector 2: also when nobody
+ *                                holds the device and the buffer is empty),
+ *                                0 unknown index or unreadable product
+ *                                (buffer holds an empty string), -1 bad
+ *                                argument (null buffer, a selector other
+ *                                than 0, 1 or 2)
  *   fnTollanComOpen              non-zero success (handle filled), 0 failure
  *                                (busy, gone, no grant within the read
  *                                time-out, bad argument)

@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <csignal>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -335,6 +337,13 @@ private slots:
         QCOMPARE(QByteArray(buffer), QByteArray("CFG07"));
         QCOMPARE(fnTollanComGetProductString(2, buffer, 0), 0);
         QCOMPARE(QByteArray(buffer), QByteArray());
+        // Selector 1: the serial, which names the device whatever its index.
+        QCOMPARE(fnTollanComGetProductString(0, buffer, 1), 1);
+        QCOMPARE(QByteArray(buffer), QByteArray("sim-a"));
+        QCOMPARE(fnTollanComGetProductString(1, buffer, 1), 1);
+        QCOMPARE(QByteArray(buffer), QByteArray("sim-b"));
+        QCOMPARE(fnTollanComGetProductString(2, buffer, 1), 0);
+        QCOMPARE(QByteArray(buffer), QByteArray());
         stray.remove();
     }
 
@@ -482,7 +491,8 @@ private slots:
     void deadDevicesAreSkippedAndCleanedUp()
     {
         Peer live(dir.path(), "live", "CFG02", echo);
-        const QStringList deadFiles{"dead.sock", "dead.product", "dead.ctl", "dead.lock"};
+        const QStringList deadFiles{"dead.sock",   "dead.product",     "dead.ctl",
+                                    "dead.holder", "dead.holder.tmp", "dead.lock"};
         const QStringList foreign{"nolock.sock", "nolock.product"};
         for (const QString &name : deadFiles + foreign) {
             QFile f(dir.filePath(name));
@@ -586,12 +596,95 @@ private slots:
         QCOMPARE(count, 0);
     }
 
+    // Selector 2 names who holds the device, from the note fnTollanComOpen
+    // leaves; empty when nobody does, or the holder has gone.
+    void holderNoteNamesWhoHoldsTheDevice()
+    {
+        Peer device(dir.path(), "held", "CFG01", echo);
+        const QString notePath = dir.filePath("held.holder");
+        const QByteArray program(program_invocation_short_name);
+        char buffer[TOLLANCOM_PRODUCT_BUFFER];
+        const auto holder = [&] {
+            std::memset(buffer, 'Z', sizeof buffer);
+            return fnTollanComGetProductString(0, buffer, 2) == 1 ? QByteArray(buffer) : QByteArray("(failed)");
+        };
+        int32_t count = 0;
+        QCOMPARE(fnTollanComGetNumDevices(&count), 1);
+        QCOMPARE(count, 1);
+        QCOMPARE(holder(), QByteArray());
+
+        // Another process holds it, and then dies without closing.
+        int opened[2], release[2];
+        QCOMPARE(::pipe(opened), 0);
+        QCOMPARE(::pipe(release), 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            int32_t handle = 0;
+            const char ok = fnTollanComOpen(0, &handle) ? 1 : 0;
+            (void)::write(opened[1], &ok, 1);
+            char byte;
+            (void)::read(release[0], &byte, 1);
+            ::_exit(0);
+        }
+        auto reap = qScopeGuard([&] {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+            for (int fd : {opened[0], opened[1], release[0], release[1]})
+                ::close(fd);
+        });
+        char ok = 0;
+        QCOMPARE(::read(opened[0], &ok, 1), ssize_t(1));
+        QCOMPARE(ok, char(1));
+        QCOMPARE(holder(), program + " (pid " + QByteArray::number(child) + ")");
+        int32_t handle = 0;
+        QCOMPARE(fnTollanComOpen(0, &handle), 0);  // busy
+        ::kill(child, SIGKILL);
+        QCOMPARE(::waitpid(child, nullptr, 0), child);
+        QVERIFY(QFileInfo::exists(notePath));
+        QCOMPARE(holder(), QByteArray());  // the note of a process that ended says nothing
+
+        // This process takes it: the note is replaced, and goes on closing.
+        for (int i = 0; i < 100 && !handle; ++i)
+            if (!fnTollanComOpen(0, &handle))
+                QTest::qWait(20);
+        QVERIFY(handle != 0);
+        QCOMPARE(holder(), program + " (pid " + QByteArray::number(::getpid()) + ")");
+        QVERIFY(!QFileInfo::exists(notePath + ".tmp"));
+        QCOMPARE(fnTollanComClose(handle), 1);
+        QVERIFY(!QFileInfo::exists(notePath));
+        QCOMPARE(holder(), QByteArray());
+
+        // A note someone else wrote meanwhile (after our link was lost) is
+        // theirs: closing leaves it. A process id that now belongs to a later
+        // process (its start time differs) names nobody.
+        handle = 0;
+        for (int i = 0; i < 100 && !handle; ++i)
+            if (!fnTollanComOpen(0, &handle))
+                QTest::qWait(20);
+        QVERIFY(handle != 0);
+        {
+            QFile note(notePath);
+            QVERIFY(note.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            note.write("1 999999999999 77\nsomeone\n");
+        }
+        QCOMPARE(holder(), QByteArray());
+        QCOMPARE(fnTollanComClose(handle), 1);
+        QVERIFY(QFileInfo::exists(notePath));
+        QFile::remove(notePath);
+    }
+
     void badArgumentsFailWithoutCrashing()
     {
         QCOMPARE(fnTollanComGetNumDevices(nullptr), 0);
         QCOMPARE(fnTollanComGetProductString(0, nullptr, 0), -1);
         char buffer[TOLLANCOM_PRODUCT_BUFFER];
         QCOMPARE(fnTollanComGetProductString(-1, buffer, 0), 0);
+        QCOMPARE(fnTollanComGetProductString(-1, buffer, 1), 0);
+        QCOMPARE(fnTollanComGetProductString(-1, buffer, 2), 0);
+        QCOMPARE(fnTollanComGetProductString(0, buffer, 3), -1);
+        QCOMPARE(fnTollanComGetProductString(0, buffer, -1), -1);
+        QCOMPARE(fnTollanComGetProductString(0, nullptr, 2), -1);
         QCOMPARE(fnTollanComOpen(-3, nullptr), 0);
         int32_t handle = 5;
         QCOMPARE(fnTollanComOpen(-3, &handle), 0);
