@@ -195,8 +195,8 @@ private slots:
         main->ui()->CompileAll->click();
         dialogs->shown.clear();
         main->ui()->DownloadSAP->click();
-        QCOMPARE(dialogs->notices(), QStringList{"The program is empty; nothing was sent."});
         QCOMPARE(sim->state("sastat0"), std::string("1"));
+        QCOMPARE(dialogs->notices(), QStringList{"The program is empty; nothing was sent."});
         QCOMPARE(sim->state("program"), std::string("stored"));
         QVERIFY(CommOpen);
     }
