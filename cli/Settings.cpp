@@ -7,9 +7,11 @@
 #include "Text.h"
 
 #include "core/Bits24.h"
+#include "core/DownCommands.h"
 #include "core/Numbers.h"
 #include "core/SettingsFile.h"
 #include "zenta/lang/text.hpp"
+#include "zenta/lang/transfer.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -42,40 +44,12 @@ json asJson(const std::vector<Entry> &entries)
     return o;
 }
 
-// What one register holds for the file's value, and how its reply is judged.
-struct Register {
-    std::string key;    // the file's key, empty for the registers the file has no value for
-    std::string name;   // "P6"
-    std::string value;  // what follows "="
-    bool sign = false;  // the value follows a sign position, a blank
-};
+// What one register holds for the file's value: the panel's list
+// (core/DownCommands.h).
+using Register = DownCommands::Command;
 
 // "POL=" and "SLOAD=" carry their value after a sign position, a blank.
 std::string signed1(int v) { return " " + std::to_string(v); }
-
-// The commands of the panel's "Down", in its order, for these entries.
-std::vector<Register> registers(const std::vector<Entry> &e)
-{
-    auto position = [&](const std::string &key, const std::vector<std::string> &list) {
-        const auto at = std::find(list.begin(), list.end(), valueOf(e, key));
-        return std::to_string(at - list.begin() + 1);
-    };
-    auto flag = [&](const std::string &key) { return valueOf(e, key) == "1" ? 1 : 0; };
-    using namespace SettingsFile;
-    return {
-        {{}, "P1", ""},
-        {{}, "P2", ""},
-        {"RunCurrent", "P6", position("RunCurrent", runCurrents())},
-        {{}, "P7", ""},
-        {"IdleCurrent", "P8", position("IdleCurrent", idleCurrents())},
-        {"Microstep", "P9", position("Microstep", microsteps())},
-        {"ControlMode", "PA", position("ControlMode", controlModes())},
-        {"TimeOut", "PB", valueOf(e, "TimeOut")},
-        {"DOPolarity/DIPolarity", "POL", signed1(flag("DOPolarity") + 2 * flag("DIPolarity")), true},
-        {"DOBoot", "DOBOOT", valueOf(e, "DOBoot")},
-        {"AutoRun0/AutoRun1", "SLOAD", signed1(flag("AutoRun0") + 2 * flag("AutoRun1")), true},
-    };
-}
 
 // Whether the device reads back what was sent: numbers by value (the
 // device writes them its own way), other text as it is.
@@ -92,7 +66,7 @@ bool readsBack(const std::string &sent, const std::string &reply)
 std::string restoreCommand(const Register &r, const std::string &held)
 {
     const auto v = parseInt32(held);
-    return r.name + "=" + (r.sign && v ? signed1(*v) : held);
+    return r.name + "=" + (r.signPosition && v ? signed1(*v) : held);
 }
 
 std::string joinedWith(const std::vector<std::string> &items, const char *separator)
@@ -127,10 +101,10 @@ std::vector<Entry> readSettings(Context &c)
     if (id != "KVL-CFG-UV-USB")
         stop(Failed, "Reply Error! (" + c.name() + " answers \"ID\" with \"" + utf8(id) + "\")");
     const std::string dn = link.ask("DN");
-    const std::string deviceId = dn.size() >= 2 ? dn.substr(dn.size() - 2) : dn;
-    const auto ids = SettingsFile::deviceIds();
-    if (std::find(ids.begin(), ids.end(), deviceId) == ids.end())
+    const std::optional<std::string> named = zenta::lang::deviceIdOf(dn);
+    if (!named)
         cannotHold(c, "DN", dn, "DeviceName");
+    const std::string deviceId = *named;
     const std::string run = fromList(c, "P6", SettingsFile::runCurrents(), "RunCurrent");
     const std::string idle = fromList(c, "P8", SettingsFile::idleCurrents(), "IdleCurrent");
     const std::string step = fromList(c, "P9", SettingsFile::microsteps(), "Microstep");
@@ -196,7 +170,10 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
     const std::vector<Entry> &entries = std::get<std::vector<Entry>>(parsed);
 
     Link &link = c.device();
-    const std::vector<Register> all = registers(entries);
+    std::vector<Register> all = DownCommands::build(entries);
+    // The panel sends the device ID first; here it goes last (below).
+    const Register newId = all.front();
+    all.erase(all.begin());
     // What the driver holds now, put back if the file does not go in whole
     // (a refusal, a value that reads back otherwise, a signal): a failed set
     // must not leave it half set.
@@ -212,7 +189,10 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
     // here is --rename; without it the device keeps its own.
     const std::string id = valueOf(entries, "DeviceName");
     const std::string dn = link.ask("DN");
-    const std::string current = dn.size() >= 2 ? dn.substr(dn.size() - 2) : dn;
+    const std::optional<std::string> named = zenta::lang::deviceIdOf(dn);
+    if (!named)
+        stop(Failed, c.name() + " answers \"DN\" with \"" + utf8(dn) + "\", which is no device name; nothing was sent");
+    const std::string current = *named;
     std::vector<std::string> notes;
     if (current != id && !rename)
         notes.push_back(c.name() + " keeps its device ID " + utf8(current) + " (the file has " + id +
@@ -242,7 +222,7 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
         // The new ID goes last, once the values are in: a file that fails
         // never touches an ID already waiting for a store.
         if (faults.empty() && !caughtSignal() && current != id && rename) {
-            const std::string command = "DN=CFG" + id;
+            const std::string command = newId.text();
             if (const std::string reply = link.ask(command); reply == "OK")
                 notes.push_back("Device ID Set.  Perform store to flash and reset power for new Device ID to take effect.");
             else

@@ -4,6 +4,7 @@
 // panel can judge: DownloadOut.txt for a download, the FIL file for an upload
 // (which the compiler's decompile then reports). Exit code 0 on success, 1 on
 // failure. Every wait has a bound: the library's time-outs and the busy retry.
+#include "CompiledProgram.h"
 #include "DeviceLink.h"
 #include "ProgramTransfer.h"
 #include "ToolFiles.h"
@@ -12,6 +13,7 @@
 #include "zenta/lang/text.hpp"
 #include "zenta/lang/transfer.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -53,10 +55,11 @@ std::optional<Failure> loadLibrary(const std::string &folder, device::Library &l
 struct Found {
     std::unique_ptr<device::Device> device;
     std::string name;
-    // The device ID: the fourth and fifth characters of its reply to "DN".
-    std::string id() const { return name.size() > 3 ? name.substr(3, 2) : std::string(); }
+    // The device ID (lang::deviceIdOf), empty for a name that gives none.
+    std::string id() const { return lang::deviceIdOf(name).value_or(std::string()); }
 };
 
+// "(none)" for a device that gave no ID, "?" for one not asked.
 std::string joinIds(const std::vector<std::string> &ids)
 {
     std::string s;
@@ -65,7 +68,20 @@ std::string joinIds(const std::vector<std::string> &ids)
     return s;
 }
 
+// The device name product string `index` holds (lang::deviceNameIn), if any.
+std::optional<std::string> listedName(device::Library &lib, int32_t index)
+{
+    char buffer[TOLLANCOM_PRODUCT_BUFFER] = {};
+    lib.getProductString(index, buffer, 0);
+    buffer[sizeof buffer - 1] = '\0';
+    return lang::deviceNameIn(buffer);
+}
+
 // The device whose ID is `dev`; with `dev` empty, the only device present.
+// Opening a device keeps every other program from it meanwhile, so only the
+// devices that may be the one are opened: those whose product string names
+// the wanted ID, and those whose product string names none, which are asked
+// "DN". A device whose product string names another ID is never touched.
 std::variant<Found, Failure> findDevice(device::Library &lib, const std::string &dev)
 {
     lib.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
@@ -73,43 +89,69 @@ std::variant<Found, Failure> findDevice(device::Library &lib, const std::string 
     if (lib.getNumDevices(&count) != 1 || count < 1)
         return failure("No device found.", "Check that the driver is connected and powered.");
 
+    std::vector<std::optional<std::string>> listed;
+    for (int32_t i = 0; i < count; ++i)
+        listed.push_back(listedName(lib, i));
     std::vector<Found> matches;
     std::vector<std::string> ids;
     int busy = 0, silent = 0;
+    auto seen = [&] {
+        std::string s = "Devices found: " + std::to_string(count);
+        if (!ids.empty())
+            s += ", IDs " + joinIds(ids);
+        if (busy)
+            s += ", " + std::to_string(busy) + " busy (held by another program)";
+        if (silent)
+            s += ", " + std::to_string(silent) + " not answering";
+        return s + ".";
+    };
+    if (dev.empty() && count > 1) {
+        for (const auto &name : listed)
+            ids.push_back(name ? *lang::deviceIdOf(*name) : std::string("?"));
+        return failure("No device ID given (DEV is empty) and more than one device is present.", seen());
+    }
+    // Two that name it already make the ID ambiguous: neither is opened.
+    if (!dev.empty() && std::count_if(listed.begin(), listed.end(), [&](const auto &name) {
+                            return name && lang::deviceIdOf(*name) == dev;
+                        }) > 1) {
+        for (const auto &name : listed)
+            ids.push_back(name ? *lang::deviceIdOf(*name) : std::string("?"));
+        return failure("More than one device has the ID " + clip(dev, 20) + ".", seen());
+    }
     for (int32_t i = 0; i < count; ++i) {
+        const std::optional<std::string> &name = listed[static_cast<std::size_t>(i)];
+        const bool named = name.has_value() && !dev.empty();
+        if (named && lang::deviceIdOf(*name) != dev) {
+            ids.push_back(*lang::deviceIdOf(*name));
+            continue;
+        }
         const auto handle = device::openWithRetry(lib, i, kBusyRetry, kBusyPause);
         if (!handle) {
             ++busy;
             continue;
         }
         Found found{std::make_unique<device::Device>(lib, *handle), {}};
-        const device::Reply name = found.device->exchange("DN");
-        if (!name.answered()) {
-            ++silent;
-            continue;
+        if (named) {
+            found.name = *name;
+        } else {
+            const device::Reply reply = found.device->exchange("DN");
+            if (!reply.answered()) {
+                ++silent;
+                continue;
+            }
+            found.name = reply.text;
         }
-        found.name = name.text;
         ids.push_back(found.id());
-        if (dev.empty() ? count == 1 : found.id() == dev)
+        if (dev.empty() || found.id() == dev)
             matches.push_back(std::move(found));
     }
-    std::string seen = "Devices found: " + std::to_string(count);
-    if (!ids.empty())
-        seen += ", IDs " + joinIds(ids);
-    if (busy)
-        seen += ", " + std::to_string(busy) + " busy (held by another program)";
-    if (silent)
-        seen += ", " + std::to_string(silent) + " not answering";
-    seen += ".";
     if (matches.size() == 1)
         return std::move(matches.front());
     if (matches.size() > 1)
-        return failure("More than one device has the ID " + clip(dev, 20) + ".", seen);
-    if (dev.empty() && count > 1)
-        return failure("No device ID given (DEV is empty) and more than one device is present.", seen);
+        return failure("More than one device has the ID " + clip(dev, 20) + ".", seen());
     if (dev.empty())
-        return failure(busy ? "The device is busy: another program holds it." : "The device does not answer.", seen);
-    return failure("No device has the ID " + clip(dev, 20) + ".", seen);
+        return failure(busy ? "The device is busy: another program holds it." : "The device does not answer.", seen());
+    return failure("No device has the ID " + clip(dev, 20) + ".", seen());
 }
 
 // ---------------------------------------------------------------- setup
@@ -183,20 +225,7 @@ std::variant<std::vector<std::string>, Failure> readProgram(const Setup &s)
                        "Compile the program first.");
     case tools::Read::TooLarge: return failure("The file " + clip(s.fil) + " is larger than 16 MB.");
     }
-    // The result line says what the file is; the lines after it are read with
-    // memory bounded by what a device can hold, and must match its count.
-    const std::string first = bytes.substr(0, bytes.find_first_of("\r\n"));
-    const tools::ResultLine result = tools::judgeResultLine(first, "COMPILE");
-    if (result == tools::ResultLine::Other)
-        return failure("The file " + clip(s.fil) + " is not a result of the compiler.");
-    if (result == tools::ResultLine::Failed)
-        return failure("The program did not compile; nothing was sent.", "Correct the program and compile it again.");
-    lang::CompiledFile file = lang::readCompiledFile(bytes);
-    if (!file.ok)
-        return failure("The file " + clip(s.fil) + " cannot be sent: " + clip(file.message, 160) + ". Nothing was sent.");
-    if (auto f = device::checkProgram(file.lines, s.lin))
-        return std::move(*f);
-    return std::move(file.lines);
+    return device::compiledProgram(bytes, s.fil, s.lin);
 }
 
 std::variant<std::string, Failure> download(device::Library &lib, const Setup &s)

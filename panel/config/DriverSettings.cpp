@@ -6,24 +6,13 @@
 #include "common/Dialogs.h"
 #include "device/modTollan.h"
 #include "common/NumberText.h"
+#include "core/DownCommands.h"
 
 #include <functional>
 
 using namespace modTollan;
 
 namespace {
-
-// "POL=" and "SLOAD=" carry their value after a sign position: a blank for
-// the non-negative values the window can produce.
-QString withSignPosition(int value)
-{
-    return (value < 0 ? QString() : QStringLiteral(" ")) + QString::number(value);
-}
-
-QString listPosition(const QComboBox *list)
-{
-    return QString::number(list->currentIndex() + 1);
-}
 
 // A list value from the device: out of range selects the first item; a reply
 // that is no 16-bit number leaves the list as it was.
@@ -47,13 +36,29 @@ void DriverSettings::DownloadDrv_Click()
 {
     auto &ui = *main_.ui();
     auto send = [this](const QString &command) { return main_.SendReceive(command); };
+    if (!CommOpen) {
+        Dialogs::get().notice(&main_, QStringLiteral("Communication not open!"));
+        return;
+    }
 
     const QString wanted = ui.DeviceName->currentText();
-    const QString current = send(QStringLiteral("DN")).right(2);
-    if (current != wanted) {
+    const QString dn = send(QStringLiteral("DN"));
+    if (!CommOpen)
+        return;  // the lost link has been reported
+    const std::optional<QString> current = DeviceIdOf(dn);
+    if (!current) {
+        Dialogs::get().notice(&main_, QStringLiteral("Down refused: the device did not give its name (it answered "
+                                                     "\"%1\" to \"DN\"). Nothing was sent.")
+                                          .arg(dn));
+        return;
+    }
+    QStringList commands = downCommands(ui);
+    // The panel's order: the device ID first, asked for, then the settings.
+    const QString setName = commands.takeFirst();
+    if (*current != wanted) {
         if (Dialogs::get().question(&main_, QStringLiteral("Device ID"),
                                     QStringLiteral("Are you sure you want change Device ID to %1?").arg(wanted))) {
-            if (send(QStringLiteral("DN=CFG") + wanted) == QLatin1String("OK")) {
+            if (send(setName) == QLatin1String("OK")) {
                 // After a store and a power cycle the device is listed under
                 // its new name; a reconnect must still find it.
                 modTollan::DeviceRenamedTo = QStringLiteral("CFG") + wanted;
@@ -62,34 +67,47 @@ void DriverSettings::DownloadDrv_Click()
             } else
                 Dialogs::get().notice(&main_, QStringLiteral("Error setting device ID"));
         } else {
-            setComboText(ui.DeviceName, current);
+            setComboText(ui.DeviceName, *current);
         }
     }
 
-    for (const QString &command : settingCommands(ui))
+    for (const QString &command : std::as_const(commands))
         send(command);
 }
 
 QStringList DriverSettings::settingCommands(const Ui::MainControlForm &ui)
 {
+    QStringList commands = downCommands(ui);
+    commands.removeFirst();  // the device ID's
+    return commands;
+}
+
+QStringList DriverSettings::downCommands(const Ui::MainControlForm &ui)
+{
+    // The window's values as the settings file holds them. Texts go as UTF-8
+    // and come back the same way, so a character the link cannot carry still
+    // reaches the exchange, which refuses it.
+    auto text = [](const QString &t) { return t.toUtf8().toStdString(); };
+    auto flag = [](const QAbstractButton *box) { return std::string(box->isChecked() ? "1" : "0"); };
+    const std::string mode = ui.SelUSBControl->isChecked()   ? "USB"
+                             : ui.SelJoyControl->isChecked() ? "Analog"
+                                                             : "";
+    const std::vector<SettingsFile::Entry> settings{
+        {"DeviceName", text(ui.DeviceName->currentText())},
+        {"RunCurrent", text(ui.Par6->currentText())},
+        {"IdleCurrent", text(ui.Par8->currentText())},
+        {"Microstep", text(ui.Par9->currentText())},
+        {"ControlMode", mode},
+        {"TimeOut", text(ui.TimeOut->text())},
+        {"DOPolarity", flag(ui.DOPolarity)},
+        {"DIPolarity", flag(ui.DIPolarity)},
+        {"DOBoot", text(ui.DOBoot->text())},
+        {"AutoRun0", flag(ui.SLOAD0)},
+        {"AutoRun1", flag(ui.SLOAD1)},
+    };
     QStringList out;
-    out << QStringLiteral("P1=") << QStringLiteral("P2=");
-    out << QStringLiteral("P6=") + listPosition(ui.Par6);
-    out << QStringLiteral("P7=");
-    out << QStringLiteral("P8=") + listPosition(ui.Par8);
-    out << QStringLiteral("P9=") + listPosition(ui.Par9);
-    if (ui.SelUSBControl->isChecked())
-        out << QStringLiteral("PA=1");
-    else if (ui.SelJoyControl->isChecked())
-        out << QStringLiteral("PA=2");
-    out << QStringLiteral("PB=") + ui.TimeOut->text();
-    const int polarity = (ui.DOPolarity->isChecked() ? 1 : 0) + (ui.DIPolarity->isChecked() ? 2 : 0);
-    out << QStringLiteral("POL=") + withSignPosition(polarity);
-    out << QStringLiteral("DOBOOT=") + ui.DOBoot->text();
-    int autoRun = ui.SLOAD0->isChecked() ? 1 : 0;
-    if (ui.SLOAD1->isChecked())
-        autoRun = BitOr24(autoRun, 2);
-    out << QStringLiteral("SLOAD=") + withSignPosition(autoRun);
+    for (const DownCommands::Command &c : DownCommands::build(settings))
+        out << QString::fromUtf8(c.text());
     return out;
 }
 
@@ -111,7 +129,7 @@ void DriverSettings::UploadDriver_Click()
     const Apply ignore;
     const std::pair<const char *, Apply> steps[] = {
         {"VER", [&](const QString &r) { ui.Version->setText(r); }},
-        {"DN", [&](const QString &r) { setComboText(ui.DeviceName, r.right(2)); }},
+        {"DN", [&](const QString &r) { setComboText(ui.DeviceName, DeviceIdOf(r).value_or(QString())); }},
         {"P1", ignore},
         {"P2", ignore},
         {"P3", ignore},

@@ -17,8 +17,10 @@ public:
     void DownloadDrv_Click();
     void UploadDriver_Click();
 
-    // The settings commands "Down" sends after the device ID, in its order,
-    // from what the window shows.
+    // Every command "Down" sends, in its order, from what the window shows:
+    // "DN=CFG<id>" first, then the settings (core/DownCommands.h).
+    static QStringList downCommands(const Ui::MainControlForm &ui);
+    // The same less the device ID's: the settings alone.
     static QStringList settingCommands(const Ui::MainControlForm &ui);
 
 private:

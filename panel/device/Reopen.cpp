@@ -1,32 +1,84 @@
 #include "Reopen.h"
 
+#include "EventWait.h"
 #include "TollanApi.h"
 #include "modTollan.h"
 
+#include <QApplication>
 #include <QDeadlineTimer>
-#include <QThread>
+#include <QList>
 
 namespace Reopen {
 
 namespace {
 
-// The list positions that hold the product string.
-QList<int32_t> positionsOf(const QString &product)
+// What the search needs, copied from the shared link state: the search runs
+// on a thread of its own and touches none of it.
+struct Wanted {
+    QString serial;
+    QString product;
+    QString renamedTo;
+    bool productUnique = true;
+};
+
+struct Attempt {
+    Result result = Result::Gone;
+    int32_t index = -1;
+    int32_t handle = 0;
+    int16_t status = 0;  // the open's, low 16 bits
+    QString product;  // as listed now
+};
+
+// The text `selector` gives for list position `index`.
+QString listed(int32_t index, int32_t selector)
 {
-    using namespace modTollan;
+    char buffer[257];
+    buffer[0] = '\0';
+    if (tollanApi().GetProductString(index, buffer, selector) != 1)
+        return {};
+    buffer[sizeof buffer - 1] = '\0';
+    return modTollan::BytesToString(buffer, sizeof buffer);
+}
+
+// The list positions whose `selector` text is `text`.
+QList<int32_t> positionsOf(const QString &text, int32_t selector)
+{
     QList<int32_t> found;
     int32_t count = 0;
-    if (product.isEmpty() || (tollanApi().GetNumDevices(&count) & 0xFFFF) != 1)
+    if (text.isEmpty() || (tollanApi().GetNumDevices(&count) & 0xFFFF) != 1)
         return found;
-    char buffer[257];
-    for (int32_t i = 0; i < count && i < 1000; ++i) {
-        buffer[0] = '\0';
-        tollanApi().GetProductString(i, buffer, 0);
-        buffer[sizeof buffer - 1] = '\0';
-        if (BytesToString(buffer, sizeof buffer) == product)
+    for (int32_t i = 0; i < count && i < 1000; ++i)
+        if (listed(i, selector) == text)
             found << i;
-    }
     return found;
+}
+
+// One listing and one open: what may take the library's time-out.
+Attempt attempt(const Wanted &wanted, int32_t handle)
+{
+    Attempt a;
+    QList<int32_t> positions;
+    if (!wanted.serial.isEmpty()) {
+        positions = positionsOf(wanted.serial, 1);
+    } else {
+        // Two devices of one name cannot be told apart by their product
+        // strings: taking either could be another machine's axis.
+        if (!wanted.productUnique)
+            return Attempt{Result::Ambiguous};
+        positions = positionsOf(wanted.product, 0);
+        if (positions.isEmpty() && !wanted.renamedTo.isEmpty())
+            positions = positionsOf(wanted.renamedTo, 0);
+    }
+    if (positions.isEmpty())
+        return Attempt{Result::Gone};
+    if (positions.size() > 1)
+        return Attempt{Result::Ambiguous};
+    a.index = positions.first();
+    a.product = listed(a.index, 0);
+    a.handle = handle;
+    a.status = static_cast<int16_t>(tollanApi().Open(a.index, &a.handle) & 0xFFFF);
+    a.result = a.status != 0 ? Result::Opened : Result::Busy;
+    return a;
 }
 
 }  // namespace
@@ -34,35 +86,32 @@ QList<int32_t> positionsOf(const QString &product)
 Result reopenDevice(int waitMs)
 {
     using namespace modTollan;
-    // Two devices of one name cannot be told apart by anything the library
-    // shows: taking either could be another machine's axis.
-    if (!DeviceProductUnique)
-        return Result::Ambiguous;
+    const Wanted wanted{DeviceSerial, DeviceProduct, DeviceRenamedTo, DeviceProductUnique};
     const QDeadlineTimer deadline(waitMs);
+    EventWait::InputHold hold;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    struct Restore {
+        ~Restore() { QApplication::restoreOverrideCursor(); }
+    } restore;
     for (;;) {
-        QString name = DeviceProduct;
-        QList<int32_t> positions = positionsOf(name);
-        if (positions.isEmpty() && !DeviceRenamedTo.isEmpty())
-            positions = positionsOf(name = DeviceRenamedTo);
-        if (positions.isEmpty())
-            return Result::Gone;
-        if (positions.size() > 1)
-            return Result::Ambiguous;
-        int32_t handle = DeviceHandle;
-        const int32_t status = tollanApi().Open(positions.first(), &handle);
-        LastResult = static_cast<int16_t>(status & 0xFFFF);
-        if (LastResult != 0) {
-            DeviceHandle = handle;
-            DeviceIndex = static_cast<int16_t>(positions.first());
-            if (name != DeviceProduct) {
-                DeviceProduct = name;
+        const int32_t handle = DeviceHandle;
+        const Attempt a = EventWait::offThread<Attempt>([&wanted, handle] { return attempt(wanted, handle); });
+        if (a.result == Result::Opened || a.result == Result::Busy)
+            LastResult = a.status;
+        if (a.result == Result::Opened) {
+            DeviceHandle = a.handle;
+            DeviceIndex = static_cast<int16_t>(a.index);
+            // Listed under a new name after a store and a power cycle: the
+            // same device (its serial says so, or the panel renamed it).
+            if (!a.product.isEmpty() && a.product != DeviceProduct) {
+                DeviceProduct = a.product;
                 DeviceRenamedTo.clear();
             }
             return Result::Opened;
         }
-        if (deadline.hasExpired())
-            return Result::Busy;
-        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(50, deadline.remainingTime())));
+        if (a.result != Result::Busy || deadline.hasExpired())
+            return a.result;
+        EventWait::sleep(static_cast<int>(std::min<qint64>(50, deadline.remainingTime())));
     }
 }
 

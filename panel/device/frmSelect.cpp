@@ -87,6 +87,12 @@ void frmSelect::cmdOK_Click()
         DeviceIndex = *index;
         DeviceProduct = item->text().left(item->text().lastIndexOf(IndexMark));
         DeviceProductUnique = ui_->DeviceList->findItems(DeviceProduct + IndexMark, Qt::MatchStartsWith).size() == 1;
+        // Identical units share a product string; the serial tells them
+        // apart when the panel must find this one again.
+        char serial[257] = {};
+        DeviceSerial = tollanApi().GetProductString(*index, serial, 1) == 1
+                           ? BytesToString(serial, sizeof serial - 1)
+                           : QString();
         int32_t handle = DeviceHandle;
         const int32_t status = tollanApi().Open(*index, &handle);
         DeviceHandle = handle;

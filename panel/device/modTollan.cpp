@@ -1,6 +1,7 @@
 #include "modTollan.h"
 
 #include "TollanApi.h"
+#include "zenta/lang/transfer.hpp"
 
 #include <cstring>
 
@@ -11,6 +12,7 @@ int32_t DeviceHandle = 1;
 int16_t LastResult = 0;
 int16_t DeviceIndex = 0;
 QString DeviceProduct;
+QString DeviceSerial;
 bool DeviceProductUnique = true;
 QString DeviceRenamedTo;
 
@@ -35,6 +37,15 @@ int16_t SendRecvString(const QString &command, QString &reply)
     return 1;
 }
 
+std::optional<QString> DeviceIdOf(const QString &dnReply)
+{
+    // A character outside Latin-1 becomes '?', which no device name holds.
+    const auto id = zenta::lang::deviceIdOf(dnReply.toLatin1().toStdString());
+    if (!id)
+        return std::nullopt;
+    return QString::fromLatin1(*id);
+}
+
 QString BytesToString(const char *buffer, int size)
 {
     if (!buffer || size <= 0)
@@ -53,6 +64,7 @@ void resetLinkState()
     LastResult = 0;
     DeviceIndex = 0;
     DeviceProduct.clear();
+    DeviceSerial.clear();
     DeviceProductUnique = true;
     DeviceRenamedTo.clear();
 }

@@ -3,6 +3,7 @@
 #include "common/Dialogs.h"
 #include "common/NumberText.h"
 #include "common/TextFile.h"
+#include "device/EventWait.h"
 #include "zenta/lang/program.hpp"
 #include "zenta/lang/regularfile.hpp"
 #include "zenta/lang/transfer.hpp"
@@ -140,6 +141,44 @@ void setToolPatienceForTests(int ms)
     toolPatienceMs() = ms > 0 ? ms : kToolPatienceMs;
 }
 
+namespace {
+
+// The run LaunchAndWait has under way, for stopRunningTool().
+struct Run {
+    QProcess *tool = nullptr;
+    QEventLoop *loop = nullptr;
+    bool stopAsked = false;
+};
+Run *&currentRun()
+{
+    static Run *run = nullptr;
+    return run;
+}
+
+// Ends the tool and whatever it started (its process group), and waits for
+// it in the event loop, up to a bound.
+void killTool(QProcess &tool)
+{
+    if (const qint64 pid = tool.processId(); pid > 0)
+        ::kill(-pid_t(pid), SIGKILL);
+    tool.kill();
+    QEventLoop loop;
+    QObject::connect(&tool, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(kStartMs, &loop, &QEventLoop::quit);
+    if (tool.state() != QProcess::NotRunning)
+        loop.exec();
+}
+
+}  // namespace
+
+void stopRunningTool()
+{
+    if (Run *run = currentRun()) {
+        run->stopAsked = true;
+        run->loop->quit();
+    }
+}
+
 bool LaunchAndWait(QWidget *parent, const QString &path)
 {
     if (!isFile(path)) {
@@ -156,17 +195,52 @@ bool LaunchAndWait(QWidget *parent, const QString &path)
     // A group of its own, so that stopping it stops what it started too.
     tool.setChildProcessModifier([] { ::setpgid(0, 0); });
 
-    // The window takes no input meanwhile; the cursor says so, and is back
-    // before any message.
+    // The window takes no input meanwhile, Esc aside; the cursor says so,
+    // and is back before any message.
+    EventWait::InputHold hold;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    QEventLoop loop;
+    Run run{&tool, &loop};
+    currentRun() = &run;
+    QTimer patience;
+    patience.setSingleShot(true);
+    bool started = false;
+    QObject::connect(&patience, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&tool, &QProcess::started, &loop, [&] {
+        started = true;
+        loop.quit();
+    });
+    QObject::connect(&tool, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&tool, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            loop.quit();
+    });
+
     tool.start();
-    const bool started = tool.waitForStarted(kStartMs);
+    patience.start(kStartMs);
+    if (tool.state() == QProcess::Starting)
+        loop.exec();
+    if (!started && tool.state() != QProcess::NotRunning)
+        killTool(tool);  // it did not come up within its bound
     bool stopped = false;
     QElapsedTimer running;
     running.start();
-    // Blocks without an event loop, so no timer or click reaches the window;
-    // only the question lets them run.
-    while (started && !tool.waitForFinished(toolPatienceMs()) && tool.state() != QProcess::NotRunning) {
+    // Timers, repaints and Esc go on; a stop asked for meanwhile ends the
+    // wait, and so does the patience running out, which asks the operator.
+    while (started && tool.state() != QProcess::NotRunning) {
+        if (!run.stopAsked) {
+            patience.start(toolPatienceMs());
+            loop.exec();
+        }
+        if (tool.state() == QProcess::NotRunning)
+            break;
+        if (run.stopAsked) {
+            killTool(tool);
+            stopped = true;
+            break;
+        }
+        if (patience.isActive())
+            continue;
         QApplication::restoreOverrideCursor();
         const bool stop = Dialogs::get().question(
             parent, QStringLiteral("Tool Still Running"),
@@ -175,15 +249,13 @@ bool LaunchAndWait(QWidget *parent, const QString &path)
                 .arg(running.elapsed() / 1000));
         QApplication::setOverrideCursor(Qt::WaitCursor);
         // It may have ended while the question was open.
-        if (stop && !tool.waitForFinished(0) && tool.state() != QProcess::NotRunning) {
-            if (const qint64 pid = tool.processId(); pid > 0)
-                ::kill(-pid_t(pid), SIGKILL);
-            tool.kill();
-            tool.waitForFinished(kStartMs);
+        if ((stop || run.stopAsked) && tool.state() != QProcess::NotRunning) {
+            killTool(tool);
             stopped = true;
             break;
         }
     }
+    currentRun() = nullptr;
     QApplication::restoreOverrideCursor();
     if (!started)
         tell(parent, "The tool " + path + " could not be started: " + tool.errorString());

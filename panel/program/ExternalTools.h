@@ -27,13 +27,19 @@ bool exeFolderReady(QWidget *parent);
 bool writeSetupFile(const QString &path, const QStringList &entries);
 
 // Starts the tool by its full path with no arguments, in the panel's own
-// current directory, and blocks until its process has ended, with the wait
-// cursor: the window must not act meanwhile. A tool still running after a
-// while (a device that does not answer, a tool that hangs) brings a question
-// whether to stop it: Yes kills it and whatever it started, No waits as long
-// again. False, after telling the operator why, when the tool is missing,
-// cannot be started or was stopped.
+// current directory, and waits in the event loop until its process has
+// ended, with the wait cursor: timers, repaints and Esc go on, every other
+// input to the panel's windows waits (EventWait::InputHold). A tool still
+// running after a while (a device that does not answer, a tool that hangs)
+// brings a question whether to stop it: Yes kills it and whatever it
+// started, No waits as long again. False, after telling the operator why,
+// when the tool is missing, cannot be started or was stopped.
 bool LaunchAndWait(QWidget *parent, const QString &path);
+
+// Stops the tool LaunchAndWait is waiting for, and whatever it started (its
+// process group); that run then reports it stopped. Nothing when no tool
+// runs. How Esc ends the loader while the device is lent to it.
+void stopRunningTool();
 
 // How long a tool runs before the operator is asked; 0 restores the real one.
 void setToolPatienceForTests(int ms);

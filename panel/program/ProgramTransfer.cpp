@@ -6,18 +6,20 @@
 #include "ProgramTools.h"
 #include "common/Dialogs.h"
 #include "common/TextFile.h"
+#include "CompiledProgram.h"
+#include "device/EventWait.h"
 #include "device/GuardedExchange.h"
 #include "device/Reopen.h"
 #include "device/TollanApi.h"
 #include "device/modTollan.h"
 #include "mainwindow/MainControlForm.h"
 #include "ui_MainControlForm.h"
+#include "zenta/lang/regularfile.hpp"
 #include "zenta/lang/transfer.hpp"
 
 #include <QFile>
 #include <optional>
 #include <QTextCursor>
-#include <QThread>
 #include <QTimer>
 
 using namespace ExternalTools;
@@ -30,6 +32,8 @@ const QString compiledName = QStringLiteral("CompileOut.txt");
 const QString downloadResult = QStringLiteral("DownloadOut.txt");
 const QString uploadName = QStringLiteral("UploadOut.txt");
 const QString decompileResult = QStringLiteral("DecompileOut.prg");
+// The most compiled lines the device holds: the setup's LIN.
+constexpr int kLoaderLines = 1275;
 
 QStringList loaderSetup(const QString &lin, const QString &id, const QString &operation, const QString &file)
 {
@@ -91,46 +95,84 @@ private:
     QTimer *timer_;
 };
 
-// Gives the device back to the panel on every way out of a transfer: the
-// same device, found by its product string, not whatever now stands at its
-// old place in the list. One that cannot be had back is a lost link.
-class DeviceLoan {
-public:
-    explicit DeviceLoan(QWidget *parent) : parent_(parent) { tollanApi().Close(DeviceHandle); }
-    ~DeviceLoan()
-    {
-        if (Reopen::reopenDevice() != Reopen::Result::Opened)
-            loseLink(parent_);
-    }
-    DeviceLoan(const DeviceLoan &) = delete;
-    DeviceLoan &operator=(const DeviceLoan &) = delete;
-
-private:
-    QWidget *parent_;
-};
-
-// The loader takes an empty or odd device ID as "the only device present";
-// only a name of the device-name form may go into its setup.
-bool isDeviceName(const QString &dn)
+// The device ID for the loader's setup, or none after telling the operator
+// why: the loader takes an empty or odd ID as "the only device present", so
+// only the ID of a reply of the device-name form may go into it.
+std::optional<QString> idFor(QWidget *parent, const QString &what, const QString &dn)
 {
-    // A character outside Latin-1 becomes '?', which is no digit.
-    return zenta::lang::isDeviceName(dn.toLatin1().toStdString());
-}
-
-bool refuseOddName(QWidget *parent, const QString &what, const QString &dn)
-{
-    if (isDeviceName(dn))
-        return false;
+    if (const auto id = DeviceIdOf(dn))
+        return id;
     Dialogs::get().notice(parent, what + " refused: the device did not give its name (it answered \"" + dn +
                                       "\" to \"DN\"). Nothing was sent.");
-    return true;
+    return std::nullopt;
+}
+
+// What the loader would refuse in the compiled file, in its words; nothing
+// when it would send it. Read while the tools are held, so it is the file the
+// loader gets.
+std::optional<QString> loaderRefusal()
+{
+    const zenta::lang::FileRead file = zenta::lang::readRegularFile(
+        QFile::encodeName(exePath(compiledName)).toStdString(), zenta::lang::kMaxTextFile);
+    if (file.status != zenta::lang::FileStatus::Ok)
+        return "The compiled program " + exePath(compiledName) + " cannot be read. Nothing was sent.";
+    const auto program = zenta::device::compiledProgram(file.bytes, compiledName.toStdString(), kLoaderLines);
+    const auto *failure = std::get_if<zenta::device::Failure>(&program);
+    if (!failure)
+        return std::nullopt;
+    QStringList lines;
+    for (const std::string &line : failure->lines)
+        lines << QString::fromLatin1(line);
+    return lines.join(u'\n');
 }
 
 }  // namespace
 
-QString ProgramTransfer::deviceId(const QString &dnReply)
+// The device lent to the tools: the panel's handle is closed from the start
+// of the loan until giveBack(), which takes the same device back (found by
+// its serial, Reopen) or counts it lost. Meanwhile no input reaches the
+// panel's windows but Esc, which stops the running tool and whatever it
+// started, lets no further tool start (stopped()), and has STOP sent as soon
+// as the device is back.
+class ProgramTransfer::DeviceLoan {
+public:
+    explicit DeviceLoan(MainControlForm &main) : main_(main)
+    {
+        hold_.emplace([this] {
+            stopped_ = true;
+            stopRunningTool();
+        });
+        tollanApi().Close(DeviceHandle);
+    }
+    ~DeviceLoan() { giveBack(); }
+    DeviceLoan(const DeviceLoan &) = delete;
+    DeviceLoan &operator=(const DeviceLoan &) = delete;
+
+    bool stopped() const { return stopped_; }
+
+    // On every way out of a transfer; once.
+    void giveBack()
+    {
+        if (!hold_)
+            return;
+        const bool back = Reopen::reopenDevice() == Reopen::Result::Opened;
+        // From here Esc is the stop key's again.
+        hold_.reset();
+        if (!back)
+            loseLink(&main_);
+        else if (stopped_)
+            main_.SendReceive(QStringLiteral("STOP"));
+    }
+
+private:
+    MainControlForm &main_;
+    std::optional<EventWait::InputHold> hold_;
+    bool stopped_ = false;
+};
+
+std::optional<QString> ProgramTransfer::deviceId(const QString &dnReply)
 {
-    return dnReply.mid(3, 2);
+    return DeviceIdOf(dnReply);
 }
 
 void ProgramTransfer::DownloadSAP_Click()
@@ -139,21 +181,22 @@ void ProgramTransfer::DownloadSAP_Click()
         Dialogs::get().notice(&main_, QStringLiteral("Communication not open!"));
         return;
     }
-    QString reply;
-    SendRecvString(QStringLiteral("SR0=0"), reply);
-    SendRecvString(QStringLiteral("SR1=0"), reply);
+    // A refusal leaves the device as it was: every check comes before the
+    // programs are stopped.
     QString dn;
     SendRecvString(QStringLiteral("DN"), dn);
-    if (refuseOddName(&main_, QStringLiteral("Download"), dn))
-        return;
-
-    if (!exeFolderReady(&main_))
+    const std::optional<QString> id = idFor(&main_, QStringLiteral("Download"), dn);
+    if (!id || !exeFolderReady(&main_))
         return;
     // From the check of the compiled file to the report read: no other
     // panel's compile or transfer in between. The report is shown once the
     // device is back and the tools are free again.
     std::optional<ToolLock> lock(std::in_place, &main_);
     if (!lock->held())
+        return;
+    // The poll ran while the panel waited for the tools: a link lost
+    // meanwhile has been reported and let go, and stays so.
+    if (!CommOpen)
         return;
     if (!compiledOutputIsOurs()) {
         lock.reset();
@@ -165,17 +208,28 @@ void ProgramTransfer::DownloadSAP_Click()
                                                            "Compile, then download."));
         return;
     }
+    if (const auto refusal = loaderRefusal()) {
+        lock.reset();
+        Dialogs::get().notice(&main_, *refusal);
+        return;
+    }
+    QString reply;
+    SendRecvString(QStringLiteral("SR0=0"), reply);
+    SendRecvString(QStringLiteral("SR1=0"), reply);
     bool ok = false;
     {
         // Timers run under the report's box; the poll stays off the device
         // until the transfer's outcome has been taken in.
         MainControlForm::PollPause pause(main_);
-        QThread::msleep(100);
+        EventWait::InputHold hold;
+        EventWait::sleep(100);
         bool ran = false;
-        {
-            DeviceLoan loan(&main_);
-            QThread::msleep(100);
-            ran = download(deviceId(dn));
+        // Esc meanwhile went to the device, and may have found it gone.
+        if (CommOpen) {
+            DeviceLoan loan(main_);
+            EventWait::sleep(100);
+            ran = !loan.stopped() && download(*id);
+            loan.giveBack();
         }
         const ResultRead report = ran ? readResultFile(exePath(downloadResult)) : ResultRead{};
         lock.reset();
@@ -188,7 +242,7 @@ void ProgramTransfer::DownloadSAP_Click()
 bool ProgramTransfer::download(const QString &id)
 {
     if (!exeFolderReady(&main_) ||
-        !writeSetup(&main_, setupName, loaderSetup(QStringLiteral(" 1275"), id, "DOWNLOAD", compiledName)))
+        !writeSetup(&main_, setupName, loaderSetup(" " + QString::number(kLoaderLines), id, "DOWNLOAD", compiledName)))
         return false;
     forget(downloadResult);
     return LaunchAndWait(&main_, exePath(QStringLiteral("Merrow")));
@@ -200,21 +254,23 @@ void ProgramTransfer::UploadSAP_Click()
         return;
     QString dn;
     SendRecvString(QStringLiteral("DN"), dn);
-    if (refuseOddName(&main_, QStringLiteral("Upload"), dn))
-        return;
-
-    if (!exeFolderReady(&main_))
+    const std::optional<QString> id = idFor(&main_, QStringLiteral("Upload"), dn);
+    if (!id || !exeFolderReady(&main_))
         return;
     std::optional<ToolLock> lock(std::in_place, &main_);
     if (!lock->held())
+        return;
+    // As for a download: a link lost while the panel waited stays let go.
+    if (!CommOpen)
         return;
     bool ok = false;
     {
         TimerStop stopped(main_.Timer1());
         bool ran = false;
         {
-            DeviceLoan loan(&main_);
-            ran = upload(deviceId(dn));
+            DeviceLoan loan(main_);
+            ran = upload(*id, loan);
+            loan.giveBack();
         }
         // The device is back (or lost) and the tools free before the report is shown.
         const ResultRead report = ran ? readResultFile(exePath(decompileResult)) : ResultRead{};
@@ -224,16 +280,16 @@ void ProgramTransfer::UploadSAP_Click()
     main_.program().running.uploaded(ok);
 }
 
-bool ProgramTransfer::upload(const QString &id)
+bool ProgramTransfer::upload(const QString &id, const DeviceLoan &loan)
 {
     if (!exeFolderReady(&main_) ||
-        !writeSetup(&main_, setupName, loaderSetup(QStringLiteral("1275"), id, "UPLOAD", uploadName)))
+        !writeSetup(&main_, setupName, loaderSetup(QString::number(kLoaderLines), id, "UPLOAD", uploadName)))
         return false;
     forget(uploadName);
     forget(decompileResult);
     // The loader's own outcome is judged through the decompile, which
     // passes a failed upload's reason on.
-    if (!LaunchAndWait(&main_, exePath(QStringLiteral("Merrow"))) ||
+    if (!LaunchAndWait(&main_, exePath(QStringLiteral("Merrow"))) || loan.stopped() ||
         !writeSetup(&main_, QStringLiteral("vorlag_setup.txt"),
                     {QStringLiteral("MOD:ZENTA-QLX"), QStringLiteral("OPE:DECOMPILE"), "FIL:" + uploadName}) ||
         !LaunchAndWait(&main_, exePath(QStringLiteral("Vorlag"))))

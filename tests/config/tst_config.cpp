@@ -80,8 +80,48 @@ private slots:
         CommOpen = false;
         f.main->settings().DownloadDrv_Click();
         QVERIFY(f.dev.log.isEmpty());
-        QCOMPARE(f.dialogs.shown.first().text, QString("Are you sure you want change Device ID to 05?"));
-        QCOMPARE(f.dialogs.notices(), QStringList{"Error setting device ID"});
+        QCOMPARE(f.dialogs.notices(), QStringList{"Communication not open!"});
+        QCOMPARE(f.dialogs.shown.size(), 1);
+    }
+
+    // The device ID is the fourth and fifth characters of a reply to "DN"
+    // that is "CFG" and two digits (zenta::lang::deviceIdOf); "Down" needs
+    // it and refuses any other reply, sending nothing; "Upload" shows no ID
+    // for it. The last two characters of an odd reply were taken before.
+    void deviceIdComesOnlyFromADeviceName_data()
+    {
+        QTest::addColumn<QString>("dn");
+        QTest::addColumn<QString>("shown");  // after "Upload"; "" for no selection
+        QTest::newRow("a device name") << "CFG42" << "42";
+        QTest::newRow("three digits") << "CFG123" << "";
+        QTest::newRow("one digit") << "CFG5" << "";
+        QTest::newRow("letters") << "CFGAB" << "";
+        QTest::newRow("two digits after other text") << "XYZ05" << "";
+        QTest::newRow("an error reply ending in digits") << "?ERR05" << "";
+        QTest::newRow("a blank after it") << "CFG05 " << "";
+    }
+    void deviceIdComesOnlyFromADeviceName()
+    {
+        QFETCH(QString, dn);
+        QFETCH(QString, shown);
+        PanelFixture f;
+        f.load();
+        f.dev.replies["DN"] = dn;
+        f.main->settings().UploadDriver_Click();
+        QCOMPARE(f.main->ui()->DeviceName->currentText(), shown);
+        QVERIFY(CommOpen);
+
+        f.main->ui()->DeviceName->setCurrentText("05");
+        f.dev.clearLog();
+        f.dialogs.answers = {true};
+        f.main->settings().DownloadDrv_Click();
+        if (!shown.isEmpty()) {
+            QCOMPARE(f.dev.log.mid(0, 2), (QStringList{"DN", "DN=CFG05"}));
+            return;
+        }
+        QCOMPARE(f.dev.log, QStringList{"DN"});
+        QCOMPARE(f.dialogs.notices(), QStringList{"Down refused: the device did not give its name (it answered \"" +
+                                                  dn + "\" to \"DN\"). Nothing was sent."});
     }
 
     void downloadEncodesTheControls()

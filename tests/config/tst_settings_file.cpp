@@ -3,6 +3,7 @@
 #include "FifoWriterLater.h"
 #include "PanelFixture.h"
 #include "config/DriverSettings.h"
+#include "core/DownCommands.h"
 #include "core/SettingsFile.h"
 #include "config/SettingsFileControl.h"
 #include "ui_MainControlForm.h"
@@ -103,6 +104,43 @@ private slots:
         f.main->settings().DownloadDrv_Click();
         QVERIFY(f.dev.log.contains("P6=15"));
         QVERIFY(f.dev.log.contains("PB= 25 x"));
+    }
+
+    // What each setting sends is built once (core/DownCommands.h), for the
+    // panel's "Down" and zentactl's "settings set" alike, in the panel's
+    // order: the device ID first, then the settings.
+    void oneListOfWhatEachSettingSends()
+    {
+        const auto parsed = SettingsFile::parse(fixtureFile.toStdString(), SettingsFile::rules());
+        const auto &entries = std::get<std::vector<SettingsFile::Entry>>(parsed);
+        QStringList built;
+        for (const DownCommands::Command &c : DownCommands::build(entries))
+            built << QString::fromStdString(c.text());
+        QCOMPARE(built, (QStringList{"DN=CFG05", "P1=", "P2=", "P6=10", "P7=", "P8=5", "P9=4", "PA=1", "PB=100",
+                                     "POL= 0", "DOBOOT=0", "SLOAD= 0"}));
+
+        // The panel with that file loaded sends exactly that list, in that
+        // order, the new ID on a Yes.
+        PanelFixture f;
+        f.load();
+        writeFile(path("down.ini"), QByteArray(fixtureFile).replace("DeviceName=05", "DeviceName=12"));
+        f.dialogs.fileNames = {path("down.ini")};
+        f.main->settingsFile().LoadSettings_Click();
+        QCOMPARE(f.dialogs.notices(), QStringList{});
+        f.dialogs.answers = {true};
+        f.main->settings().DownloadDrv_Click();
+        built.first() = "DN=CFG12";
+        QCOMPARE(f.dev.log, QStringList{"DN"} + built);
+
+        // With neither control option shown, "PA=" does not go: the device
+        // keeps its mode; a list with nothing selected goes as position 0.
+        f.main->ui()->SelUSBControl->setAutoExclusive(false);
+        f.main->ui()->SelUSBControl->setChecked(false);
+        f.main->ui()->Par6->setCurrentIndex(-1);
+        f.dev.clearLog();
+        f.main->settings().DownloadDrv_Click();
+        QVERIFY(!f.dev.log.join(' ').contains("PA="));
+        QVERIFY(f.dev.log.contains("P6=0"));
     }
 
     void badFilesAreRefusedWhole_data()

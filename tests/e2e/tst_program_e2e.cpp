@@ -175,6 +175,31 @@ private slots:
         QVERIFY(CommOpen);
         QVERIFY(exits.isEmpty());
     }
+
+    // A refused download leaves the device exactly as it was: its running
+    // program runs on.
+    void aRefusedDownloadLeavesTheProgramRunning()
+    {
+        auto main = selectAndStart();
+        QVERIFY(main);
+        main->ui()->OrgProgram->setPlainText("loop: V1=V1+1\nDELAY=10\nGOTO loop\n");
+        main->ui()->CompileAll->click();
+        main->ui()->DownloadSAP->click();
+        QCOMPARE(dialogs->notices(), (QStringList{"Done!", "Done!"}));
+        main->ui()->RunProg->click();
+        QCOMPARE(sim->ctl("advance 50"), std::string("OK"));
+        QCOMPARE(sim->state("sastat0"), std::string("1"));
+
+        // An empty program, compiled here: the loader would refuse it.
+        main->ui()->OrgProgram->setPlainText("; nothing to run\n");
+        main->ui()->CompileAll->click();
+        dialogs->shown.clear();
+        main->ui()->DownloadSAP->click();
+        QCOMPARE(sim->state("sastat0"), std::string("1"));
+        QCOMPARE(dialogs->notices(), QStringList{"The program is empty; nothing was sent."});
+        QCOMPARE(sim->state("program"), std::string("stored"));
+        QVERIFY(CommOpen);
+    }
 };
 
 QTEST_MAIN(ProgramE2ETest)

@@ -99,6 +99,52 @@ private slots:
         QVERIFY2(!(CommOpen && holdsClient(a)),
                  qPrintable("Reconnect took the other CFG01 (sa) in place of sb; notices: " +
                             dialogs->notices().join('|')));
+        // Its serial tells sb from sa: back after a power cut, gone while unplugged.
+        if (unplug) {
+            QCOMPARE(dialogs->notices(), QStringList{"The device CFG01 is not connected."});
+        } else {
+            QVERIFY2(CommOpen && holdsClient(b), qPrintable(dialogs->notices().join('|')));
+            QCOMPARE(dialogs->notices(), QStringList{});
+        }
+    }
+
+    // Identical units share a product string: after the loader's run the
+    // panel takes its own device back by its serial, not the other one of its
+    // name, and not a lost link either. The loader itself refuses an ID that
+    // two devices have, and leaves both alone.
+    void theHandOverAfterATransferFindsTheDeviceByItsSerial_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::newRow("download") << true;
+        QTest::newRow("upload") << false;
+    }
+    void theHandOverAfterATransferFindsTheDeviceByItsSerial()
+    {
+        QFETCH(bool, download);
+        QTemporaryDir install;
+        const QString failed = layOutInstalled(install.path());
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        ExternalTools::setExeFolderForTests(install.path() + "/EXE");
+        auto restore = qScopeGuard([] { ExternalTools::setExeFolderForTests({}); });
+        simtest::SimProcess a(folder->path(), "sa"), b(folder->path(), "sb");
+        QVERIFY(a.start({"--lockstep", "--name", "CFG01"}));
+        QVERIFY(b.start({"--lockstep", "--name", "CFG01"}));
+        auto main = selectAndStart(nullptr, 1);  // sb
+        QVERIFY(main);
+        QVERIFY(holdsClient(b) && !holdsClient(a));
+        main->ui()->OrgProgram->setPlainText("V1=1\nEND\n");
+        main->ui()->CompileAll->click();
+        dialogs->shown.clear();
+        (download ? main->ui()->DownloadSAP : main->ui()->UploadSAP)->click();
+        const QString said = dialogs->notices().join('|');
+        QVERIFY2(said.contains("More than one device has the ID 01"), qPrintable(said));
+        QVERIFY2(!said.contains("Communication Error!"), qPrintable(said));
+        QVERIFY(CommOpen);
+        QVERIFY(holdsClient(b) && !holdsClient(a));
+        QCOMPARE(a.state("program"), std::string("none"));
+        QCOMPARE(b.state("program"), std::string("none"));
+        tick(*main);
+        QVERIFY(CommOpen);
     }
 
     // The operator does what the panel says after a new device ID: store,

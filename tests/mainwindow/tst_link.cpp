@@ -245,6 +245,73 @@ private slots:
         QVERIFY(modTollan::CommOpen);
         QCOMPARE(f.dev.openedIndexes, QList<int32_t>{0});
     }
+
+    // Identical units share a product string: the panel finds its own again
+    // by its serial, wherever it is listed.
+    void reconnectFindsItsOwnDeviceByItsSerial()
+    {
+        PanelFixture f;
+        modTollan::DeviceProduct = "CFG05";
+        modTollan::DeviceSerial = "unit-b";
+        modTollan::DeviceProductUnique = false;  // two were named CFG05 at selection
+        f.load();
+        modTollan::CommOpen = false;
+        f.dev.products = {"CFG05", "CFG09", "CFG05"};
+        f.dev.serials = {"unit-a", "unit-c", "unit-b"};
+        f.main->link().Reconnect_Click();
+        QCOMPARE(f.dialogs.notices(), QStringList{});
+        QVERIFY(modTollan::CommOpen);
+        QCOMPARE(f.dev.openedIndexes, QList<int32_t>{2});
+        QCOMPARE(modTollan::DeviceIndex, int16_t(2));
+
+        // Gone, with another of its name still there: never that one.
+        modTollan::CommOpen = false;
+        f.dev.products = {"CFG05"};
+        f.dev.serials = {"unit-a"};
+        f.dev.openedIndexes.clear();
+        f.main->link().Reconnect_Click();
+        QCOMPARE(f.dialogs.notices(), QStringList{"The device CFG05 is not connected."});
+        QVERIFY(f.dev.openedIndexes.isEmpty());
+        QVERIFY(!modTollan::CommOpen);
+    }
+
+    // Reconnect waits for a device another program holds in the event loop,
+    // and each open (which can take the library's time-out) runs off the GUI
+    // thread: timers, repaints and Esc go on meanwhile; clicks wait.
+    void reconnectKeepsTheWindowAlive()
+    {
+        PanelFixture f;
+        modTollan::DeviceProduct = "CFG05";
+        f.load();
+        f.main->show();
+        modTollan::CommOpen = false;
+        f.main->statusPoll().Timer1_Timer();
+        f.dev.products = {"CFG05"};
+        f.dev.openStatus = 0;
+        f.dev.openDelayMs = 300;
+        f.dev.clearLog();
+        // Only a timer can let the device go: it must fire while Reconnect
+        // waits. Before that it clicks Reconnect again, which must wait.
+        bool reconnectClickedAgain = false;
+        QTimer beat;
+        QObject::connect(&beat, &QTimer::timeout, [&] {
+            if (f.dev.openCalls < 2)
+                return;
+            if (!reconnectClickedAgain) {
+                QTest::mouseClick(f.main->ui()->Reconnect, Qt::LeftButton);
+                reconnectClickedAgain = true;
+            } else {
+                f.dev.openStatus = 1;  // the other program lets go
+            }
+        });
+        beat.start(10);
+        f.main->link().Reconnect_Click();
+        beat.stop();
+        QVERIFY2(modTollan::CommOpen, qPrintable(f.dialogs.notices().join('|')));
+        QVERIFY(reconnectClickedAgain);
+        // One reconnect read the device, not two.
+        QCOMPARE(f.dev.log.count("HSPD"), 1);
+    }
 };
 
 QTEST_MAIN(LinkTest)

@@ -262,8 +262,54 @@ private slots:
         QVERIFY(!compile("X1\r\n").isEmpty());
         expectFailure(download(dev), "DownloadOut.txt", reason);
         expectFailure(upload(dev), "UploadOut.txt", reason);
-        for (auto &sim : sims_)
+        for (auto &sim : sims_) {
             QCOMPARE(sim->state("program"), std::string("none"));
+            // Each product string already says the device cannot be the one
+            // (or that two are): none was opened.
+            QCOMPARE(sim->state("connections"), std::string("0"));
+        }
+    }
+
+    // Opening a device keeps every other program from it: the loader opens
+    // only a device whose product string names the wanted ID, and asks "DN"
+    // only of one whose product string names none.
+    void opensOnlyTheDevicesThatMayBeTheOne_data()
+    {
+        QTest::addColumn<QByteArray>("productOfB");  // empty: as the simulator writes it
+        QTest::newRow("named in its product string") << QByteArray();
+        QTest::newRow("its product string names none") << QByteArray("Zenta driver");
+        QTest::newRow("named in lower case among other words") << QByteArray("zenta cfg07 unit");
+    }
+    void opensOnlyTheDevicesThatMayBeTheOne()
+    {
+        QFETCH(QByteArray, productOfB);
+        SimProcess &a = startSim("a", "CFG03");
+        SimProcess &b = startSim("b", "CFG07");
+        SimProcess &c = startSim("c", "CFG09");
+        if (!productOfB.isEmpty()) {
+            QFile product(b.file(".product"));
+            QVERIFY(product.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            product.write(productOfB);
+        }
+        QVERIFY(!compile("X7\r\n").isEmpty());
+        QCOMPARE(download("07").exitCode, 0);
+        QCOMPARE(b.state("program"), std::string("stored"));
+        QCOMPARE(upload("07").exitCode, 0);
+        QCOMPARE(lines("UploadOut.txt").mid(1), (QList<QByteArray>{"1 X7"}));
+        QCOMPARE(b.state("connections"), std::string("2"));
+        for (SimProcess *other : {&a, &c}) {
+            QCOMPARE(other->state("connections"), std::string("0"));
+            QCOMPARE(other->state("frames"), std::string("0"));
+        }
+
+        // Held by another program meanwhile, another device is not even
+        // tried: its only connection stays the holder's.
+        int granted = 0;
+        const int fd = a.connectDevice(granted);
+        QCOMPARE(granted, 1);
+        QCOMPARE(download("07").exitCode, 0);
+        QCOMPARE(a.state("connections"), std::string("1"));
+        close(fd);
     }
 
     void emptyIdTakesTheOnlyDevice()

@@ -10,11 +10,15 @@
 #include "program/RunningLine.h"
 
 #include <QApplication>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTextBlock>
 #include <QtTest>
 
+#include <atomic>
+
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -28,6 +32,7 @@ QStringList *events = nullptr;
 QString runsFile;
 TollanApi scripted;
 int busyOpens = 0;  // opens refused first, as while another program holds the device
+std::atomic<int> opens{0};  // opens so far, readable while one runs off the GUI thread
 
 QString toolsSoFar()
 {
@@ -40,6 +45,7 @@ QString toolsSoFar()
 int32_t loggedOpen(int32_t index, int32_t *handle)
 {
     *events << QString("open %1 %2").arg(index).arg(toolsSoFar());
+    ++opens;
     if (busyOpens > 0) {
         --busyOpens;
         return 0;
@@ -222,15 +228,16 @@ private slots:
         else
             QCOMPARE(shown, notices);
         QCOMPARE(t->runs(), runs);
-        if (setup == "no folder") {  // nothing to hand the device over for
-            QCOMPARE(t->log.mid(0, 3), (QStringList{"SR0=0", "SR1=0", "DN"}));
+        if (setup == "no folder") {  // nothing to hand the device over for, nothing stopped
+            QCOMPARE(t->log.first(), QString("DN"));  // then the poll's, under the message
+            QVERIFY(!t->log.contains("SR0=0") && !t->log.contains("SR1=0"));
             QVERIFY(!t->log.join(' ').contains("close"));
             QVERIFY(CommOpen && !t->f.main->PausePolling);
             return;
         }
-        // Threads stopped and the ID read on the panel's link, then the
+        // The ID read and the threads stopped on the panel's link, then the
         // device closed for the tool and opened again at the chosen index.
-        QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN", "close 77 []", "open 2 [" + runs + "]"}));
+        QCOMPARE(t->log, (QStringList{"DN", "SR0=0", "SR1=0", "close 77 []", "open 2 [" + runs + "]"}));
         QCOMPARE(DeviceHandle, 78);
         QVERIFY(CommOpen);
         // The message came while the device was the loader's: the timer
@@ -283,11 +290,11 @@ private slots:
             QCOMPARE(t->f.dialogs.notices(), (QStringList{"Download " + said, "Upload " + said}));
             QVERIFY(!QFile::exists(t->f.exeFile("merrow_setup.txt")));
             QCOMPARE(t->runs(), QString());
-            QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN", "DN"}));
+            QCOMPARE(t->log, (QStringList{"DN", "DN"}));
             QVERIFY(CommOpen);
             return;
         }
-        QCOMPARE(ProgramTransfer::deviceId(dn), id);
+        QCOMPARE(ProgramTransfer::deviceId(dn).value_or("-"), id);
 
         t->f.ui().DownloadSAP->click();
         QCOMPARE(readBytes(t->f.exeFile("merrow_setup.txt")),
@@ -382,7 +389,7 @@ private slots:
                                                   " is not the one this panel compiled last (another panel may have "
                                                   "compiled since). Compile again, then download."});
         QCOMPARE(t->runs(), QString());
-        QCOMPARE(t->log, (QStringList{"SR0=0", "SR1=0", "DN"}));
+        QCOMPARE(t->log, QStringList{"DN"});
         QVERIFY(CommOpen);
 
         // Compiled here again: it goes.
@@ -677,6 +684,246 @@ private slots:
         QCOMPARE(t->f.editor()->runningLine(), 0);
         t->tick();
         QCOMPARE(t->f.editor()->runningLine(), 0);
+    }
+
+    // A refused download leaves the device exactly as it was: every check
+    // the panel can make comes before "SR0=0" and "SR1=0", which stop the
+    // device's programs; "DN" is read first.
+    void aRefusedDownloadStopsNothing_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("notice");  // "@" is the EXE folder
+        QTest::newRow("a name that is no device name")
+            << "odd name" << "Download refused: the device did not give its name (it answered \"CFG7\" to \"DN\"). "
+                             "Nothing was sent.";
+        QTest::newRow("no EXE folder") << "no folder" << "The EXE folder @/gone/ does not exist!";
+        QTest::newRow("another panel holds the tools")
+            << "locked" << "Another panel is using the tools in @/. Try again when it has finished.";
+        QTest::newRow("nothing compiled here")
+            << "never" << "This panel has not compiled a program since it started. Compile, then download.";
+        QTest::newRow("compiled elsewhere since")
+            << "changed" << "The compiled program @/CompileOut.txt is not the one this panel compiled last (another "
+                            "panel may have compiled since). Compile again, then download.";
+        QTest::newRow("an empty program") << "empty" << "The program is empty; nothing was sent.";
+        QTest::newRow("a line the device would refuse")
+            << "bad line" << "Compiled line 2 is not valid: GOTO to a label that does not exist. Nothing was sent.";
+        QTest::newRow("a count the lines do not match")
+            << "cut" << "The file CompileOut.txt cannot be sent: the result line announces 3 compiled lines but 2 "
+                        "follow it. Nothing was sent.";
+    }
+    void aRefusedDownloadStopsNothing()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, notice);
+        t->installWorkingTools();
+        ExternalTools::setLockWaitForTests(200);
+        auto restore = qScopeGuard([] { ExternalTools::setLockWaitForTests(0); });
+        int other = -1;
+        auto unlock = qScopeGuard([&other] {
+            if (other >= 0)
+                ::close(other);
+        });
+        if (how == "odd name")
+            t->dev.replies["DN"] = "CFG7";
+        if (how == "no folder")
+            ExternalTools::setExeFolderForTests(t->f.exe.path() + "/gone");
+        if (how == "locked") {
+            other = ::open(QFile::encodeName(t->f.exeFile("tools.lock")).constData(), O_RDWR | O_CREAT, 0666);
+            QVERIFY(other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0);
+        }
+        if (how == "never")
+            ExternalTools::forgetCompiledOutput();
+        if (how == "changed")
+            writeBytes(t->f.exeFile("CompileOut.txt"), "COMPILE OK 1 lines\r\n1 X999\r\n");
+        const QMap<QString, QByteArray> compiled{
+            {"empty", "COMPILE OK 0 lines\r\n"},
+            {"bad line", "COMPILE OK 2 lines\r\n1 X1\r\n2 GOTO @9\r\n"},
+            {"cut", "COMPILE OK 3 lines\r\n1 X1\r\n2 X2\r\n"},
+        };
+        if (compiled.contains(how)) {
+            // Compiled by this panel, and still refused by the loader's rules.
+            writeBytes(t->f.exeFile("CompileOut.txt"), compiled[how]);
+            ExternalTools::rememberCompiledOutput();
+        }
+        t->f.ui().DownloadSAP->click();
+        const QStringList shown = t->f.dialogs.notices();
+        QCOMPARE(shown.size(), 1);
+        if (how == "bad line" || how == "cut")  // the reader's own words after the loader's
+            QVERIFY2(shown.first().startsWith(notice.section(':', 0, 0)), qPrintable(shown.first()));
+        else
+            QCOMPARE(shown.first(), QString(notice).replace("@", t->f.exe.path()));
+        QCOMPARE(t->log, QStringList{"DN"});
+        QCOMPARE(t->runs(), QString());
+        QVERIFY(CommOpen);
+        QVERIFY(!t->f.main->PausePolling);
+    }
+
+    // The link lost while the panel waited for another panel's tools: the
+    // transfer does not happen, and the device is left free (the panel's
+    // handle closed, nothing opened again).
+    void aLinkLostWhileWaitingForTheToolsTransfersNothing_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::newRow("download") << true;
+        QTest::newRow("upload") << false;
+    }
+    void aLinkLostWhileWaitingForTheToolsTransfersNothing()
+    {
+        QFETCH(bool, download);
+        t->installWorkingTools();
+        ExternalTools::setLockWaitForTests(3000);
+        auto restore = qScopeGuard([] { ExternalTools::setLockWaitForTests(0); });
+        const int other = ::open(QFile::encodeName(t->f.exeFile("tools.lock")).constData(), O_RDWR | O_CREAT, 0666);
+        QVERIFY(other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0);
+        auto unlock = qScopeGuard([other] { ::close(other); });
+        // While the panel waits (its window disabled): the device goes
+        // silent, the poll finds the link lost, then the other panel's run
+        // ends.
+        t->f.main->Timer1()->start();
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!t->f.main->isEnabled())
+                t->dev.silent = true;
+            if (!CommOpen)
+                ::flock(other, LOCK_UN);
+        });
+        watch.start(5);
+        (download ? t->f.ui().DownloadSAP : t->f.ui().UploadSAP)->click();
+        QCOMPARE(t->f.dialogs.notices(), QStringList{"Communication Error!"});
+        QCOMPARE(t->runs(), QString());
+        QVERIFY(!CommOpen);
+        // Closed once, by the lost link, and never opened again.
+        QCOMPARE(t->log.filter(QRegularExpression("^(open|close) ")), QStringList{"close 77 []"});
+        QVERIFY(!t->log.contains("SR0=0"));
+        QVERIFY(!QFile::exists(t->f.exeFile("merrow_setup.txt")));
+        QCOMPARE(t->f.main->Timer1()->isActive(), true);
+        t->tick();
+        QCOMPARE(t->f.ui().Pos->text(), QString("COM ERR"));
+    }
+
+    // While the device is lent to the loader the panel's own handle is
+    // closed: Esc stops the loader and what it started, and STOP goes to the
+    // device the moment it is back. Timers and repaints go on meanwhile.
+    void escapeStopsTheLoaderAndStopsTheAxisOnceTheDeviceIsBack_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::newRow("download") << true;
+        QTest::newRow("upload") << false;
+    }
+    void escapeStopsTheLoaderAndStopsTheAxisOnceTheDeviceIsBack()
+    {
+        QFETCH(bool, download);
+        t->installWorkingTools();
+        // A loader that takes its time, with a child of its own.
+        t->installTool("Merrow", "sleep 20 &\necho $! > \"$here/child\"\nwait");
+        t->f.main->show();
+        t->f.ui().SetSpeed->setText("1000");
+        t->f.ui().Accel->setText("300");
+        // Esc once the loader runs, its child started.
+        QString logAtEsc;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (logAtEsc.isEmpty() && QFile::exists(t->f.exeFile("child")) &&
+                !readBytes(t->f.exeFile("child")).trimmed().isEmpty()) {
+                logAtEsc = t->log.join('|');
+                QTest::keyClick(t->f.ui().OrgProgram, Qt::Key_Escape);
+            }
+        });
+        watch.start(10);
+        (download ? t->f.ui().DownloadSAP : t->f.ui().UploadSAP)->click();
+        watch.stop();
+        QVERIFY2(logAtEsc.endsWith("close 77 []"), qPrintable(logAtEsc));
+        QCOMPARE(t->f.dialogs.notices(), QStringList{"The tool " + t->f.exeFile("Merrow") + " was stopped."});
+        // The device back, then STOP at once, and nothing of the loader's
+        // group left running.
+        QCOMPARE(t->log.mid(t->log.indexOf("close 77 []")),
+                 (QStringList{"close 77 []", "open 2 [Merrow]", "STOP"}));
+        QCOMPARE(t->runs(), QString("Merrow"));
+        QVERIFY(CommOpen);
+        const pid_t child = readBytes(t->f.exeFile("child")).trimmed().toInt();
+        QVERIFY(child > 0);
+        // Gone, or a zombie waiting for whoever adopted it.
+        auto gone = [child] {
+            const QByteArray stat = readBytes(QString("/proc/%1/stat").arg(child));
+            return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+        };
+        QTRY_VERIFY(gone());
+        // Esc is the stop key's again.
+        t->f.ui().SelUSBControl->setChecked(true);
+        t->dev.replies["PA"] = "1";
+        t->log.clear();
+        QTest::keyClick(t->f.ui().OrgProgram, Qt::Key_Escape);
+        QCOMPARE(t->log.last(), QString("STOP"));
+    }
+
+    // Taking the device back waits in the event loop, with the open off the
+    // GUI thread: a timer fires and Esc is heard while another program holds
+    // the device, and STOP follows as soon as it is back.
+    void takingTheDeviceBackKeepsTheWindowAlive()
+    {
+        t->installWorkingTools();
+        opens = 0;
+        busyOpens = 10;  // ten refusals before the device is back
+        t->f.main->show();
+        t->f.ui().OrgProgram->setFocus();
+        // A timer that fires while the device is refused: Esc then.
+        int opensAtTick = -1;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (opensAtTick < 0 && opens >= 2) {
+                opensAtTick = opens;
+                QTest::keyClick(t->f.ui().OrgProgram, Qt::Key_Escape);
+            }
+        });
+        watch.start(5);
+        t->f.ui().DownloadSAP->click();
+        watch.stop();
+        QVERIFY2(opensAtTick > 0 && opensAtTick < 11, qPrintable(QString::number(opensAtTick)));
+        QCOMPARE(t->log.last(), QString("STOP"));
+        QCOMPARE(t->log.at(t->log.size() - 2), QString("open 2 [Merrow]"));
+        QVERIFY(CommOpen);
+        QCOMPARE(t->f.dialogs.notices(), QStringList{"Done!"});
+    }
+
+    // Identical units share a product string; the panel takes its own back
+    // by its serial, wherever it is listed by then.
+    void takesItsOwnDeviceBackByItsSerial_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("products");
+        QTest::addColumn<QList<QByteArray>>("serials");
+        QTest::addColumn<QString>("opened");  // the last open, "" when lost
+        QTest::addColumn<QString>("product");  // as the panel knows it afterwards
+        QTest::newRow("two of its name, in its place")
+            << QList<QByteArray>{"CFG07", "CFG02", "CFG07"} << QList<QByteArray>{"a1", "a2", "a3"} << "2" << "CFG07";
+        QTest::newRow("two of its name, moved up")
+            << QList<QByteArray>{"CFG07", "CFG07"} << QList<QByteArray>{"a3", "a9"} << "0" << "CFG07";
+        QTest::newRow("renamed and power-cycled meanwhile")
+            << QList<QByteArray>{"CFG07", "CFG12"} << QList<QByteArray>{"a1", "a3"} << "1" << "CFG12";
+        QTest::newRow("gone, another of its name left")
+            << QList<QByteArray>{"CFG01", "CFG07"} << QList<QByteArray>{"a1", "a2"} << "" << "CFG07";
+    }
+    void takesItsOwnDeviceBackByItsSerial()
+    {
+        QFETCH(QList<QByteArray>, products);
+        QFETCH(QList<QByteArray>, serials);
+        QFETCH(QString, opened);
+        QFETCH(QString, product);
+        t->installWorkingTools();
+        DeviceSerial = "a3";
+        DeviceProductUnique = false;  // two were named CFG07 at selection
+        t->dev.products = products;
+        t->dev.serials = serials;
+        t->f.ui().UploadSAP->click();
+        if (opened.isEmpty()) {
+            QVERIFY(!CommOpen);
+            QCOMPARE(t->f.dialogs.notices().first(), QString("Communication Error!"));
+            QVERIFY(!t->log.last().startsWith("open"));
+        } else {
+            QVERIFY2(CommOpen, qPrintable(t->f.dialogs.notices().join('|')));
+            QCOMPARE(t->log.last(), "open " + opened + " [Merrow,Vorlag]");
+            QCOMPARE(DeviceIndex, opened.toInt());
+        }
+        QCOMPARE(DeviceProduct, product);
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include "device/TollanApi.h"
 
+#include <QThread>
+
 #include <cstring>
 
 namespace {
@@ -14,9 +16,17 @@ int32_t numDevices(int32_t *count)
     return active->countStatus;
 }
 
-int32_t productString(int32_t index, char *buffer, int32_t)
+int32_t productString(int32_t index, char *buffer, int32_t selector)
 {
-    const QByteArray p = active->products.value(index);
+    buffer[0] = '\0';
+    if (selector == 1 && active->serials.isEmpty())
+        return -1;  // a library that knows no serials refuses the selector
+    if (selector != 0 && selector != 1)
+        return -1;
+    const QList<QByteArray> &texts = selector == 1 ? active->serials : active->products;
+    if (index < 0 || index >= texts.size())
+        return 0;
+    const QByteArray p = texts.value(index);
     const auto n = std::min<qsizetype>(p.size(), 256);
     std::memcpy(buffer, p.constData(), static_cast<size_t>(n));
     buffer[n] = '\0';
@@ -25,10 +35,14 @@ int32_t productString(int32_t index, char *buffer, int32_t)
 
 int32_t openDevice(int32_t index, int32_t *handle)
 {
+    if (active->openDelayMs > 0)
+        QThread::msleep(static_cast<unsigned long>(active->openDelayMs));
     active->openedIndexes << index;
-    if (active->openStatus != 0)
+    const int32_t status = active->openStatus;
+    if (status != 0)
         *handle = active->openedHandle;
-    return active->openStatus;
+    ++active->openCalls;
+    return status;
 }
 
 int32_t closeDevice(int32_t handle)

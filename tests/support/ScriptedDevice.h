@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 
 // An in-process device behind the panel's library table: a reply per command,
@@ -16,9 +17,16 @@ public:
 
     // Enumeration.
     int32_t countStatus = 1;
-    QList<QByteArray> products;  // product strings by library index
-    int32_t openStatus = 1;      // what fnTollanComOpen returns
+    QList<QByteArray> products;  // product strings by library index (selector 0)
+    // Serials by library index (selector 1); none, as from a library that
+    // gives no serial, while empty.
+    QList<QByteArray> serials;
+    // What fnTollanComOpen returns; the panel opens off its GUI thread, so a
+    // test may change it while an open runs.
+    std::atomic<int32_t> openStatus{1};
+    std::atomic<int> openCalls{0};  // fnTollanComOpen calls so far, readable while one runs
     int32_t openedHandle = 77;
+    int openDelayMs = 0;         // how long fnTollanComOpen takes, as a library waiting for its time-out
 
     // Replies: a fixed reply per command; a queue per command is used first
     // (its last entry then sticks). Commands without a reply get `fallback`.

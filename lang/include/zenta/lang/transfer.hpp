@@ -38,6 +38,32 @@ inline bool isDeviceName(std::string_view s)
     return s.size() == 5 && s.substr(0, 3) == "CFG" && digit(s[3]) && digit(s[4]);
 }
 
+// The device ID a reply to "DN" gives: its fourth and fifth characters, the
+// two digits of a device name. Any other reply (shorter, longer, letters, an
+// error, nothing) gives no ID, and whoever needs one refuses it. The one rule
+// for the panel, zentactl and the loader.
+inline std::optional<std::string> deviceIdOf(std::string_view dnReply)
+{
+    if (!isDeviceName(dnReply))
+        return std::nullopt;
+    return std::string(dnReply.substr(3, 2));
+}
+
+// The device name a product string holds: the first "CFG" (in any case) with
+// two digits after it ("Zenta cfg07" holds CFG07); none when it holds none.
+// How zentactl names a listed device and the loader picks the one to open.
+inline std::optional<std::string> deviceNameIn(std::string_view product)
+{
+    std::string upper(product);
+    for (char &c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    for (std::size_t at = upper.find("CFG"); at != std::string::npos; at = upper.find("CFG", at + 1))
+        if (isDeviceName(std::string_view(upper).substr(at, 5)))
+            return upper.substr(at, 5);
+    return std::nullopt;
+}
+
 namespace transfer {
 
 inline constexpr std::string_view kBegin = "PGLOAD";
