@@ -21,6 +21,8 @@ public:
     {
     }
     Output &out;
+    // The chosen device's name, once one is chosen (opened or not); empty before.
+    std::string chosenName() const;
     // The library, loaded on first use; listing needs no device.
     Link &library();
     // The chosen device, opened on first use.

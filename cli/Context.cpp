@@ -23,4 +23,6 @@ Link &Context::device()
 
 std::string Context::name() { return utf8(device().device().name); }
 
+std::string Context::chosenName() const { return link_ ? utf8(link_->device().name) : std::string(); }
+
 }  // namespace zentactl

@@ -39,8 +39,17 @@ void variables(Context &c, const std::vector<VariableStep> &steps)
 void sendRaw(Context &c, const std::string &command)
 {
     const std::string reply = c.device().ask(command);
+    const json result{{"device", c.name()}, {"command", utf8(command)}, {"reply", utf8(reply)}};
+    // An error reply ("?RANGE", "?UNKNOWN", "?EMPTY") is a failure: printed,
+    // then status 2; with --json one object holds the reply and the error.
+    const bool refused = !reply.empty() && reply[0] == '?';
     c.out.carriesData();
-    c.out.result(utf8(reply), {{"device", c.name()}, {"command", utf8(command)}, {"reply", utf8(reply)}});
+    if (!c.out.json())
+        c.out.line(utf8(reply));
+    else if (!refused)
+        c.out.object(result);
+    if (refused)
+        throw Stop{Failed, c.name() + " refused \"" + utf8(command) + "\": " + utf8(reply), false, result};
 }
 
 void store(Context &c)
@@ -48,8 +57,8 @@ void store(Context &c)
     // As the panel's "Store": the reply must be exactly "OK".
     const std::string reply = c.device().ask("STORE");
     if (reply != "OK")
-        stop(Failed, "Error setting flash! (" + c.name() + " answers \"STORE\" with \"" + utf8(reply) + "\")");
-    c.out.result("Store to Flash done!", {{"device", c.name()}, {"stored", true}});
+        stop(Failed, c.name() + ": Error setting flash! (\"STORE\" answered \"" + utf8(reply) + "\")");
+    c.out.result(c.name() + ": Store to Flash done!", {{"device", c.name()}, {"stored", true}});
 }
 
 }  // namespace zentactl

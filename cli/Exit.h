@@ -2,6 +2,8 @@
 // one line that says why.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 
 namespace zentactl {
@@ -18,11 +20,15 @@ enum Status : int {
 };
 
 // Thrown to end the program: `message` goes to standard error as one line
-// (nothing when empty), `status` is the exit status.
+// (nothing when empty), `status` is the exit status. With --json a failure
+// is also one object on standard output: {"device", "error": {"exit",
+// "message"}}, with `result`'s keys before "error" (a send's reply, a
+// check's failing lines).
 struct Stop {
     int status;
     std::string message;
     bool plain = false;  // the line as it is, without "zentactl: " (a compiler's error line)
+    nlohmann::ordered_json result = nlohmann::ordered_json::object();
 };
 
 [[noreturn]] inline void stop(int status, std::string message) { throw Stop{status, std::move(message)}; }

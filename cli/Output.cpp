@@ -36,6 +36,24 @@ void Output::bytes(const std::string &data)
     write(data);
 }
 
+void Output::failure(const std::string &device, int status, const std::string &message,
+                     const nlohmann::ordered_json &result)
+{
+    if (!json_)
+        return;
+    nlohmann::ordered_json o = nlohmann::ordered_json::object();
+    o["device"] = device.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(device);
+    for (const auto &[key, value] : result.items())
+        if (key != "device" && key != "error")
+            o[key] = value;
+    o["error"] = {{"exit", status}, {"message", message}};
+    try {
+        object(o);
+    } catch (const Stop &) {
+        // The exit status and standard error still say it.
+    }
+}
+
 // Unbuffered, so that each reading of a watch is out as soon as it is read.
 // A reader that takes nothing keeps it waiting only until a signal.
 void Output::write(const std::string &data)

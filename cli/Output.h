@@ -19,6 +19,12 @@ public:
     void object(const nlohmann::ordered_json &o);  // only with --json
     // Bytes as they are (a program text, a settings file).
     void bytes(const std::string &data);
+    // With --json, a failure as one object: "device" (null when none was
+    // chosen), `result`'s keys, then "error" with the exit status and the
+    // message. Written as far as standard output takes it; a reader that is
+    // gone changes nothing more.
+    void failure(const std::string &device, int status, const std::string &message,
+                 const nlohmann::ordered_json &result);
     // A reader that goes away (a pipe into head) ends the program quietly,
     // unless what is written is the very data asked for (a reading, a
     // program, a settings file): losing that is a failure.

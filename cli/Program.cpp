@@ -11,7 +11,9 @@
 #include "zenta/lang/text.hpp"
 #include "zenta/lang/transfer.hpp"
 
+#include <algorithm>
 #include <unistd.h>
+#include <variant>
 
 namespace zentactl {
 
@@ -24,12 +26,6 @@ namespace {
 bool endsWithPrg(const std::string &path)
 {
     return path.size() >= 4 && sameWord(std::string_view(path).substr(path.size() - 4), ".prg");
-}
-
-// "FILE:LINE: message", as compilers say it.
-std::string compileError(const std::string &path, const lang::CompileResult &r)
-{
-    return path + ":" + std::to_string(r.errorLine) + ": " + utf8(r.message);
 }
 
 std::string joined(const std::vector<std::string> &lines)
@@ -46,7 +42,59 @@ std::string joined(const std::vector<std::string> &lines)
     if (f.stopped)
         stop(128 + caughtSignal(),
              c.name() + ": interrupted by " + signalName(caughtSignal()) + ": " + joined(f.lines));
-    stop(f.noAnswer ? NoAnswer : Failed, c.name() + ": " + joined(f.lines));
+    std::vector<std::string> lines = f.lines;
+    // The device refuses a download while a program runs or is paused
+    // (?RUNNING): a paused one is not called running.
+    const std::string running = "A program is running on the device;";
+    if (!lines.empty() && lines.front().rfind(running, 0) == 0)
+        lines.front().replace(0, running.size(), "A program runs or is paused on the device;");
+    stop(f.noAnswer ? NoAnswer : Failed, c.name() + ": " + joined(lines));
+}
+
+// Why a file is no program for the device, as check and download say it:
+// `errors` each with its line (none for the whole file), in line order.
+struct Refusal {
+    std::vector<lang::Diagnostic> errors;
+    int count = 0;  // failing lines found, shown or not
+};
+
+// The compiled lines of a program file, read as download reads it: a .prg
+// file compiled, any other read as a compiled file, then judged as the
+// device will judge it. `all`: every failing line of a program text, not
+// only the first.
+std::variant<std::vector<std::string>, Refusal> readProgram(const std::string &path, const std::string &bytes, bool all)
+{
+    std::vector<std::string> lines;
+    if (endsWithPrg(path)) {
+        const lang::CompileResult r = lang::compile(bytes);
+        if (!r.ok) {
+            Refusal refused{{{r.errorLine, r.message}}, 1};
+            if (all) {
+                // Every failing line, as the editor marks them, in line order.
+                lang::CheckResult checked = lang::check(bytes);
+                std::stable_sort(checked.errors.begin(), checked.errors.end(),
+                                 [](const lang::Diagnostic &a, const lang::Diagnostic &b) { return a.line < b.line; });
+                if (!checked.errors.empty())
+                    refused = {std::move(checked.errors), checked.count};
+            }
+            return refused;
+        }
+        lines = lang::formatCompiled(r.program.code);
+    } else {
+        lang::CompiledFile file = lang::readCompiledFile(bytes);
+        if (!file.ok)
+            return Refusal{{{0, file.message}}, 1};
+        lines = std::move(file.lines);
+    }
+    if (const auto f = dev::checkProgram(lines, lang::kMaxCompiledLines))
+        return Refusal{{{0, joined(f->lines)}}, 1};
+    return lines;
+}
+
+// "FILE:LINE: message", as compilers say it; "FILE: message" for the whole file.
+std::string located(const std::string &path, const lang::Diagnostic &d)
+{
+    return path + (d.line > 0 ? ":" + std::to_string(d.line) : std::string()) + ": " + utf8(d.message);
 }
 
 // Progress on a terminal only, on standard error, where it does not mix
@@ -66,47 +114,47 @@ dev::Progress progress(const char *what)
 
 }  // namespace
 
-void programCheck(Context &c, const std::string &path, const std::string &source)
+void programCheck(Context &c, const std::string &path, const std::string &bytes)
 {
-    const lang::CompileResult r = lang::compile(source);
-    if (r.ok) {
-        const int lines = static_cast<int>(r.program.code.size());
-        c.out.result(path + ": " + std::to_string(lines) + " compiled lines",
-                     {{"file", path}, {"ok", true}, {"lines", lines}});
+    const auto read = readProgram(path, bytes, true);
+    if (const auto *lines = std::get_if<std::vector<std::string>>(&read)) {
+        const int count = static_cast<int>(lines->size());
+        c.out.result(path + ": " + std::to_string(count) + " compiled lines",
+                     {{"file", path}, {"ok", true}, {"lines", count}});
         return;
     }
-    // Every failing line, as the editor marks them, not only the first.
-    const lang::CheckResult checked = lang::check(source);
+    const Refusal &refused = std::get<Refusal>(read);
     json errors = json::array();
     std::string text;
-    for (const lang::Diagnostic &d : checked.errors) {
-        errors.push_back({{"line", d.line}, {"message", utf8(d.message)}});
-        text += (text.empty() ? "" : "\n") + path + ":" + std::to_string(d.line) + ": " + utf8(d.message);
+    for (const lang::Diagnostic &d : refused.errors) {
+        json e = json::object();
+        if (d.line > 0)
+            e["line"] = d.line;
+        e["message"] = utf8(d.message);
+        errors.push_back(e);
+        text += (text.empty() ? "" : "\n") + located(path, d);
     }
-    if (checked.count > static_cast<int>(checked.errors.size()))
-        text += "\n" + path + ": " + std::to_string(checked.count - static_cast<int>(checked.errors.size())) +
-                " more failing lines not shown";
-    c.out.object({{"file", path}, {"ok", false}, {"errors", errors}, {"count", checked.count}});
-    throw Stop{Failed, text, true};
+    const int shown = static_cast<int>(refused.errors.size());
+    if (refused.count > shown)
+        text += "\n" + path + ": " + std::to_string(refused.count - shown) + " more failing lines not shown";
+    const json result{{"file", path}, {"ok", false}, {"errors", errors}, {"count", refused.count}};
+    // With --json the object holds the failing lines; standard error has one line for people.
+    if (c.out.json()) {
+        const lang::Diagnostic &first = refused.errors.front();
+        if (refused.count == 1)
+            throw Stop{Failed, located(path, first), first.line > 0, result};
+        throw Stop{Failed, path + ": " + std::to_string(refused.count) + " failing lines", false, result};
+    }
+    // A compiler's lines as they are; a fault of the whole file as zentactl says it.
+    throw Stop{Failed, text, refused.errors.front().line > 0, result};
 }
 
 ProgramFile programToSend(const std::string &path, const std::string &bytes)
 {
-    ProgramFile p{path, {}};
-    if (endsWithPrg(path)) {
-        const lang::CompileResult r = lang::compile(bytes);
-        if (!r.ok)
-            throw Stop{Failed, compileError(path, r), true};
-        p.lines = lang::formatCompiled(r.program.code);
-    } else {
-        lang::CompiledFile file = lang::readCompiledFile(bytes);
-        if (!file.ok)
-            stop(Failed, path + ": " + utf8(file.message));
-        p.lines = std::move(file.lines);
-    }
-    if (const auto f = dev::checkProgram(p.lines, lang::kMaxCompiledLines))
-        stop(Failed, path + ": " + joined(f->lines));
-    return p;
+    const auto read = readProgram(path, bytes, false);
+    if (const auto *refused = std::get_if<Refusal>(&read))
+        throw Stop{Failed, located(path, refused->errors.front()), refused->errors.front().line > 0};
+    return ProgramFile{path, std::get<std::vector<std::string>>(read)};
 }
 
 void programDownload(Context &c, const ProgramFile &program)

@@ -201,6 +201,7 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
         stop(128 + caughtSignal(), c.name() + ": interrupted by " + signalName(caughtSignal()) + "; nothing was sent");
 
     std::vector<std::string> faults;
+    bool renamed = false;
     std::vector<bool> took(all.size(), false);
     std::string lastSent;
     try {
@@ -224,7 +225,7 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
         if (faults.empty() && !caughtSignal() && current != id && rename) {
             const std::string command = newId.text();
             if (const std::string reply = link.ask(command); reply == "OK")
-                notes.push_back("Device ID Set.  Perform store to flash and reset power for new Device ID to take effect.");
+                renamed = true;
             else
                 faults.push_back("Error setting device ID (\"" + command + "\" answered \"" + utf8(reply) + "\")");
         }
@@ -254,16 +255,32 @@ void settingsSet(Context &c, const std::string &file, const std::string &bytes, 
                                    : "; putting back the settings it held before failed: " + joinedWith(notPutBack, ", ");
         stop(signal ? 128 + signal : Failed, text + (alsoStore ? "; nothing stored" : ""));
     }
-    json result{{"device", c.name()}, {"settings", asJson(entries)}, {"stored", false}};
+    // What the device holds: its own ID, which a new one replaces only at
+    // the next power-up after a store.
+    std::vector<Entry> holds = entries;
+    for (Entry &e : holds)
+        if (e.key == "DeviceName")
+            e.value = current;
+    json result{{"device", c.name()},
+                {"settings", asJson(holds)},
+                {"id", current == id ? "same" : renamed ? "set" : "kept"}};
+    if (renamed)
+        result["newid"] = utf8(id);
+    result["stored"] = false;
     std::string text = c.name() + ": settings set, every value reads back as sent";
     for (const std::string &n : notes)
         text += "\n" + n;
+    if (renamed && !alsoStore)
+        text += "\n" + c.name() + ": Device ID Set.  Perform store to flash and reset power for new Device ID to take effect.";
     if (alsoStore) {
         const std::string reply = link.ask("STORE");
         if (reply != "OK")
-            stop(Failed, "Error setting flash! (" + c.name() + " answers \"STORE\" with \"" + utf8(reply) + "\")");
+            stop(Failed, c.name() + ": Error setting flash! (\"STORE\" answered \"" + utf8(reply) + "\")" +
+                             (renamed ? "; the new device ID " + id + " waits for a store" : ""));
         result["stored"] = true;
-        text += "\nStore to Flash done!";
+        text += "\n" + c.name() + ": Store to Flash done!";
+        if (renamed)
+            text += "\n" + c.name() + ": Device ID Set and stored: the device is CFG" + id + " from its next power-up.";
     }
     c.out.result(text, result);
 }

@@ -151,11 +151,34 @@ bool axisStands(Context &c)
     return known(c, StatusDecode::decode(r).motionState, "MST", mst) == "IDLE";
 }
 
-bool threadsStopped(Context &c)
+// The thread codes of SASTAT0 and SASTAT1.
+constexpr int32_t kRunning = 1, kPaused = 2;
+
+// Whether no thread runs or is paused: a paused thread may go on (cont),
+// so its program has not ended. A thread that ended with an error (any
+// code but idle, running and paused) ends the wait with status 2.
+bool threadsStopped(Context &c, std::string &still)
 {
+    const Program threads[] = {program(c, 0), program(c, 1)};
+    still.clear();
     for (int t = 0; t < 2; ++t)
-        if (program(c, t).code == 1)
-            return false;
+        if (threads[t].code == kRunning || threads[t].code == kPaused)
+            still += (still.empty() ? "" : " and ") + std::string("thread ") + std::to_string(t) +
+                     (threads[t].code == kRunning ? " still runs" : " is paused");
+    if (!still.empty())
+        return false;
+    json errored = json::array();
+    std::string text;
+    for (int t = 0; t < 2; ++t) {
+        if (threads[t].code == 0)
+            continue;
+        errored.push_back({{"thread", t}, {"line", threads[t].index}, {"code", threads[t].code}});
+        text += (text.empty() ? "" : "; ") + std::string("thread ") + std::to_string(t) +
+                " ended with an error at line " + std::to_string(threads[t].index) + " (code " +
+                std::to_string(threads[t].code) + ", " + stateWord(threads[t].code) + ")";
+    }
+    if (!text.empty())
+        throw Stop{Failed, c.name() + ": " + text, false, {{"device", c.name()}, {"errored", errored}}};
     return true;
 }
 
@@ -187,12 +210,15 @@ bool waitUntil(Context &c, bool threads, double timeout, const char *what)
     // The panel polls every 10 ms; so does a wait, to leave the device room.
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
     for (;;) {
-        if (threads ? threadsStopped(c) : axisStands(c))
+        // What still keeps a program from having ended, as last read.
+        std::string still;
+        if (threads ? threadsStopped(c, still) : axisStands(c))
             return true;
         if (caughtSignal())
             return false;
         if (Clock::now() >= deadline)
-            stop(TimedOut, c.name() + ": " + what + " after " + secondsText(timeout) + " s");
+            stop(TimedOut, c.name() + ": " + (still.empty() ? std::string(what) : still) + " after " +
+                               secondsText(timeout) + " s");
         pauseFor(std::chrono::milliseconds(10));
     }
 }
@@ -201,7 +227,7 @@ void waitFor(Context &c, bool threads, double timeout)
 {
     if (!waitUntil(c, threads, timeout, threads ? "a program thread still runs" : "the axis still moves"))
         stop(128 + caughtSignal(), {});
-    c.out.result(c.name() + (threads ? ": no thread runs" : ": the axis stands"),
+    c.out.result(c.name() + (threads ? ": no thread runs or is paused" : ": the axis stands"),
                  {{"device", c.name()}, {"waited", threads ? "stopped" : "idle"}});
 }
 

@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <poll.h>
 #include <unistd.h>
 
@@ -25,7 +27,69 @@ using namespace zentactl;
 namespace {
 
 const char *const kCommands = "list, status, move, datum, jog, stop, mode, output, var, send, settings, store, "
-                              "program, wait";
+                              "program or wait";
+
+// What -d takes, as its errors say it.
+const char *const kDeviceTakes = "a name (CFG01), a product string, a serial or #N with N an index from list";
+
+// The ranges the device takes for HSPD and ACC (zenta-sim(1), the device's own).
+constexpr int32_t kLeastSpeed = 1, kGreatestSpeed = 6000000;
+constexpr int32_t kLeastAccel = 1, kGreatestAccel = 65535;
+
+// What each argument takes, for the parser's errors: options by name,
+// positionals by name within their command ("" for every command).
+struct Takes {
+    const char *command, *name, *what;
+};
+const Takes kTakes[] = {
+    {"", "--device", kDeviceTakes},
+    {"", "--retry", "a number of seconds from 0 to 86400"},
+    {"", "--speed", "a speed from 1 to 6000000 pulses per second"},
+    {"", "--accel", "an acceleration time from 1 to 65535 milliseconds"},
+    {"", "--timeout", "a number of seconds from 0 to 86400"},
+    {"", "--for", "a number of seconds from 0 to 3600"},
+    {"", "--count", "a number of readings from 1"},
+    {"", "-o", "a file name, or - for standard output"},
+    {"", "TARGET", "a whole number, the position (or the distance in INC mode)"},
+    {"", "DIRECTION", "+ or -"},
+    {"", "MODE", "abs or inc"},
+    {"", "OUTPUT", "DO1, DO2 or EO"},
+    {"", "STATE", "on or off (1 or 0)"},
+    {"", "COMMAND", "the command as the terminal would send it"},
+    {"", "THREAD", "0, 1 or all"},
+    {"", "UNTIL", "idle or stopped"},
+    {"settings get", "FILE", "a file name, or - for standard output"},
+    {"settings set", "FILE", "a settings file, or - for standard input"},
+    {"program check", "FILE", "a program: a .prg program text or a compiled file"},
+    {"program download", "FILE", "a program: a .prg program text or a compiled file"},
+};
+
+std::string takes(const std::string &command, const std::string &name)
+{
+    for (const Takes &t : kTakes)
+        if (name == t.name && (!*t.command || command == t.command))
+            return t.what;
+    return {};
+}
+
+// The options that take a value, whose value is no command word.
+bool takesValue(const std::string &option)
+{
+    for (const char *o : {"-d", "--device", "--retry", "--speed", "--accel", "--timeout", "--for", "--count", "-o"})
+        if (option == o)
+            return true;
+    return false;
+}
+
+int32_t inRange(const char *what, const std::string &text, int32_t least, int32_t greatest, const char *noun,
+                const char *unit)
+{
+    const auto v = strictInt32(text);
+    if (!v || *v < least || *v > greatest)
+        stop(BadArguments, std::string(what) + ": \"" + text + "\" is not " + noun + " from " + std::to_string(least) +
+                               " to " + std::to_string(greatest) + " " + unit);
+    return *v;
+}
 
 int32_t wholeNumber(const char *what, const std::string &text)
 {
@@ -123,12 +187,26 @@ std::vector<std::string> commandWords(int argc, char **argv)
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "-d" || a == "--device" || a == "--retry")
+        if (takesValue(a))
             ++i;
-        else if (a.empty() || a[0] != '-')
+        else if (a.empty() || a[0] != '-' || a == "-")
             words.push_back(a);
     }
     return words;
+}
+
+// Whether --json was asked for, known before the parser has judged the rest,
+// so that its errors are JSON too.
+bool jsonAsked(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (takesValue(a))
+            ++i;
+        else if (a == "--json")
+            return true;
+    }
+    return false;
 }
 
 using Action = std::function<void(Context &)>;
@@ -148,6 +226,13 @@ struct Cli {
         return c;
     }
 
+    CLI::Option *deviceOption = nullptr, *uploadOption = nullptr;
+    // -d as given: a name, a product string or #N; never empty.
+    void checkDevice() const;
+    // The parser's error in the house style: one sentence naming the
+    // argument and what it takes.
+    std::string reworded(const CLI::ParseError &e, int argc, char **argv) const;
+
     // Declared before the app parses; each command's values are kept here.
     std::string target, speed, accel, timeout, count, forSeconds, direction, mode, output, onOff, sendText, file,
         thread, untilWhat;
@@ -159,9 +244,9 @@ struct Cli {
     {
         Motion m;
         if (!speed.empty())
-            m.speed = wholeNumber("--speed", speed);
+            m.speed = inRange("--speed", speed, kLeastSpeed, kGreatestSpeed, "a speed", "pulses per second");
         if (!accel.empty())
-            m.accel = wholeNumber("--accel", accel);
+            m.accel = inRange("--accel", accel, kLeastAccel, kGreatestAccel, "an acceleration time", "milliseconds");
         return m;
     }
 
@@ -173,8 +258,9 @@ struct Cli {
 void Cli::build()
 {
     app.set_version_flag("--version", "zentactl " ZENTA_VERSION, "Print the version and exit");
-    app.add_option("-d,--device", device, "The device: its name (CFG01), its product string, its serial, or #N for index N")
-        ->type_name("NAME");
+    deviceOption =
+        app.add_option("-d,--device", device, "The device: its name (CFG01), its product string, its serial, or #N for index N")
+            ->type_name("NAME");
     app.add_flag("--json", json, "One JSON object per reading or result");
     app.add_option("--retry", retry, "Wait up to S seconds for a device another program holds")->type_name("S");
     app.require_subcommand(1, 1);
@@ -248,12 +334,13 @@ void Cli::build()
                 name = o;
         if (name.empty())
             stop(BadArguments, "output: \"" + output + "\" is not an output: DO1, DO2 or EO");
-        if (!sameWord(onOff, "on") && !sameWord(onOff, "off"))
-            stop(BadArguments, "output: \"" + onOff + "\" is not on or off");
-        return Action([name, on = sameWord(onOff, "on")](Context &c) { setOutput(c, name, on); });
+        const bool on = sameWord(onOff, "on") || onOff == "1";
+        if (!on && !sameWord(onOff, "off") && onOff != "0")
+            stop(BadArguments, "output: \"" + onOff + "\" is not a state: on or off (1 or 0)");
+        return Action([name, on](Context &c) { setOutput(c, name, on); });
     });
     out->add_option("OUTPUT", output, "DO1, DO2 or EO")->required();
-    out->add_option("STATE", onOff, "on or off")->required();
+    out->add_option("STATE", onOff, "on or off (1 or 0)")->required();
 
     CLI::App *vr = command(app, "var", "Read (Vn) and set (Vn=VALUE) V1 to V50; none given: read all", [this] {
         std::vector<VariableStep> steps;
@@ -299,22 +386,26 @@ void Cli::build()
 
     CLI::App *pg = app.add_subcommand("program", "Standalone programs");
     pg->require_subcommand(1, 1);
-    CLI::App *pc = command(*pg, "check", "Compile FILE.prg; errors as FILE:LINE: message", [this] {
-        const std::string source = readInput(file, zenta::tools::kMaxInput);
-        return Action([f = file, source](Context &c) { programCheck(c, f, source); });
-    });
-    pc->add_option("FILE", file, "The program text")->required();
+    CLI::App *pc = command(*pg, "check", "Judge FILE as download would, sending nothing; errors as FILE:LINE: message",
+                           [this] {
+                               const std::string bytes = readInput(file, zenta::tools::kMaxInput);
+                               return Action([f = file, bytes](Context &c) { programCheck(c, f, bytes); });
+                           });
+    pc->add_option("FILE", file, "A .prg program text or a compiled file")->required();
     CLI::App *pd = command(*pg, "download", "Send a program (.prg compiled first, else a compiled file)", [this] {
         const ProgramFile p = programToSend(file, readInput(file, zenta::tools::kMaxInput));
         return Action([p](Context &c) { programDownload(c, p); });
     });
     pd->add_option("FILE", file, "A .prg program text or a compiled file")->required();
     CLI::App *pu = command(*pg, "upload", "The device's program as program text", [this] {
-        return Action([f = uploadPath.empty() ? std::optional<std::string>() : uploadPath](Context &c) {
-            programUpload(c, f);
-        });
+        if (uploadOption->count() > 0 && uploadPath.empty())
+            stop(BadArguments, "-o: \"\" is not a file name: it takes a file name, or - for standard output");
+        return Action([f = uploadPath.empty() || uploadPath == "-" ? std::optional<std::string>() : uploadPath](
+                          Context &c) { programUpload(c, f); });
     });
-    pu->add_option("-o", uploadPath, "Write it to FILE instead of standard output")->type_name("FILE");
+    uploadOption =
+        pu->add_option("-o", uploadPath, "Write it to FILE instead of standard output (- for standard output)")
+            ->type_name("FILE");
     CLI::App *pr = command(*pg, "run", "Run thread 0, 1 or all", [this] {
         return Action([t = threadArg(thread)](Context &c) { programControl(c, '1', t); });
     });
@@ -342,10 +433,125 @@ void Cli::build()
     wt->add_option("--timeout", timeout, "Give up after S seconds, default 60")->type_name("S");
 }
 
-int fail(const Stop &s)
+void Cli::checkDevice() const
+{
+    if (deviceOption->count() == 0)
+        return;
+    // An empty name (a script's empty variable) must not pick the only device.
+    if (device.empty())
+        stop(BadArguments, std::string("-d: \"\" names no device: it takes ") + kDeviceTakes);
+    if (device[0] == '#' &&
+        (device.size() == 1 || device.find_first_not_of("0123456789", 1) != std::string::npos || !strictInt32(device.substr(1))))
+        stop(BadArguments, "-d: \"" + device + "\" is not #N with N an index from list");
+}
+
+std::string Cli::reworded(const CLI::ParseError &e, int argc, char **argv) const
+{
+    const std::string what = e.what();
+    const std::vector<std::string> words = commandWords(argc, argv);
+    // The command the error belongs to, as far as the words name one.
+    std::string where;
+    const CLI::App *at = &app;
+    for (std::size_t i = 0; i < words.size() && i < 2; ++i) {
+        const auto subs = at->get_subcommands([&](const CLI::App *s) { return s->check_name(words[i]); });
+        if (subs.empty())
+            break;
+        at = subs.front();
+        where += (where.empty() ? "" : " ") + at->get_name();
+    }
+    const std::string prefix = where.empty() ? std::string() : where + ": ";
+    const auto endsWith = [&](const std::string &tail) {
+        return what.size() >= tail.size() && what.compare(what.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    // What the command takes: its arguments, else its options.
+    const auto arguments = [&] {
+        std::string list;
+        for (const CLI::Option *o : at->get_options([](const CLI::Option *o) { return !o->nonpositional(); }))
+            list += (list.empty() ? "" : " ") + o->get_name();
+        return list;
+    };
+    const auto options = [&] {
+        std::string list;
+        const auto named = at->get_options([](const CLI::Option *o) { return o->nonpositional(); });
+        for (const CLI::Option *o : named)
+            if (o->get_name() != "--help")
+                list += (list.empty() ? "" : ", ") + o->get_name();
+        if (const auto comma = list.rfind(", "); comma != std::string::npos)
+            list.replace(comma, 2, " or ");
+        return list;
+    };
+    // An option's error: prefixed with the command it belongs to, none for
+    // the global ones; -d rather than --device, as people write it.
+    const auto option = [&](std::string name) {
+        const bool own = at != &app && at->get_option_no_throw(name) != nullptr;
+        if (name == "--device")
+            name = "-d";
+        return (own ? prefix : std::string()) + name;
+    };
+    if (dynamic_cast<const CLI::RequiredError *>(&e) && what == "A subcommand is required") {
+        std::string choices;
+        for (const CLI::App *s : at->get_subcommands({}))
+            choices += (choices.empty() ? "" : ", ") + s->get_name();
+        const std::size_t named = where.empty() ? 0 : (where.find(' ') == std::string::npos ? 1 : 2);
+        if (at == &app)
+            choices = kCommands;
+        else if (const auto comma = choices.rfind(", "); comma != std::string::npos)
+            choices.replace(comma, 2, " or ");
+        if (words.size() > named)
+            return prefix + "\"" + words[named] + "\" is not a command: " + choices;
+        return prefix + "a command is missing: " + choices;
+    }
+    if (dynamic_cast<const CLI::RequiredError *>(&e) && endsWith(" is required")) {
+        const std::string name = what.substr(0, what.size() - std::string(" is required").size());
+        const std::string t = takes(where, name);
+        return prefix + name + " is missing" + (t.empty() ? std::string() : ": " + t);
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch *>(&e)) {
+        const std::string name = what.substr(0, what.find(':'));
+        const std::string t = takes(where, name);
+        if (what.find(" missing") != std::string::npos)
+            return option(name) + " is given no value: it takes " + t;
+        return option(name) + " is given more than once: it takes one value, " + t;
+    }
+    if (dynamic_cast<const CLI::RequiresError *>(&e)) {
+        const auto needs = what.find(" requires ");
+        return option(what.substr(0, needs)) + " is taken only with " + what.substr(needs + 10);
+    }
+    if (dynamic_cast<const CLI::ConversionError *>(&e)) {
+        // "Could not convert: --abort = x" or "--abort: too many inputs for a flag".
+        const std::string lead = "Could not convert: ";
+        std::string name = what.rfind(lead, 0) == 0 ? what.substr(lead.size()) : what;
+        name = name.substr(0, std::min(name.find(" = "), name.find(':')));
+        return option(name) + " is a switch: it takes no value";
+    }
+    if (dynamic_cast<const CLI::ExtrasError *>(&e)) {
+        const auto colon = what.find(": ");
+        const std::string extra = colon == std::string::npos ? what : what.substr(colon + 2);
+        if (!extra.empty() && extra[0] == '-' && extra != "-" && !strictInt32(extra))
+        {
+            const std::string list = at == &app ? "-d, --json, --retry, --help or --version" : options();
+            return "\"" + extra + "\" is not an option" + (where.empty() ? "" : " of " + where) + ": it takes " +
+                   (list.empty() ? "none" : list);
+        }
+        if (at == &app)
+            return "\"" + extra + "\" is not a command: " + kCommands;
+        const std::string list = arguments();
+        return prefix + "\"" + extra + "\" is not expected: " + where +
+               (list.empty() ? " takes no argument" : " takes " + list);
+    }
+    return what;
+}
+
+int fail(const Stop &s, bool json, const std::string &device)
 {
     if (!s.message.empty())
         std::fprintf(stderr, "%s%s\n", s.plain ? "" : "zentactl: ", s.message.c_str());
+    if (json && s.status != Success) {
+        std::string message = s.message;
+        if (message.empty() && s.status > 128)
+            message = std::string("interrupted by ") + signalName(s.status - 128);
+        Output(true).failure(device, s.status, message, s.result);
+    }
     return s.status;
 }
 
@@ -356,6 +562,9 @@ int main(int argc, char **argv)
     catchSignals();
     Cli cli;
     cli.build();
+    bool json = jsonAsked(argc, argv);
+    std::optional<Output> out;
+    std::optional<Context> context;
     try {
         try {
             cli.app.parse(argc, argv);
@@ -366,29 +575,20 @@ int main(int argc, char **argv)
         } catch (const CLI::CallForVersion &e) {
             return cli.app.exit(e);
         } catch (const CLI::ParseError &e) {
-            std::string what = e.what();
-            const std::vector<std::string> words = commandWords(argc, argv);
-            if (what == "A subcommand is required") {
-                const std::string word = words.empty() ? std::string() : words[0];
-                const std::string next = words.size() > 1 ? "\"" + words[1] + "\" is not a command; " : "";
-                if (word.empty())
-                    what = std::string("no command given; commands: ") + kCommands;
-                else if (word == "settings")
-                    what = "settings: " + next + "get or set?";
-                else if (word == "program")
-                    what = "program: " + next + "check, download, upload, run, stop, pause, cont or status?";
-                else
-                    what = "unknown command \"" + word + "\"; commands: " + kCommands;
-            }
-            stop(BadArguments, what);
+            stop(BadArguments, cli.reworded(e, argc, argv));
         }
+        json = cli.json;
+        cli.checkDevice();
         const double retry = cli.retry.empty() ? 0 : secondsArg("--retry", cli.retry);
         const Action action = cli.prepare();
-        Output out(cli.json);
-        Context context(out, cli.device, retry);
-        action(context);
+        out.emplace(json);
+        context.emplace(*out, cli.device, retry);
+        action(*context);
         return Success;
     } catch (const Stop &s) {
-        return fail(s);
+        // The device, if one was chosen, is let go before the failure is told.
+        const std::string device = context ? context->chosenName() : std::string();
+        context.reset();
+        return fail(s, json, device);
     }
 }

@@ -115,11 +115,44 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
-        QTest::newRow("unknown command") << QStringList{"bogus"} << 1 << "unknown command \"bogus\"";
-        QTest::newRow("unknown option") << QStringList{"status", "--bogus"} << 1 << "--bogus";
-        QTest::newRow("unknown subcommand") << QStringList{"program", "bogus"} << 1 << "\"bogus\" is not a command";
-        QTest::newRow("missing argument") << QStringList{"move"} << 1 << "TARGET is required";
-        QTest::newRow("extra argument") << QStringList{"move", "10", "20"} << 1 << "not expected: 20";
+        // The parser's errors, in the house style: one sentence naming the
+        // argument and what it takes.
+        QTest::newRow("no command") << QStringList{} << 1
+                                    << "a command is missing: list, status, move, datum, jog, stop, mode, output, var, "
+                                       "send, settings, store, program or wait";
+        QTest::newRow("unknown command") << QStringList{"bogus"} << 1 << "\"bogus\" is not a command: list, status,";
+        QTest::newRow("unknown option") << QStringList{"status", "--bogus"} << 1
+                                        << "\"--bogus\" is not an option of status: it takes --watch or --count";
+        QTest::newRow("unknown option of a command without options")
+            << QStringList{"var", "V1", "--count", "3"} << 1 << "\"--count\" is not an option of var: it takes none";
+        QTest::newRow("unknown subcommand") << QStringList{"program", "bogus"} << 1
+                                            << "program: \"bogus\" is not a command: check, download, upload, run, stop, "
+                                               "pause, cont or status";
+        QTest::newRow("missing subcommand") << QStringList{"settings"} << 1 << "settings: a command is missing: get or set";
+        QTest::newRow("missing argument") << QStringList{"move"} << 1
+                                          << "move: TARGET is missing: a whole number, the position";
+        QTest::newRow("missing file") << QStringList{"settings", "set"} << 1
+                                      << "settings set: FILE is missing: a settings file, or - for standard input";
+        QTest::newRow("extra argument") << QStringList{"move", "10", "20"} << 1
+                                        << "move: \"20\" is not expected: move takes TARGET";
+        QTest::newRow("argument to a command that takes none") << QStringList{"list", "all"} << 1
+                                                               << "list: \"all\" is not expected: list takes no argument";
+        QTest::newRow("option without its value") << QStringList{"move", "10", "--speed"} << 1
+                                                  << "move: --speed is given no value: it takes a speed from 1 to "
+                                                     "6000000 pulses per second";
+        QTest::newRow("-d without its value") << QStringList{"status", "-d"} << 1 << "-d is given no value: it takes a name";
+        QTest::newRow("-d twice") << QStringList{"-d", "CFG01", "-d", "CFG01", "status"} << 1
+                                  << "-d is given more than once";
+        QTest::newRow("a switch given a value") << QStringList{"stop", "--abort=x"} << 1
+                                                << "stop: --abort is a switch: it takes no value";
+        // An empty -d (a script's empty variable) or a # without an index
+        // names no device: it must not pick the only one listed.
+        QTest::newRow("-d empty") << QStringList{"-d", "", "move", "100"} << 1 << "-d: \"\" names no device";
+        QTest::newRow("-d # without a number") << QStringList{"-d", "#x", "status"} << 1
+                                               << "-d: \"#x\" is not #N with N an index from list";
+        QTest::newRow("-d # alone") << QStringList{"--device", "#", "stop"} << 1 << "-d: \"#\" is not #N";
+        QTest::newRow("-d # negative") << QStringList{"-d", "#-1", "stop"} << 1 << "-d: \"#-1\" is not #N";
+        QTest::newRow("-o empty") << QStringList{"program", "upload", "-o", ""} << 1 << "-o: \"\" is not a file name";
         QTest::newRow("fraction") << QStringList{"move", "1.5"} << 1 << "\"1.5\" is not a whole number";
         QTest::newRow("beyond 32 bits") << QStringList{"move", "2147483648"} << 1 << "\"2147483648\" is not a whole";
         QTest::newRow("below 32 bits") << QStringList{"move", "-2147483649"} << 1 << "\"-2147483649\" is not a whole";
@@ -132,7 +165,8 @@ private slots:
         QTest::newRow("variable V51") << QStringList{"var", "V1", "V51=3"} << 1 << "\"V51=3\" is not a variable";
         QTest::newRow("variable value") << QStringList{"var", "V3=x"} << 1 << "V3: \"x\" is not a whole number";
         QTest::newRow("output word") << QStringList{"output", "DO3", "on"} << 1 << "\"DO3\" is not an output";
-        QTest::newRow("output state") << QStringList{"output", "EO", "1"} << 1 << "\"1\" is not on or off";
+        QTest::newRow("output state") << QStringList{"output", "EO", "2"} << 1
+                                      << "output: \"2\" is not a state: on or off (1 or 0)";
         QTest::newRow("mode word") << QStringList{"mode", "absolute"} << 1 << "\"absolute\" is not a move mode";
         QTest::newRow("jog direction") << QStringList{"jog", "up"} << 1 << "\"up\" is not a direction";
         QTest::newRow("jog longer than an hour")
@@ -140,7 +174,21 @@ private slots:
         QTest::newRow("thread") << QStringList{"program", "run", "2"} << 1 << "\"2\" is not a program thread";
         QTest::newRow("wait word") << QStringList{"wait", "moving"} << 1 << "\"moving\" is not idle or stopped";
         QTest::newRow("negative timeout") << QStringList{"wait", "idle", "--timeout", "-1"} << 1 << "--timeout";
-        QTest::newRow("count without watch") << QStringList{"status", "--count", "2"} << 1 << "--count requires --watch";
+        QTest::newRow("count without watch") << QStringList{"status", "--count", "2"} << 1
+                                             << "status: --count is taken only with --watch";
+        QTest::newRow("timeout without wait") << QStringList{"move", "5", "--timeout", "3"} << 1
+                                              << "move: --timeout is taken only with --wait";
+        // Speed and acceleration within the device's ranges, or nothing is sent.
+        QTest::newRow("negative speed") << QStringList{"move", "100", "--speed", "-5"} << 1
+                                        << "--speed: \"-5\" is not a speed from 1 to 6000000 pulses per second";
+        QTest::newRow("speed 0") << QStringList{"datum", "--speed", "0"} << 1 << "--speed: \"0\" is not a speed";
+        QTest::newRow("speed beyond the device's") << QStringList{"jog", "+", "--speed", "6000001"} << 1
+                                                   << "--speed: \"6000001\" is not a speed from 1 to 6000000";
+        QTest::newRow("acceleration beyond the device's")
+            << QStringList{"move", "100", "--accel", "70000"} << 1
+            << "--accel: \"70000\" is not an acceleration time from 1 to 65535 milliseconds";
+        QTest::newRow("acceleration 0") << QStringList{"datum", "--accel", "0", "--wait"} << 1
+                                        << "--accel: \"0\" is not an acceleration time";
         QTest::newRow("retry") << QStringList{"--retry", "soon", "status"} << 1 << "--retry: \"soon\"";
         QTest::newRow("command longer than a frame")
             << QStringList{"send", QString(65, 'A')} << 1 << "65 characters, more than the 64 of a frame";
@@ -245,6 +293,9 @@ private slots:
         QTest::newRow("mode inc") << QStringList{"mode", "INC"} << "mode INC" << "mm" << "1";
         QTest::newRow("output EO off") << QStringList{"output", "eo", "off"} << "EO off" << "eo" << "0";
         QTest::newRow("output DO1 on") << QStringList{"output", "DO1", "on"} << "DO1 on" << "do" << "1";
+        QTest::newRow("output DO2 1") << QStringList{"output", "DO2", "1"} << "DO2 on" << "do" << "2";
+        QTest::newRow("output EO 0") << QStringList{"output", "EO", "0"} << "EO off" << "eo" << "0";
+        QTest::newRow("output EO OFF") << QStringList{"output", "EO", "OFF"} << "EO off" << "eo" << "0";
         QTest::newRow("var set and read") << QStringList{"var", "V7=-12", "V7"} << "V7=-12\n" << "frames" << "2";
         QTest::newRow("send") << QStringList{"send", "VER"} << "V113BLSA\n" << "frames" << "1";
         QTest::newRow("send a set") << QStringList{"send", "HSPD=1234"} << "OK\n" << "hspd" << "1234";
@@ -252,7 +303,9 @@ private slots:
         QTest::newRow("program status") << QStringList{"program", "status"}
                                         << "program=idle/0 thread0=idle/0 thread1=idle/0" << "frames" << "6";
         QTest::newRow("wait idle") << QStringList{"wait", "idle"} << "the axis stands" << "frames" << "1";
-        QTest::newRow("wait stopped") << QStringList{"wait", "stopped"} << "no thread runs" << "frames" << "4";
+        QTest::newRow("wait stopped") << QStringList{"wait", "stopped"} << "no thread runs or is paused" << "frames"
+                                      << "4";
+        QTest::newRow("store") << QStringList{"store"} << "CFG01: Store to Flash done!\n" << "frames" << "1";
     }
     void everyCommand()
     {
@@ -468,7 +521,7 @@ private slots:
         // Refused, with the device's reason, while a thread runs.
         const Result refused = run({"program", "download", "count.prg"});
         QCOMPARE(refused.exit, 2);
-        QVERIFY2(refused.err.contains("A program is running on the device"), refused.err.constData());
+        QVERIFY2(refused.err.contains("A program runs or is paused on the device"), refused.err.constData());
 
         QProcess wait;
         bench->start(wait, {"wait", "stopped"});
@@ -554,8 +607,17 @@ private slots:
         QCOMPARE(sim().state("pending"), std::string("CFG01"));
         const Result renamed = run({"settings", "set", "-", "--rename"}, other);
         QVERIFY2(renamed.exit == 0, renamed.err.constData());
-        QVERIFY(renamed.out.contains("Device ID Set.  Perform store to flash and reset power"));
+        QVERIFY(renamed.out.contains("CFG01: Device ID Set.  Perform store to flash and reset power"));
         QCOMPARE(sim().state("pending"), std::string("CFG07"));
+        // Stored as well: no advice to store, only what is so, each line
+        // named for its device.
+        const Result stored = run({"settings", "set", "-", "--rename", "--store"}, other);
+        QVERIFY2(stored.exit == 0, stored.err.constData());
+        QCOMPARE(stored.out, QByteArray("CFG01: settings set, every value reads back as sent\n"
+                                        "CFG01: Store to Flash done!\n"
+                                        "CFG01: Device ID Set and stored: the device is CFG07 from its next power-up.\n"));
+        QCOMPARE(sim().ctl("power-cycle"), std::string("OK"));
+        QCOMPARE(run({"send", "DN"}).out, QByteArray("CFG07\n"));
     }
 
     void settingsThatDoNotReadBackAreReported()
@@ -578,7 +640,7 @@ private slots:
         QCOMPARE(run({"send", "P6=3"}).exit, 0);
         const Result r = run({"store"});
         QVERIFY2(r.exit == 0, r.err.constData());
-        QCOMPARE(r.out, QByteArray("Store to Flash done!\n"));
+        QCOMPARE(r.out, QByteArray("CFG01: Store to Flash done!\n"));
         QCOMPARE(run({"send", "P6=7"}).exit, 0);
         QCOMPARE(sim().ctl("power-cycle"), std::string("OK"));
         QCOMPARE(sim().state("p6"), std::string("3"));
@@ -688,13 +750,32 @@ private slots:
         QCOMPARE(sim().state("pb"), pb);
     }
 
-    // Every failing line, one a line, as the editor's check marks them all.
+    // Every failing line, one a line, as the editor's check marks them all,
+    // in line order (a label the compiler finds missing only at the end included).
     void checkNamesEveryFailingLine()
     {
-        writeFile(bench->file("bad.prg"), "X1000\r\nFOO\r\nV1=1\r\nBAR 3\r\nEND\r\n");
+        writeFile(bench->file("bad.prg"), "GOTO nowhere\r\nFOO\r\nV1=1\r\nBAR 3\r\nEND\r\n");
         const Result r = run({"program", "check", "bad.prg"});
         QCOMPARE(r.exit, 2);
-        QCOMPARE(r.errLines(), (QList<QByteArray>{"bad.prg:2: unknown command FOO", "bad.prg:4: unknown command BAR"}));
+        QCOMPARE(r.errLines(), (QList<QByteArray>{"bad.prg:1: label NOWHERE is not defined",
+                                                  "bad.prg:2: unknown command FOO", "bad.prg:4: unknown command BAR"}));
+        QCOMPARE(r.out, QByteArray());
+        // With --json the lines are in the one object, and standard error
+        // has one line for people rather than the list again.
+        const Result j = run({"--json", "program", "check", "bad.prg"});
+        QCOMPARE(j.exit, 2);
+        QCOMPARE(j.errLines(), QList<QByteArray>{"zentactl: bad.prg: 3 failing lines"});
+        QCOMPARE(j.out.count('\n'), 1);
+        const QJsonObject o = jsonOf(j.out);
+        QVERIFY(o["device"].isNull());
+        QCOMPARE(o["ok"].toBool(true), false);
+        QCOMPARE(o["count"].toInt(), 3);
+        const QJsonArray errors = o["errors"].toArray();
+        QCOMPARE(errors.size(), 3);
+        QCOMPARE(errors[0].toObject()["line"].toInt(), 1);
+        QCOMPARE(errors[2].toObject()["message"].toString(), QString("unknown command BAR"));
+        QCOMPARE(o["error"].toObject()["exit"].toInt(), 2);
+        QCOMPARE(o["error"].toObject()["message"].toString(), QString("bad.prg: 3 failing lines"));
         QCOMPARE(reached(sim()), std::string("connections=0 frames=0"));
     }
 
@@ -761,6 +842,257 @@ private slots:
         QVERIFY2(r.exit == exit, r.err.constData());
         if (exit != 0)
             QVERIFY2(r.err.contains("standard output was closed"), r.err.constData());
+    }
+
+    // --json settings set says what the device holds, its own device ID
+    // included, and what became of the file's.
+    void settingsSetJsonSaysWhatTheDeviceHolds_data()
+    {
+        QTest::addColumn<QByteArray>("fileId");
+        QTest::addColumn<bool>("rename");
+        QTest::addColumn<QString>("id");     // "same", "kept" or "set"
+        QTest::addColumn<QString>("newId");  // empty: no "newid"
+        QTest::newRow("the same ID") << QByteArray("01") << false << "same" << "";
+        QTest::newRow("another ID, kept") << QByteArray("07") << false << "kept" << "";
+        QTest::newRow("another ID, --rename") << QByteArray("07") << true << "set" << "07";
+    }
+    void settingsSetJsonSaysWhatTheDeviceHolds()
+    {
+        QFETCH(QByteArray, fileId);
+        QFETCH(bool, rename);
+        QFETCH(QString, id);
+        QFETCH(QString, newId);
+        writeFile(bench->file("s.ini"), QByteArray(kSettingsFile).replace("DeviceName=01", "DeviceName=" + fileId));
+        QStringList args{"--json", "settings", "set", "s.ini"};
+        if (rename)
+            args << "--rename";
+        const Result r = run(args);
+        QVERIFY2(r.exit == 0, r.err.constData());
+        QCOMPARE(r.out.count('\n'), 1);
+        const QJsonObject o = jsonOf(r.out);
+        // Until a store and a power-up the device answers to its own ID.
+        QCOMPARE(o["settings"].toObject()["devicename"].toString(), QString("01"));
+        QCOMPARE(o["settings"].toObject()["runcurrent"].toString(), QString("1.5"));
+        QCOMPARE(o["id"].toString(), id);
+        QCOMPARE(o.contains("newid"), !newId.isEmpty());
+        if (!newId.isEmpty())
+            QCOMPARE(o["newid"].toString(), newId);
+        QCOMPARE(o["stored"].toBool(true), false);
+        QCOMPARE(sim().state("pending"), std::string(rename ? "CFG07" : "CFG01"));
+    }
+
+    // check judges a file exactly as download does: the same reader, the
+    // same rules, the same status, and a refused file reaches no device.
+    void checkJudgesAsDownloadDoes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");  // part of standard error, or of standard output on success
+        QTest::newRow("an empty program") << "empty.prg" << QByteArray() << 2 << "empty.prg: The program is empty";
+        QTest::newRow("a program of blank lines") << "blank.prg" << QByteArray("\r\n\r\n") << 2 << "The program is empty";
+        QTest::newRow("program text not named .prg, read as compiled")
+            << "source.txt" << QByteArray("V1=1\r\nEND\r\n") << 2 << "source.txt: Compiled line 1 is not valid";
+        QTest::newRow("a compiled file cut short")
+            << "cut.txt" << QByteArray("COMPILE OK 3 lines\r\n1 X1\r\n2 X2\r\n") << 2 << "announces 3 compiled lines";
+        QTest::newRow("a program that does not compile") << "bad.prg" << QByteArray("X1\r\nFOO\r\n") << 2
+                                                         << "bad.prg:2: unknown command FOO";
+        QTest::newRow("a compiled file") << "ok.txt" << QByteArray("1 V1=1\r\n2 X-40\r\n") << 0 << "ok.txt: 2 compiled lines";
+        QTest::newRow("a program text") << "ok.PRG" << QByteArray("V1=1\r\nEND\r\n") << 0 << "ok.PRG: 2 compiled lines";
+    }
+    void checkJudgesAsDownloadDoes()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        writeFile(bench->file(name), bytes);
+        const Result check = run({"program", "check", name});
+        QVERIFY2(check.exit == status, (QByteArray::number(check.exit) + " " + check.out + check.err).constData());
+        QVERIFY2(QString::fromUtf8(status ? check.err : check.out).contains(message), (check.out + check.err).constData());
+        QCOMPARE(reached(sim()), std::string("connections=0 frames=0"));
+        const Result download = run({"program", "download", name});
+        QVERIFY2(download.exit == status, (QByteArray::number(download.exit) + " " + download.err).constData());
+        if (status) {
+            QCOMPARE(download.err, check.err);
+            QCOMPARE(reached(sim()), std::string("connections=0 frames=0"));
+        }
+    }
+
+    // wait stopped: a program that ended with an error is a failure that
+    // names its thread, line and code; a paused thread has not ended.
+    void waitStoppedJudgesTheEnd_data()
+    {
+        QTest::addColumn<QByteArray>("program");
+        QTest::addColumn<QStringList>("before");  // a program command before the wait
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("ended with an error") << QByteArray("PRG 0\r\nV1=0\r\nEO=V1\r\nX100\r\nEND\r\n") << QStringList{}
+                                             << 2 << "CFG01: thread 0 ended with an error at line 4 (code 4, errored)";
+        QTest::newRow("thread 1 ended with an error")
+            << QByteArray("PRG 0\r\nEND\r\nPRG 1\r\nV1=0\r\nV2=5/V1\r\nEND\r\n") << QStringList{} << 2
+            << "CFG01: thread 1 ended with an error at line 5 (code 4, errored)";
+        QTest::newRow("paused") << QByteArray("PRG 0\r\nl:\r\nDELAY=100\r\nGOTO l\r\nEND\r\n")
+                                << QStringList{"pause", "0"} << 7 << "CFG01: thread 0 is paused after 0.5 s";
+        QTest::newRow("ended well") << QByteArray("PRG 0\r\nV1=3\r\nEND\r\n") << QStringList{} << 0 << "";
+    }
+    void waitStoppedJudgesTheEnd()
+    {
+        QFETCH(QByteArray, program);
+        QFETCH(QStringList, before);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        writeFile(bench->file("p.prg"), program);
+        QCOMPARE(run({"program", "download", "p.prg"}).exit, 0);
+        QCOMPARE(run({"program", "run", "all"}).exit, 0);
+        if (!before.isEmpty())
+            QCOMPARE(run(QStringList{"program"} + before).exit, 0);
+        QProcess p;
+        bench->start(p, {"wait", "stopped", "--timeout", "0.5"});
+        const Result r = finishWhileAdvancing(p, sim());
+        QVERIFY2(r.exit == status, (QByteArray::number(r.exit) + " " + r.out + r.err).constData());
+        if (status == 0) {
+            QCOMPARE(r.err, QByteArray());
+            return;
+        }
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
+        QCOMPARE(r.out, QByteArray());
+    }
+
+    // "-o -" is standard output, as "settings get -" is: no file named "-".
+    void uploadDashIsStandardOutput()
+    {
+        writeFile(bench->file("p.prg"), "PRG 0\r\nV1=2\r\nX10\r\nEND\r\n");
+        QCOMPARE(run({"program", "download", "p.prg"}).exit, 0);
+        const Result plain = run({"program", "upload"});
+        QVERIFY2(plain.exit == 0 && plain.out.contains("X10"), plain.err.constData());
+        const Result dash = run({"program", "upload", "-o", "-"});
+        QVERIFY2(dash.exit == 0, dash.err.constData());
+        QCOMPARE(dash.out, plain.out);
+        QVERIFY(!QFile::exists(bench->file("-")));
+    }
+
+    // A paused program is called paused: the device refuses a download then
+    // as it does while a program runs.
+    void aPausedProgramIsNotCalledRunning()
+    {
+        writeFile(bench->file("loop.prg"), "PRG 0\r\nl:\r\nDELAY=100\r\nGOTO l\r\nEND\r\n");
+        QCOMPARE(run({"program", "download", "loop.prg"}).exit, 0);
+        QCOMPARE(run({"program", "run", "0"}).exit, 0);
+        QCOMPARE(run({"program", "pause", "0"}).exit, 0);
+        const Result r = run({"program", "download", "loop.prg"});
+        QCOMPARE(r.exit, 2);
+        QVERIFY2(r.err.contains("CFG01: A program runs or is paused on the device") && !r.err.contains("running"),
+                 r.err.constData());
+        QVERIFY(run({"program", "status"}).out.contains("thread0=paused/"));
+    }
+
+    // An error reply to send is a failure: the reply is printed, status 2;
+    // with --json one object holds the reply and the error.
+    void sendErrorReply_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("reply");
+        QTest::newRow("?RANGE") << "HSPD=0" << "?RANGE";
+        QTest::newRow("?UNKNOWN") << "BOGUS" << "?UNKNOWN";
+        QTest::newRow("?EMPTY") << "" << "?EMPTY";
+        QTest::newRow("?READONLY") << "VER=1" << "?READONLY";
+    }
+    void sendErrorReply()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, reply);
+        const Result r = run({"send", command});
+        QCOMPARE(r.exit, 2);
+        QCOMPARE(QString::fromUtf8(r.out), reply + "\n");
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(QString::fromUtf8(r.err).contains("CFG01 refused \"" + command + "\": " + reply), r.err.constData());
+
+        const Result j = run({"--json", "send", command});
+        QCOMPARE(j.exit, 2);
+        QCOMPARE(j.out.count('\n'), 1);
+        const QJsonObject o = jsonOf(j.out);
+        QCOMPARE(o["device"].toString(), QString("CFG01"));
+        QCOMPARE(o["command"].toString(), command);
+        QCOMPARE(o["reply"].toString(), reply);
+        QCOMPARE(o["error"].toObject()["exit"].toInt(), 2);
+        QVERIFY(o["error"].toObject()["message"].toString().contains(reply));
+        QCOMPARE(j.errLines().size(), 1);
+    }
+
+    // With --json a failure is also one object on standard output, whatever
+    // failed; standard error keeps its one line.
+    void jsonFailures_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("device");  // empty: null
+        QTest::addColumn<QString>("message");
+        QTest::newRow("1 a bad number") << "" << QStringList{"--json", "move", "1.5"} << 1 << ""
+                                        << "TARGET: \"1.5\" is not a whole number";
+        QTest::newRow("1 the parser's") << "" << QStringList{"move", "--json"} << 1 << ""
+                                        << "move: TARGET is missing";
+        QTest::newRow("1 an unknown command") << "" << QStringList{"--json", "bogus"} << 1 << ""
+                                              << "\"bogus\" is not a command";
+        QTest::newRow("1 a speed out of range") << "" << QStringList{"--json", "jog", "+", "--speed", "0"} << 1 << ""
+                                                << "--speed: \"0\" is not a speed";
+        QTest::newRow("2 a file that cannot be read") << "" << QStringList{"--json", "settings", "set", "none.ini"} << 2 << ""
+                                                  << "none.ini: cannot be read";
+        QTest::newRow("2 refused") << "output disabled" << QStringList{"--json", "move", "100"} << 2 << "CFG01"
+                                   << "CFG01 refused \"X100\": ?DISABLED";
+        QTest::newRow("3 no such device") << "" << QStringList{"--json", "-d", "CFG09", "status"} << 3 << ""
+                                          << "no device CFG09 is listed";
+        QTest::newRow("4 none chosen") << "second simulator" << QStringList{"--json", "var", "V1"} << 4 << ""
+                                       << "several devices are listed";
+        QTest::newRow("5 in use") << "held" << QStringList{"--json", "status"} << 5 << "CFG01"
+                                  << "device CFG01 is in use by another program";
+        QTest::newRow("6 silent") << "silent" << QStringList{"--json", "stop"} << 6 << "CFG01"
+                                  << "CFG01 stopped answering";
+        QTest::newRow("7 a wait timed out") << "jogging" << QStringList{"--json", "wait", "idle", "--timeout", "0.2"}
+                                            << 7 << "CFG01" << "the axis still moves after 0.2 s";
+    }
+    void jsonFailures()
+    {
+        QFETCH(QString, situation);
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, device);
+        QFETCH(QString, message);
+        simtest::Fd held;
+        if (situation == "output disabled")
+            QCOMPARE(run({"output", "EO", "off"}).exit, 0);
+        else if (situation == "second simulator")
+            bench->startSim("sim2", "CFG02");
+        else if (situation == "held") {
+            int granted = -1;
+            held.fd = sim().connectDevice(granted);
+            QCOMPARE(granted, 1);
+        } else if (situation == "silent")
+            QCOMPARE(sim().ctl("silent on"), std::string("OK"));
+        else if (situation == "jogging")
+            QCOMPARE(run({"send", "J+"}).exit, 0);
+        const std::string before = reached(sim());
+        const Result r = run(args);
+        QVERIFY2(r.exit == status, (QByteArray::number(r.exit) + " " + r.err).constData());
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
+        QCOMPARE(r.out.count('\n'), 1);
+        const QJsonObject o = jsonOf(r.out);
+        QCOMPARE(o.keys(), (QStringList{"device", "error"}));
+        if (device.isEmpty())
+            QVERIFY2(o["device"].isNull(), r.out.constData());
+        else
+            QCOMPARE(o["device"].toString(), device);
+        const QJsonObject e = o["error"].toObject();
+        QCOMPARE(e.keys(), (QStringList{"exit", "message"}));
+        QCOMPARE(e["exit"].toInt(), status);
+        QVERIFY2(e["message"].toString().contains(message), r.out.constData());
+        // The one line on standard error is the same message.
+        QCOMPARE(r.err.trimmed(), "zentactl: " + e["message"].toString().toUtf8());
+        if (status == 1)
+            QCOMPARE(reached(sim()), before);
     }
 };
 
