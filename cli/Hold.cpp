@@ -131,10 +131,16 @@ void DoorServer::serve()
                 acceptPausedUntil_ = now + std::chrono::seconds(1);
             break;
         }
-        if (clients_.size() >= kDoorClients)
-            ::close(fd);  // turned away: it hears the door close, and says the device is in use
-        else
-            clients_.push_back({fd, {}, now});
+        if (clients_.size() >= kDoorClients) {
+            // A full door must not keep a stop out: whoever has waited longest
+            // without asking anything makes room (a zentactl asks at once).
+            std::size_t oldest = 0;
+            for (std::size_t i = 1; i < clients_.size(); ++i)
+                if (clients_[i].since < clients_[oldest].since)
+                    oldest = i;
+            drop(oldest);
+        }
+        clients_.push_back({fd, {}, now});
     }
     // One request of each at a time, so that the holder's own work goes on.
     for (std::size_t i = clients_.size(); i-- > 0;) {

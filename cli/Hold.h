@@ -29,8 +29,9 @@ enum Answer : unsigned char { Answered = 0, Silent = 1, Lost = 2, Refused = 3 };
 // How long a holder may take to pass a request on: its own exchange and the
 // request's, each bounded by the device's time-outs, and room.
 inline constexpr int kDoorAnswerMs = 10000;
-// At most this many other zentactl processes at the door at once; one that
-// sends nothing for this long is let go.
+// At most this many other zentactl processes at the door at once (a new one
+// takes the place of whoever has been quiet longest); one that sends nothing
+// for this long is let go.
 inline constexpr std::size_t kDoorClients = 8;
 inline constexpr int kDoorIdleMs = 30000;
 

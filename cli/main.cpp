@@ -266,8 +266,9 @@ void Cli::build()
     app.require_subcommand(1, 1);
     app.fallthrough();
     app.footer("Exit status: 0 success, 1 bad arguments (nothing sent), 2 the operation failed, 3 no such device,\n"
-               "4 several devices and none chosen, 5 the device is in use by another program, 6 the device\n"
-               "stopped answering, 7 a wait timed out; 128+N after signal N ended a wait. See zentactl(1).");
+               "4 no single device chosen (several listed and no -d, or -d names several), 5 the device is\n"
+               "in use by another program, 6 the device stopped answering, 7 a wait timed out; 128+N after\n"
+               "signal N (0 when it ends a watch or a jog). See zentactl(1).");
 
     command(app, "list", "The devices: index, name, product string, serial", [] { return Action(listDevices); });
 

@@ -377,6 +377,25 @@ private slots:
         QCOMPARE(folderFiles(*bench), (QStringList{"sim1.ctl", "sim1.lock", "sim1.product", "sim1.sock"}));
     }
 
+    // 8: a door crowded by processes that ask nothing still lets a stop in.
+    void aCrowdedDoorStillTakesAStop()
+    {
+        QProcess holder;
+        startHolder(holder, {"jog", "+"});
+        QTRY_VERIFY_WITH_TIMEOUT(moving(sim()), kRunMs);
+        std::vector<std::unique_ptr<simtest::Fd>> idle;
+        for (int i = 0; i < 12; ++i) {
+            idle.push_back(std::make_unique<simtest::Fd>(simtest::connectTo(sim().file(".hold"))));
+            QVERIFY(idle.back()->fd >= 0);
+        }
+        const Result stopped = run({"stop"});
+        QVERIFY2(stopped.exit == 0, (QByteArray::number(stopped.exit) + " " + stopped.err).constData());
+        sim().ctl("advance 10000");
+        QVERIFY(!moving(sim()));
+        ::kill(pid_t(holder.processId()), SIGINT);
+        QCOMPARE(Bench::finish(holder).exit, 0);
+    }
+
     // 8: a wait or a watch serves a stop too; the wait then sees the axis stand.
     void aWaitServesAStop()
     {
