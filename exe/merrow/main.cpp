@@ -68,13 +68,13 @@ std::string joinIds(const std::vector<std::string> &ids)
     return s;
 }
 
-// The device name product string `index` holds (lang::deviceNameIn), if any.
-std::optional<std::string> listedName(device::Library &lib, int32_t index)
+// The product string listed at `index`.
+std::string listedProduct(device::Library &lib, int32_t index)
 {
     char buffer[TOLLANCOM_PRODUCT_BUFFER] = {};
     lib.getProductString(index, buffer, 0);
     buffer[sizeof buffer - 1] = '\0';
-    return lang::deviceNameIn(buffer);
+    return buffer;
 }
 
 // The device whose ID is `dev`; with `dev` empty, the only device present.
@@ -89,9 +89,12 @@ std::variant<Found, Failure> findDevice(device::Library &lib, const std::string 
     if (lib.getNumDevices(&count) != 1 || count < 1)
         return failure("No device found.", "Check that the driver is connected and powered.");
 
+    std::vector<std::string> products;
     std::vector<std::optional<std::string>> listed;
-    for (int32_t i = 0; i < count; ++i)
-        listed.push_back(listedName(lib, i));
+    for (int32_t i = 0; i < count; ++i) {
+        products.push_back(listedProduct(lib, i));
+        listed.push_back(lang::deviceNameIn(products.back()));
+    }
     std::vector<Found> matches;
     std::vector<std::string> ids;
     int busy = 0, silent = 0;
@@ -111,9 +114,7 @@ std::variant<Found, Failure> findDevice(device::Library &lib, const std::string 
         return failure("No device ID given (DEV is empty) and more than one device is present.", seen());
     }
     // Two that name it already make the ID ambiguous: neither is opened.
-    if (!dev.empty() && std::count_if(listed.begin(), listed.end(), [&](const auto &name) {
-                            return name && lang::deviceIdOf(*name) == dev;
-                        }) > 1) {
+    if (!dev.empty() && lang::productsNaming(products, dev) > 1) {
         for (const auto &name : listed)
             ids.push_back(name ? *lang::deviceIdOf(*name) : std::string("?"));
         return failure("More than one device has the ID " + clip(dev, 20) + ".", seen());

@@ -115,6 +115,17 @@ Result reopenDevice(int waitMs)
     }
 }
 
+QStringList listedProducts()
+{
+    QStringList products;
+    int32_t count = 0;
+    if ((tollanApi().GetNumDevices(&count) & 0xFFFF) != 1)
+        return products;
+    for (int32_t i = 0; i < count && i < 1000; ++i)
+        products << listed(i, 0);
+    return products;
+}
+
 QString failureText(Result result)
 {
     const QString name = modTollan::DeviceProduct;

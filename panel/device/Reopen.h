@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Taking the device back after the link was closed: by the tools (download,
 // upload) or by a lost link. The list position chosen at selection may name
@@ -28,6 +29,9 @@ inline constexpr int kBusyWaitMs = 3000;
 // the event loop, so repaints and Esc go on meanwhile while every other input
 // waits (EventWait::InputHold).
 Result reopenDevice(int waitMs = kBusyWaitMs);
+
+// The product strings listed now, by list position; opens nothing.
+QStringList listedProducts();
 
 // The message for a reopening that failed, naming the device.
 QString failureText(Result result);

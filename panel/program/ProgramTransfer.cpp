@@ -19,6 +19,8 @@
 
 #include <QFile>
 #include <optional>
+#include <string>
+#include <vector>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -211,6 +213,17 @@ void ProgramTransfer::DownloadSAP_Click()
     if (const auto refusal = loaderRefusal()) {
         lock.reset();
         Dialogs::get().notice(&main_, *refusal);
+        return;
+    }
+    // Units share a name until one is renamed; the loader then takes neither.
+    std::vector<std::string> products;
+    for (const QString &product : Reopen::listedProducts())
+        products.push_back(product.toStdString());
+    if (zenta::lang::productsNaming(products, id->toStdString()) > 1) {
+        lock.reset();
+        Dialogs::get().notice(&main_, "More than one device has the ID " + *id +
+                                          ": the loader cannot tell which to load. Give each its own ID, then "
+                                          "download. Nothing was sent.");
         return;
     }
     QString reply;

@@ -65,6 +65,17 @@ private slots:
         const std::optional<std::string> got = deviceNameIn(std::string_view(product.constData(), product.size()));
         QCOMPARE(got ? QString::fromStdString(*got) : QString("-"), name);
     }
+
+    // What the loader counts before it opens anything: product strings that
+    // name the ID, in any of the forms a name is found in.
+    void productsNamingAnId()
+    {
+        const std::vector<std::string> listed{"CFG07", "Zenta cfg07", "CFG01", "CFG070", "unit 7", "XCFG07"};
+        QCOMPARE(productsNaming(listed, "07"), std::size_t(4));
+        QCOMPARE(productsNaming(listed, "01"), std::size_t(1));
+        QCOMPARE(productsNaming(listed, "02"), std::size_t(0));
+        QCOMPARE(productsNaming({}, "07"), std::size_t(0));
+    }
 };
 
 QTEST_GUILESS_MAIN(DeviceNameTest)

@@ -707,6 +707,9 @@ private slots:
         QTest::newRow("an empty program") << "empty" << "The program is empty; nothing was sent.";
         QTest::newRow("a line the device would refuse")
             << "bad line" << "Compiled line 2 is not valid: GOTO to a label that does not exist. Nothing was sent.";
+        QTest::newRow("two devices of the ID")
+            << "twins" << "More than one device has the ID 07: the loader cannot tell which to load. Give each its "
+                          "own ID, then download. Nothing was sent.";
         QTest::newRow("a count the lines do not match")
             << "cut" << "The file CompileOut.txt cannot be sent: the result line announces 3 compiled lines but 2 "
                         "follow it. Nothing was sent.";
@@ -733,6 +736,8 @@ private slots:
         }
         if (how == "never")
             ExternalTools::forgetCompiledOutput();
+        if (how == "twins")
+            t->dev.products = {"CFG01", "CFG07", "Zenta cfg07"};
         if (how == "changed")
             writeBytes(t->f.exeFile("CompileOut.txt"), "COMPILE OK 1 lines\r\n1 X999\r\n");
         const QMap<QString, QByteArray> compiled{

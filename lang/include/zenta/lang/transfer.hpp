@@ -64,6 +64,18 @@ inline std::optional<std::string> deviceNameIn(std::string_view product)
     return std::nullopt;
 }
 
+// How many of the listed product strings name the device `id` (its two
+// digits). The loader opens none of them when more than one does, so whoever
+// hands it an ID can refuse first, before anything changes the device.
+inline std::size_t productsNaming(const std::vector<std::string> &products, std::string_view id)
+{
+    std::size_t n = 0;
+    for (const std::string &product : products)
+        if (const auto name = deviceNameIn(product); name && std::string_view(*name).substr(3) == id)
+            ++n;
+    return n;
+}
+
 namespace transfer {
 
 inline constexpr std::string_view kBegin = "PGLOAD";
