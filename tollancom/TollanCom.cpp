@@ -391,7 +391,7 @@ std::string holderOf(const std::string &note)
     if (name.empty())
         return {};
     const std::string start = processStart(n.pid);
-    if (start.empty() || (!n.start.empty() && start != n.start))
+    if (start.empty() || start != n.start)
         return {};  // gone, or its number now belongs to another process
     return name + " (pid " + std::to_string(n.pid) + ")";
 }

@@ -669,6 +669,13 @@ private slots:
             note.write("1 999999999999 77\nsomeone\n");
         }
         QCOMPARE(holder(), QByteArray());
+        // Nor does one without a start time: a live process id alone proves nothing.
+        {
+            QFile note(notePath);
+            QVERIFY(note.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            note.write("1  77\nsomeone\n");
+        }
+        QCOMPARE(holder(), QByteArray());
         QCOMPARE(fnTollanComClose(handle), 1);
         QVERIFY(QFileInfo::exists(notePath));
         QFile::remove(notePath);
