@@ -31,11 +31,7 @@ std::string upper(std::string s)
 // else the whole product string.
 std::string nameIn(const std::string &product)
 {
-    const std::string u = upper(product);
-    for (std::size_t at = u.find("CFG"); at != std::string::npos; at = u.find("CFG", at + 1))
-        if (zenta::lang::isDeviceName(std::string_view(u).substr(at, 5)))
-            return u.substr(at, 5);
-    return product;
+    return zenta::lang::deviceNameIn(product).value_or(product);
 }
 
 std::string described(const std::vector<Listed> &devices)
