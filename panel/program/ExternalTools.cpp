@@ -220,14 +220,19 @@ bool LaunchAndWait(QWidget *parent, const QString &path)
     patience.start(kStartMs);
     if (tool.state() == QProcess::Starting)
         loop.exec();
-    if (!started && tool.state() != QProcess::NotRunning)
-        killTool(tool);  // it did not come up within its bound
     bool stopped = false;
+    // Esc may come before the start is taken in: the stop still holds.
+    if (run.stopAsked && tool.state() != QProcess::NotRunning) {
+        killTool(tool);
+        stopped = true;
+    } else if (!started && tool.state() != QProcess::NotRunning) {
+        killTool(tool);  // it did not come up within its bound
+    }
     QElapsedTimer running;
     running.start();
     // Timers, repaints and Esc go on; a stop asked for meanwhile ends the
     // wait, and so does the patience running out, which asks the operator.
-    while (started && tool.state() != QProcess::NotRunning) {
+    while (started && !stopped && tool.state() != QProcess::NotRunning) {
         if (!run.stopAsked) {
             patience.start(toolPatienceMs());
             loop.exec();
@@ -257,10 +262,10 @@ bool LaunchAndWait(QWidget *parent, const QString &path)
     }
     currentRun() = nullptr;
     QApplication::restoreOverrideCursor();
-    if (!started)
-        tell(parent, "The tool " + path + " could not be started: " + tool.errorString());
-    else if (stopped)
+    if (stopped)
         tell(parent, "The tool " + path + " was stopped.");
+    else if (!started)
+        tell(parent, "The tool " + path + " could not be started: " + tool.errorString());
     return started && !stopped;
 }
 
