@@ -90,6 +90,28 @@ class ZentactlTest : public QObject {
     SimProcess &sim() { return *bench->sims.front(); }
     Result run(const QStringList &args, const QByteArray &input = {}) { return bench->run(args, input); }
 
+    // The device state a row of the refusal tables names; `held` keeps a
+    // connection that holds the device for as long as the row runs.
+    void arrange(const QString &situation, simtest::Fd &held)
+    {
+        if (situation == "output disabled")
+            QCOMPARE(run({"output", "EO", "off"}).exit, 0);
+        else if (situation == "analog")
+            QCOMPARE(run({"send", "PA=2"}).out, QByteArray("OK\n"));
+        else if (situation == "no simulator")
+            bench->sims.clear();
+        else if (situation == "second simulator")
+            bench->startSim("sim2", "CFG02");
+        else if (situation == "held") {
+            int granted = -1;
+            held.fd = sim().connectDevice(granted);
+            QCOMPARE(granted, 1);
+        } else if (situation == "silent")
+            QCOMPARE(sim().ctl("silent on"), std::string("OK"));
+        else if (situation == "jogging")
+            QCOMPARE(run({"send", "J+"}).exit, 0);
+    }
+
 private slots:
     void init() { bench = Bench::withOneDevice(); }
 
@@ -367,22 +389,8 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, message);
         simtest::Fd held;
-        if (situation == "output disabled")
-            QCOMPARE(run({"output", "EO", "off"}).exit, 0);
-        else if (situation == "analog")
-            QCOMPARE(run({"send", "PA=2"}).out, QByteArray("OK\n"));
-        else if (situation == "no simulator")
-            bench->sims.clear();
-        else if (situation == "second simulator")
-            bench->startSim("sim2", "CFG02");
-        else if (situation == "held") {
-            int granted = -1;
-            held.fd = sim().connectDevice(granted);
-            QCOMPARE(granted, 1);
-        } else if (situation == "silent")
-            QCOMPARE(sim().ctl("silent on"), std::string("OK"));
-        else if (situation == "jogging")
-            QCOMPARE(run({"send", "J+"}).exit, 0);
+        arrange(situation, held);
+        QVERIFY(!QTest::currentTestFailed());
         const Result r = run(args);
         QVERIFY2(r.exit == status, r.err.constData());
         if (message.isEmpty())
@@ -1061,18 +1069,8 @@ private slots:
         QFETCH(QString, device);
         QFETCH(QString, message);
         simtest::Fd held;
-        if (situation == "output disabled")
-            QCOMPARE(run({"output", "EO", "off"}).exit, 0);
-        else if (situation == "second simulator")
-            bench->startSim("sim2", "CFG02");
-        else if (situation == "held") {
-            int granted = -1;
-            held.fd = sim().connectDevice(granted);
-            QCOMPARE(granted, 1);
-        } else if (situation == "silent")
-            QCOMPARE(sim().ctl("silent on"), std::string("OK"));
-        else if (situation == "jogging")
-            QCOMPARE(run({"send", "J+"}).exit, 0);
+        arrange(situation, held);
+        QVERIFY(!QTest::currentTestFailed());
         const std::string before = reached(sim());
         const Result r = run(args);
         QVERIFY2(r.exit == status, (QByteArray::number(r.exit) + " " + r.err).constData());
