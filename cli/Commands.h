@@ -16,8 +16,9 @@ namespace zentactl {
 
 class Context {
 public:
-    Context(Output &out, std::string choice, double retrySeconds)
-        : out(out), choice_(std::move(choice)), retry_(retrySeconds)
+    // `bySerial`: `choice` is a serial, exactly (a device of a line).
+    Context(Output &out, std::string choice, double retrySeconds, bool bySerial = false)
+        : out(out), choice_(std::move(choice)), retry_(retrySeconds), bySerial_(bySerial)
     {
     }
     Output &out;
@@ -37,6 +38,7 @@ public:
 private:
     std::string choice_;
     double retry_;
+    bool bySerial_ = false;
     std::unique_ptr<Link> link_;
     bool opened_ = false;
     bool throughDoor_ = false;

@@ -17,6 +17,9 @@ enum Status : int {
     InUse = 5,           // another program holds the device
     NoAnswer = 6,        // the device stopped answering
     TimedOut = 7,        // a wait ran out
+    // Several devices (-d all, a list): each device's own status is in its line.
+    LineFailed = 8,  // at least one device failed
+    Differs = 9,     // a diff or a verify found a difference (no device failed)
 };
 
 // Thrown to end the program: `message` goes to standard error as one line
