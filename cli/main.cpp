@@ -202,6 +202,15 @@ std::string readInput(const std::string &path, std::size_t cap)
     return data;
 }
 
+// A settings file judged whole here, before any device is chosen: a line
+// refuses it once, for every device, as one device does.
+void checkSettings(const std::string &name, const std::string &bytes)
+{
+    const auto parsed = SettingsFile::parse(bytes, SettingsFile::rules());
+    if (const auto *why = std::get_if<SettingsFile::Refusal>(&parsed))
+        stop(Failed, name + ": " + utf8(why->message()));
+}
+
 // The words that are not options or an option's value: the command first.
 std::vector<std::string> commandWords(int argc, char **argv)
 {
@@ -419,6 +428,7 @@ void Cli::build()
     sg->add_option("FILE", file, "The settings file, or -")->required();
     CLI::App *ss = command(*se, "set", "Check FILE whole, send it, read every value back", [this] {
         const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
+        checkSettings(fileName(file), bytes);
         return Action([f = file, bytes, s = storeToo, r = rename](Context &c) {
             settingsSet(c, fileName(f), bytes, s, r);
         });
