@@ -293,6 +293,8 @@ private slots:
         QCOMPARE(QSet<QByteArray>(lines.begin(), lines.end() - 1), want);
         for (const QByteArray &l : linesOf(text.err))
             QVERIFY2(l.startsWith("CFG02 " + serials[1].toLatin1() + ": "), l.constData());
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(simOf(serials[i]).state("mm"), std::string(oneSilent && i == 1 ? "0" : "1"));
 
         const Result js = run({"--json", "-d", "all", "mode", "abs"});
         QVERIFY2(js.exit == exit, (QByteArray::number(js.exit) + " " + js.err).constData());
