@@ -17,6 +17,7 @@ enum Status : int {
     InUse = 5,           // another program holds the device
     NoAnswer = 6,        // the device stopped answering
     TimedOut = 7,        // a wait ran out
+    Differs = 9,         // a comparison (settings diff, program verify) found a difference
 };
 
 // Thrown to end the program: `message` goes to standard error as one line

@@ -60,8 +60,11 @@ const Takes kTakes[] = {
     {"", "UNTIL", "idle or stopped"},
     {"settings get", "FILE", "a file name, or - for standard output"},
     {"settings set", "FILE", "a settings file, or - for standard input"},
+    {"settings diff", "FILE", "a settings file, or - for standard input"},
+    {"", "--backup", "a folder the backup is written in"},
     {"program check", "FILE", "a program: a .prg program text or a compiled file"},
     {"program download", "FILE", "a program: a .prg program text or a compiled file"},
+    {"program verify", "FILE", "a program: a .prg program text or a compiled file"},
 };
 
 std::string takes(const std::string &command, const std::string &name)
@@ -75,7 +78,7 @@ std::string takes(const std::string &command, const std::string &name)
 // The options that take a value, whose value is no command word.
 bool takesValue(const std::string &option)
 {
-    for (const char *o : {"-d", "--device", "--retry", "--speed", "--accel", "--timeout", "--for", "--count", "-o"})
+    for (const char *o : {"-d", "--device", "--retry", "--speed", "--accel", "--timeout", "--for", "--count", "-o", "--backup"})
         if (option == o)
             return true;
     return false;
@@ -237,8 +240,9 @@ struct Cli {
     std::string target, speed, accel, timeout, count, forSeconds, direction, mode, output, onOff, sendText, file,
         thread, untilWhat;
     std::vector<std::string> vars;
-    bool wait = false, watch = false, abortToo = false, storeToo = false, rename = false;
-    std::string uploadPath;
+    bool wait = false, watch = false, abortToo = false, storeToo = false, rename = false, withId = false;
+    std::string uploadPath, backupDir;
+    CLI::Option *backupOption = nullptr;
 
     Motion motion() const
     {
@@ -375,13 +379,23 @@ void Cli::build()
     sg->add_option("FILE", file, "The settings file, or -")->required();
     CLI::App *ss = command(*se, "set", "Check FILE whole, send it, read every value back", [this] {
         const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
-        return Action([f = file, bytes, s = storeToo, r = rename](Context &c) {
-            settingsSet(c, fileName(f), bytes, s, r);
+        if (backupOption->count() > 0)
+            checkBackupFolder(backupDir);
+        return Action([f = file, bytes, s = storeToo, r = rename, b = backupDir](Context &c) {
+            settingsSet(c, fileName(f), bytes, s, r, b);
         });
     });
     ss->add_option("FILE", file, "The settings file, or -")->required();
     ss->add_flag("--store", storeToo, "Then store to flash, if every value reads back as sent");
     ss->add_flag("--rename", rename, "Set the file's device ID too (the device keeps its own otherwise)");
+    backupOption = ss->add_option("--backup", backupDir, "First save what the device holds as a settings file in DIR")
+                       ->type_name("DIR");
+    CLI::App *sdf = command(*se, "diff", "What differs between the device and FILE; status 9 when anything does", [this] {
+        const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
+        return Action([f = file, bytes, w = withId](Context &c) { settingsDiff(c, fileName(f), bytes, w); });
+    });
+    sdf->add_option("FILE", file, "The settings file, or -")->required();
+    sdf->add_flag("--with-id", withId, "Compare the device ID too");
 
     command(app, "store", "Store the device's settings to flash", [] { return Action(store); });
 
@@ -398,6 +412,12 @@ void Cli::build()
         return Action([p](Context &c) { programDownload(c, p); });
     });
     pd->add_option("FILE", file, "A .prg program text or a compiled file")->required();
+    CLI::App *pv = command(*pg, "verify", "Whether the device holds FILE's program; status 9 when it does not", [this] {
+        const std::string bytes = readInput(file, zenta::tools::kMaxInput);
+        const ProgramFile p = programToSend(file, bytes);
+        return Action([p, bytes](Context &c) { programVerify(c, p, bytes); });
+    });
+    pv->add_option("FILE", file, "A .prg program text or a compiled file")->required();
     CLI::App *pu = command(*pg, "upload", "The device's program as program text", [this] {
         if (uploadOption->count() > 0 && uploadPath.empty())
             stop(BadArguments, "-o: \"\" is not a file name: it takes a file name, or - for standard output");
