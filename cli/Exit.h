@@ -30,6 +30,9 @@ struct Stop {
     std::string message;
     bool plain = false;  // the line as it is, without "zentactl: " (a compiler's error line)
     nlohmann::ordered_json result = nlohmann::ordered_json::object();
+    // The result is out already, and with --json no failure object follows:
+    // a difference found is an answer, not a failure.
+    bool shown = false;
 };
 
 [[noreturn]] inline void stop(int status, std::string message) { throw Stop{status, std::move(message)}; }

@@ -276,9 +276,9 @@ void programVerify(Context &c, const ProgramFile &program, const std::string &so
                     {"file", file.present ? json(utf8(file.text)) : json(nullptr)}};
     result["same"] = false;
     result["difference"] = difference;
-    if (!c.out.json())
-        c.out.line(where + ": device " + deviceSays + ", file " + fileSays);
-    throw Stop{Differs, c.name() + ": the program differs from " + program.path + " at " + where, false, result};
+    c.out.result(where + ": device " + deviceSays + ", file " + fileSays, result);
+    throw Stop{Differs, c.name() + ": the program differs from " + program.path + " at " + where, false, json::object(),
+               true};
 }
 
 void programControl(Context &c, char action, int thread)

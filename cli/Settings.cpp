@@ -286,12 +286,14 @@ void settingsDiff(Context &c, const std::string &file, const std::string &bytes,
         c.out.result(text, result);
         return;
     }
-    if (!c.out.json())
+    if (c.out.json())
+        c.out.object(result);
+    else
         c.out.bytes(lines);
     const std::size_t n = found.size();
     throw Stop{Differs,
                c.name() + ": " + std::to_string(n) + (n == 1 ? " setting differs" : " settings differ") + " from " + file,
-               false, result};
+               false, json::object(), true};
 }
 
 void settingsGet(Context &c, const std::string &file)

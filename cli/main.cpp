@@ -567,7 +567,7 @@ int fail(const Stop &s, bool json, const std::string &device)
 {
     if (!s.message.empty())
         std::fprintf(stderr, "%s%s\n", s.plain ? "" : "zentactl: ", s.message.c_str());
-    if (json && s.status != Success) {
+    if (json && s.status != Success && !s.shown) {
         std::string message = s.message;
         if (message.empty() && s.status > 128)
             message = std::string("interrupted by ") + signalName(s.status - 128);
