@@ -277,6 +277,25 @@ private slots:
         QCOMPARE(values(sim()), std::string(kFileState));
     }
 
+    // A file the device refuses after the backup: the driver is put back,
+    // and the failure names the backup (JSON too), which holds what it held.
+    void aRefusedSetAfterTheBackupNamesIt()
+    {
+        QCOMPARE(run({"send", "P6=8"}).out, QByteArray("OK\n"));
+        const Result got = run({"settings", "get", "-"});
+        writeFile(bench->file("s.ini"), QByteArray(kSettingsFile).replace("TimeOut=250", "TimeOut=soon"));
+        const std::string before = held(sim());
+        const Result r = run({"--json", "settings", "set", "s.ini", "--backup", ".", "--store"});
+        QCOMPARE(r.exit, 2);
+        QVERIFY2(r.err.contains("the settings it held before were put back; nothing stored"), r.err.constData());
+        const QJsonObject o = jsonOf(r.out);
+        QCOMPARE(o["error"].toObject()["exit"].toInt(), 2);
+        const QString path = o["backup"].toString();
+        QVERIFY2(path.startsWith("./CFG01_" + serial + "_"), qPrintable(path));
+        QCOMPARE(readFile(bench->file(path)), got.out);
+        QCOMPARE(held(sim()), before);
+    }
+
     // Backups within one second, and names taken already: none is
     // overwritten, each run gets a name of its own.
     void backupNamesAreNeverReused()
