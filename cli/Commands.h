@@ -84,8 +84,16 @@ void store(Context &c);
 // The settings file's bytes, or "-" for standard input and output.
 void settingsGet(Context &c, const std::string &file);
 // `rename`: a device ID in the file that differs from the device's is set
-// (the panel asks first); without it the device keeps its own.
-void settingsSet(Context &c, const std::string &file, const std::string &bytes, bool alsoStore, bool rename);
+// (the panel asks first); without it the device keeps its own. With
+// `backupDir`, what the device holds is saved there first.
+void settingsSet(Context &c, const std::string &file, const std::string &bytes, bool alsoStore, bool rename,
+                 const std::string &backupDir = {});
+// Ends the program (status 2; nothing was sent) unless a backup can be
+// written in `dir`: called before any device is opened.
+void checkBackupFolder(const std::string &dir);
+// What differs between the device and the file; status 9 when anything
+// does. The device ID only with `withId`.
+void settingsDiff(Context &c, const std::string &file, const std::string &bytes, bool withId);
 
 // A program for the device, compiled or read and checked before any device is opened.
 struct ProgramFile {
@@ -96,6 +104,10 @@ void programCheck(Context &c, const std::string &path, const std::string &source
 ProgramFile programToSend(const std::string &path, const std::string &bytes);
 void programDownload(Context &c, const ProgramFile &program);
 void programUpload(Context &c, const std::optional<std::string> &file);
+// The device's program, read back as upload reads it, against `program`
+// (`source`: the file's bytes, to name a line as the file has it); status 9
+// when they differ.
+void programVerify(Context &c, const ProgramFile &program, const std::string &source);
 // action: '1' run, '0' stop, '2' pause, '3' continue; thread 0, 1 or -1 for all.
 void programControl(Context &c, char action, int thread);
 void programStatus(Context &c);

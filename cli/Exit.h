@@ -19,7 +19,8 @@ enum Status : int {
     TimedOut = 7,        // a wait ran out
     // Several devices (-d all, a list): each device's own status is in its line.
     LineFailed = 8,  // at least one device failed
-    Differs = 9,     // a diff or a verify found a difference (no device failed)
+    Differs = 9,     // a comparison (settings diff, program verify) found a difference;
+                     // with several devices: none failed
 };
 
 // Thrown to end the program: `message` goes to standard error as one line
@@ -32,6 +33,9 @@ struct Stop {
     std::string message;
     bool plain = false;  // the line as it is, without "zentactl: " (a compiler's error line)
     nlohmann::ordered_json result = nlohmann::ordered_json::object();
+    // The result is out already, and with --json no failure object follows:
+    // a difference found is an answer, not a failure.
+    bool shown = false;
 };
 
 [[noreturn]] inline void stop(int status, std::string message) { throw Stop{status, std::move(message)}; }

@@ -201,6 +201,86 @@ void programUpload(Context &c, const std::optional<std::string> &file)
     c.out.object(result);
 }
 
+namespace {
+
+// The source line a compiled line names ("12 V1=0" is line 12), or 0.
+int sourceLineOf(const std::string &compiled)
+{
+    const auto n = strictInt32(compiled.substr(0, compiled.find(' ')));
+    return n && *n > 0 ? *n : 0;
+}
+
+// One side of a difference: where it is and what it says, as its reader
+// knows it (a program text's own line, else the compiled line).
+struct Side {
+    bool present = false;
+    int line = 0;
+    std::string text;
+};
+
+Side sideAt(const std::vector<std::string> &compiled, std::size_t k, const std::vector<std::string> *text)
+{
+    if (k >= compiled.size())
+        return {};
+    if (!text)
+        return {true, static_cast<int>(k) + 1, compiled[k]};
+    const int line = sourceLineOf(compiled[k]);
+    if (line < 1 || static_cast<std::size_t>(line) > text->size())
+        return {true, line, compiled[k]};
+    return {true, line, (*text)[static_cast<std::size_t>(line - 1)]};
+}
+
+}  // namespace
+
+void programVerify(Context &c, const ProgramFile &program, const std::string &source)
+{
+    const auto got = dev::upload(c.device().raw(), progress("verify"));
+    std::vector<std::string> held;  // a device without a program holds an empty one
+    if (const auto *f = std::get_if<dev::Failure>(&got)) {
+        if (!f->noProgram)
+            transferFailed(c, *f);
+    } else {
+        held = std::get<std::vector<std::string>>(got);
+    }
+    const std::vector<std::string> &wanted = program.lines;
+    json result{{"device", c.name()}, {"file", program.path}};
+    if (held == wanted) {
+        result["same"] = true;
+        result["lines"] = wanted.size();
+        c.out.result(c.name() + ": the program is that of " + program.path + " (" + std::to_string(wanted.size()) +
+                         " compiled lines)",
+                     result);
+        return;
+    }
+    const std::size_t k = static_cast<std::size_t>(
+        std::mismatch(held.begin(), held.end(), wanted.begin(), wanted.end()).first - held.begin());
+    // A program text is named by its own lines, the device's by the text it
+    // decompiles to; a compiled file by its compiled lines.
+    const bool isText = endsWithPrg(program.path);
+    const std::vector<std::string> fileText = lang::splitLines(source);
+    const lang::DecompileResult decompiled = lang::decompileLines(held);
+    const Side file = sideAt(wanted, k, isText ? &fileText : nullptr);
+    const Side device = sideAt(held, k, isText && decompiled.ok ? &decompiled.lines : nullptr);
+    const int line = file.present ? file.line : device.line;
+    const std::string where = (isText ? "line " : "compiled line ") + std::to_string(line);
+    auto quoted = [](const std::string &t) { return "\"" + utf8(t) + "\""; };
+    std::string deviceSays = held.empty()            ? std::string("(no program)")
+                             : !device.present      ? std::string("(its program ends before it)")
+                             : device.line == line ? quoted(device.text)
+                                                    : quoted(device.text) + " (its line " + std::to_string(device.line) + ")";
+    const std::string fileSays = file.present ? quoted(file.text) : std::string("(its program ends before it)");
+    json difference{{"line", line},
+                    {"compiled", k + 1},
+                    {"device", device.present ? json(utf8(device.text)) : json(nullptr)},
+                    {"deviceline", device.present ? json(device.line) : json(nullptr)},
+                    {"file", file.present ? json(utf8(file.text)) : json(nullptr)}};
+    result["same"] = false;
+    result["difference"] = difference;
+    c.out.result(where + ": device " + deviceSays + ", file " + fileSays, result);
+    throw Stop{Differs, c.name() + ": the program differs from " + program.path + " at " + where, false, json::object(),
+               true};
+}
+
 void programControl(Context &c, char action, int thread)
 {
     // The thread window: "SR0=" or "SR1=", and ABORT after Stop and Pause;

@@ -73,8 +73,11 @@ const Takes kTakes[] = {
     {"", "UNTIL", "idle or stopped"},
     {"settings get", "FILE", "a file name, or - for standard output"},
     {"settings set", "FILE", "a settings file, or - for standard input"},
+    {"settings diff", "FILE", "a settings file, or - for standard input"},
+    {"", "--backup", "a folder the backup is written in"},
     {"program check", "FILE", "a program: a .prg program text or a compiled file"},
     {"program download", "FILE", "a program: a .prg program text or a compiled file"},
+    {"program verify", "FILE", "a program: a .prg program text or a compiled file"},
 };
 
 std::string takes(const std::string &command, const std::string &name)
@@ -89,7 +92,7 @@ std::string takes(const std::string &command, const std::string &name)
 bool takesValue(const std::string &option)
 {
     for (const char *o : {"-d", "--device", "--retry", "--jobs", "--speed", "--accel", "--timeout", "--for", "--count",
-                          "-o", kLineSerialOption, kLineInputOption})
+                          "-o", "--backup", kLineSerialOption, kLineInputOption})
         if (option == o)
             return true;
     return false;
@@ -281,8 +284,9 @@ struct Cli {
     std::string target, speed, accel, timeout, count, forSeconds, direction, mode, output, onOff, sendText, file,
         thread, untilWhat;
     std::vector<std::string> vars;
-    bool wait = false, watch = false, abortToo = false, storeToo = false, rename = false;
-    std::string uploadPath;
+    bool wait = false, watch = false, abortToo = false, storeToo = false, rename = false, withId = false;
+    std::string uploadPath, backupDir;
+    CLI::Option *backupOption = nullptr;
 
     Motion motion() const
     {
@@ -429,13 +433,24 @@ void Cli::build()
     CLI::App *ss = command(*se, "set", "Check FILE whole, send it, read every value back", [this] {
         const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
         checkSettings(fileName(file), bytes);
-        return Action([f = file, bytes, s = storeToo, r = rename](Context &c) {
-            settingsSet(c, fileName(f), bytes, s, r);
+        if (backupOption->count() > 0)
+            checkBackupFolder(backupDir);
+        return Action([f = file, bytes, s = storeToo, r = rename, b = backupDir](Context &c) {
+            settingsSet(c, fileName(f), bytes, s, r, b);
         });
     });
     ss->add_option("FILE", file, "The settings file, or -")->required();
     ss->add_flag("--store", storeToo, "Then store to flash, if every value reads back as sent");
     ss->add_flag("--rename", rename, "Set the file's device ID too (the device keeps its own otherwise)");
+    backupOption = ss->add_option("--backup", backupDir, "First save what the device holds as a settings file in DIR")
+                       ->type_name("DIR");
+    CLI::App *sdf = command(*se, "diff", "What differs between the device and FILE; status 9 when anything does", [this] {
+        const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
+        checkSettings(fileName(file), bytes);
+        return Action([f = file, bytes, w = withId](Context &c) { settingsDiff(c, fileName(f), bytes, w); });
+    });
+    sdf->add_option("FILE", file, "The settings file, or -")->required();
+    sdf->add_flag("--with-id", withId, "Compare the device ID too");
 
     command(app, "store", "Store the device's settings to flash", [] { return Action(store); });
 
@@ -452,6 +467,12 @@ void Cli::build()
         return Action([p](Context &c) { programDownload(c, p); });
     });
     pd->add_option("FILE", file, "A .prg program text or a compiled file")->required();
+    CLI::App *pv = command(*pg, "verify", "Whether the device holds FILE's program; status 9 when it does not", [this] {
+        const std::string bytes = readInput(file, zenta::tools::kMaxInput);
+        const ProgramFile p = programToSend(file, bytes);
+        return Action([p, bytes](Context &c) { programVerify(c, p, bytes); });
+    });
+    pv->add_option("FILE", file, "A .prg program text or a compiled file")->required();
     CLI::App *pu = command(*pg, "upload", "The device's program as program text", [this] {
         if (uploadOption->count() > 0 && uploadPath.empty())
             stop(BadArguments, "-o: \"\" is not a file name: it takes a file name, or - for standard output");
@@ -665,7 +686,7 @@ int fail(const Stop &s, bool json, const std::string &device)
 {
     if (!s.message.empty())
         std::fprintf(stderr, "%s%s\n", s.plain ? "" : "zentactl: ", s.message.c_str());
-    if (json && s.status != Success) {
+    if (json && s.status != Success && !s.shown) {
         std::string message = s.message;
         if (message.empty() && s.status > 128)
             message = std::string("interrupted by ") + signalName(s.status - 128);

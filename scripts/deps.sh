@@ -26,8 +26,9 @@ BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-ba
                 libcli11-dev nlohmann-json3-dev
                 qt6-charts-dev libqt6opengl6-dev
                 libgl1-mesa-dev fonts-dejavu-core)
-# Building the Debian package (cpack, dpkg-shlibdeps) and checking it.
-PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils)
+# Building the Debian package (cpack, dpkg-shlibdeps) and checking it; jq for
+# the production line script of docs/production.md, which a test runs.
+PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils jq)
 
 # Waits up to five seconds for the simulator started as process $1 to write
 # its ready line into the log $2; gives up at once if that process has ended.

@@ -111,8 +111,11 @@ std::variant<std::vector<std::string>, Failure> upload(Device &device, const Pro
     const Reply info = device.exchange(tr::kInfo);
     if (!info.answered())
         return noAnswer(info);
-    if (info.text == "?NOPROGRAM")
-        return failure("The device holds no program.");
+    if (info.text == "?NOPROGRAM") {
+        Failure none = failure("The device holds no program.");
+        none.noProgram = true;
+        return none;
+    }
     if (info.text == "?CORRUPT")
         return failure("The program stored in the device is corrupt; download it again.");
     if (info.text == "?UNKNOWN")

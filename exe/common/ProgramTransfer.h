@@ -20,6 +20,7 @@ struct Failure {
     std::vector<std::string> lines;
     bool noAnswer = false;  // the device stopped answering or the link went
     bool stopped = false;   // the caller's progress callback stopped it
+    bool noProgram = false; // upload: the device holds no program, which a comparison takes as an empty one
 };
 
 Failure failure(std::string reason, std::string more = {});

@@ -148,9 +148,9 @@ private slots:
         QTest::newRow("unknown option of a command without options")
             << QStringList{"var", "V1", "--count", "3"} << 1 << "\"--count\" is not an option of var: it takes none";
         QTest::newRow("unknown subcommand") << QStringList{"program", "bogus"} << 1
-                                            << "program: \"bogus\" is not a command: check, download, upload, run, stop, "
+                                            << "program: \"bogus\" is not a command: check, download, verify, upload, run, stop, "
                                                "pause, cont or status";
-        QTest::newRow("missing subcommand") << QStringList{"settings"} << 1 << "settings: a command is missing: get or set";
+        QTest::newRow("missing subcommand") << QStringList{"settings"} << 1 << "settings: a command is missing: get, set or diff";
         QTest::newRow("missing argument") << QStringList{"move"} << 1
                                           << "move: TARGET is missing: a whole number, the position";
         QTest::newRow("missing file") << QStringList{"settings", "set"} << 1
@@ -730,7 +730,7 @@ private slots:
         QProcess p;
         bench->start(p, {"settings", "set", "s.ini"});
         QVERIFY(p.waitForStarted(kRunMs));
-        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "frames") >= 15, kRunMs);
+        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "frames") >= 25, kRunMs);
         QCOMPARE(sim().ctl("silent on"), std::string("OK"));
         const Result r = Bench::finish(p);
         QCOMPARE(sim().ctl("silent off"), std::string("OK"));
@@ -751,7 +751,7 @@ private slots:
         bench->start(p, {"settings", "set", "s.ini"});
         QVERIFY(p.waitForStarted(kRunMs));
         // Past the reads of what the driver holds: the file's values go out.
-        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "frames") >= 15, kRunMs);
+        QTRY_VERIFY_WITH_TIMEOUT(number(sim(), "frames") >= 25, kRunMs);
         QCOMPARE(::kill(pid_t(p.processId()), SIGTERM), 0);
         const Result r = Bench::finish(p);
         QVERIFY2(r.exit == 128 + SIGTERM, (QByteArray::number(r.exit) + " " + r.out + r.err).constData());
