@@ -453,6 +453,58 @@ private slots:
         }
     }
 
+    // A difference found on a device (diff, verify) is 9 for the line; a
+    // device that failed wins with 8. Each device keeps its own status.
+    void differencesAndFailures_data()
+    {
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<bool>("oneDiffers");
+        QTest::addColumn<bool>("oneSilent");
+        QTest::addColumn<int>("exit");
+        const QStringList verify{"program", "verify", "f.prg"}, diff{"settings", "diff", "f.ini"};
+        QTest::newRow("verify, all the same") << verify << false << false << 0;
+        QTest::newRow("verify, one differs") << verify << true << false << 9;
+        QTest::newRow("verify, one differs, one silent") << verify << true << true << 8;
+        QTest::newRow("diff, all the same") << diff << false << false << 0;
+        QTest::newRow("diff, one differs") << diff << true << false << 9;
+        QTest::newRow("diff, one differs, one silent") << diff << true << true << 8;
+    }
+    void differencesAndFailures()
+    {
+        QFETCH(QStringList, command);
+        QFETCH(bool, oneDiffers);
+        QFETCH(bool, oneSilent);
+        QFETCH(int, exit);
+        const QStringList serials = startLine({"CFG01", "CFG02", "CFG03"});
+        writeFile(bench->file("f.prg"), "PRG 0\r\nV1=7\r\nEND\r\n");
+        writeFile(bench->file("g.prg"), "PRG 0\r\nV1=8\r\nEND\r\n");
+        writeFile(bench->file("f.ini"), kSettingsFile);
+        writeFile(bench->file("g.ini"), QByteArray(kSettingsFile).replace("TimeOut=250", "TimeOut=300"));
+        QCOMPARE(run({"-d", "all", "program", "download", "f.prg"}).exit, 0);
+        QCOMPARE(run({"-d", "all", "settings", "set", "f.ini"}).exit, 0);
+        if (oneDiffers) {
+            QCOMPARE(run({"-d", serials[1], "program", "download", "g.prg"}).exit, 0);
+            QCOMPARE(run({"-d", serials[1], "settings", "set", "g.ini"}).exit, 0);
+        }
+        if (oneSilent)
+            QCOMPARE(simOf(serials[2]).ctl("silent on"), std::string("OK"));
+        const Result r = run(QStringList{"--json", "-d", "all"} + command);
+        QVERIFY2(r.exit == exit, (QByteArray::number(r.exit) + " " + r.err).constData());
+        const QMap<QString, int> exits = exitsBySerial(r.out);
+        QCOMPARE(exits.size(), 3);
+        QCOMPARE(exits[serials[0]], 0);
+        QCOMPARE(exits[serials[1]], oneDiffers ? 9 : 0);
+        QCOMPARE(exits[serials[2]], oneSilent ? 6 : 0);
+        // A difference is a result, with what differs in it.
+        for (const QJsonObject &o : objectsOf(r.out))
+            if (o["exit"].toInt() == 9)
+                QVERIFY(o.contains("result") && !o.contains("error"));
+        const Result text = run(QStringList{"-d", "all"} + command);
+        QCOMPARE(text.exit, exit);
+        QVERIFY2(linesOf(text.out).back().startsWith("3 devices: "), text.out.constData());
+        QVERIFY2(linesOf(text.out).back().contains(oneDiffers ? "1 differ" : "0 failed"), text.out.constData());
+    }
+
     // A signal to the line stops every axis it set moving, and the line
     // ends with 128+N, its own standard output blocked or not.
     void signalStopsEveryAxis_data()
