@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +90,9 @@ struct Child {
     Listed device;
     std::string prefix;
     pid_t pid = -1;
+    // Readable once the process has ended: its end wakes the loop at once,
+    // not at the next slice (its pipes close a moment before it can be reaped).
+    int ended_fd = -1;
     int in = -1, out = -1, err = -1;
     std::size_t inDone = 0;
     std::string outBuf, errBuf;  // read, not yet told
@@ -155,6 +159,8 @@ public:
                 fds.push_back({c.out, POLLIN, 0});
             if (c.err >= 0)
                 fds.push_back({c.err, POLLIN, 0});
+            if (c.ended_fd >= 0)
+                fds.push_back({c.ended_fd, POLLIN, 0});
         }
     }
     void serve() override
@@ -237,6 +243,9 @@ void Runner::start(Child &c)
         ::_exit(Failed);
     }
     c.pid = pid;
+#ifdef SYS_pidfd_open
+    c.ended_fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#endif
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
@@ -320,6 +329,7 @@ void Runner::reap(Child &c, bool wait)
     if (!c.errBuf.empty() && c.errBuf.back() != '\n')
         c.errBuf += '\n';
     closeFd(c.err);
+    closeFd(c.ended_fd);
 }
 
 void Runner::emit(const std::string &text)
@@ -475,7 +485,11 @@ int Runner::go()
             }
             std::vector<pollfd> fds;
             watch(fds);
-            ::poll(fds.data(), fds.size(), kSliceMs);
+            // Without an end to wait on, one whose pipes have closed is looked at again soon.
+            const bool ending = std::any_of(children_.begin(), children_.end(), [](const Child &c) {
+                return c.started && !c.ended && c.ended_fd < 0 && c.out < 0 && c.err < 0;
+            });
+            ::poll(fds.data(), fds.size(), ending ? 2 : kSliceMs);
             for (Child &c : children_) {
                 take(c);
                 reap(c, false);
