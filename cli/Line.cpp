@@ -72,9 +72,10 @@ std::vector<Listed> chooseLine(Link &link, const std::vector<std::string> &words
 
 namespace {
 
-// What one device's zentactl may have waiting here before it is read no
-// further (it then waits, as it would on a full pipe): with --json its whole
-// output is kept until it ends, without a line at a time.
+// What one device's zentactl may have waiting here: in text, lines not yet
+// told (it then waits to be read, as it would on a full pipe, until ours
+// takes more); with --json its whole output, kept until it ends (what comes
+// beyond is read and dropped, so that it never waits on us).
 constexpr std::size_t kOutputCap = 1 << 20;
 constexpr std::size_t kLineCap = 64 * 1024;
 constexpr std::size_t kErrorCap = 64 * 1024;
@@ -155,7 +156,7 @@ public:
         for (const Child &c : children_) {
             if (c.in >= 0)
                 fds.push_back({c.in, POLLOUT, 0});
-            if (c.out >= 0 && c.kept < kOutputCap)
+            if (c.out >= 0 && (run_.json || c.kept < kOutputCap))
                 fds.push_back({c.out, POLLIN, 0});
             if (c.err >= 0)
                 fds.push_back({c.err, POLLIN, 0});
@@ -173,7 +174,8 @@ private:
     void start(Child &c);
     void take(Child &c);
     void reap(Child &c, bool wait);
-    void tell(Child &c);
+    // `withEnd`: and, once it has ended, how it ended.
+    void tell(Child &c, bool withEnd = true);
     void tellEnd(Child &c);
     void emit(const std::string &text);
     void signalAll(int sig);
@@ -269,7 +271,7 @@ void Runner::take(Child &c)
             closeFd(c.in);
     }
     char buf[16384];
-    while (c.out >= 0 && c.kept < kOutputCap) {
+    while (c.out >= 0 && (run_.json || c.kept < kOutputCap)) {
         const ssize_t n = ::read(c.out, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
@@ -279,12 +281,21 @@ void Runner::take(Child &c)
             closeFd(c.out);
             break;
         }
+        if (run_.json) {
+            if (c.kept >= kOutputCap) {
+                c.cut = true;
+                continue;
+            }
+            c.kept += static_cast<std::size_t>(n);
+        }
         c.outBuf.append(buf, static_cast<std::size_t>(n));
-        for (std::size_t nl; (nl = c.outBuf.find('\n')) != std::string::npos || c.outBuf.size() >= kLineCap;) {
-            // A line longer than the cap is told in pieces.
+        for (std::size_t nl; (nl = c.outBuf.find('\n')) != std::string::npos ||
+                             (!run_.json && c.outBuf.size() >= kLineCap);) {
+            // A text line longer than the cap is told in pieces.
             const std::size_t end = nl == std::string::npos ? kLineCap : nl;
             c.outLines.push_back(c.outBuf.substr(0, end));
-            c.kept += end + 1;
+            if (!run_.json)
+                c.kept += end + 1;
             c.outBuf.erase(0, nl == std::string::npos ? end : end + 1);
         }
     }
@@ -316,14 +327,17 @@ void Runner::reap(Child &c, bool wait)
     c.status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : Failed;
     if (WIFSIGNALED(st))
         c.lastError = std::string("its zentactl was ended by ") + signalName(WTERMSIG(st));
-    // What it wrote last is in the pipes already: taken without waiting.
+    // What it wrote last is in the pipes already: taken without waiting,
+    // and in text told as it goes when there is more than the cap.
     take(c);
+    while (!run_.json && c.out >= 0 && c.kept >= kOutputCap) {
+        tell(c, false);
+        take(c);
+    }
     if (!c.outBuf.empty()) {
         c.outLines.push_back(c.outBuf);
         c.outBuf.clear();
     }
-    if (c.kept >= kOutputCap && c.out >= 0)
-        c.cut = true;
     closeFd(c.in);
     closeFd(c.out);
     if (!c.errBuf.empty() && c.errBuf.back() != '\n')
@@ -345,7 +359,7 @@ void Runner::emit(const std::string &text)
 
 // Whole lines as they come: standard output to ours (in text), standard
 // error to ours, each named by its device.
-void Runner::tell(Child &c)
+void Runner::tell(Child &c, bool withEnd)
 {
     for (std::size_t nl; (nl = c.errBuf.find('\n')) != std::string::npos;) {
         const std::string line = withoutOwnName(c.errBuf.substr(0, nl));
@@ -362,7 +376,7 @@ void Runner::tell(Child &c)
         c.outLines.clear();
         emit(text);
     }
-    if (c.ended && !c.told)
+    if (withEnd && c.ended && !c.told)
         tellEnd(c);
 }
 
