@@ -160,9 +160,16 @@ public:
                 fds.push_back({c.out, POLLIN, 0});
             if (c.err >= 0)
                 fds.push_back({c.err, POLLIN, 0});
+        }
+    }
+    // The ends too, for the line's own waits: an end stays readable until
+    // it is reaped, which only they do.
+    void watchAll(std::vector<pollfd> &fds)
+    {
+        watch(fds);
+        for (const Child &c : children_)
             if (c.ended_fd >= 0)
                 fds.push_back({c.ended_fd, POLLIN, 0});
-        }
     }
     void serve() override
     {
@@ -453,7 +460,7 @@ int Runner::endAfterSignal(int sig)
     const auto until = Clock::now() + std::chrono::milliseconds(kStopGraceMs);
     while (!allEnded() && Clock::now() < until) {
         std::vector<pollfd> fds;
-        watch(fds);
+        watchAll(fds);
         const int left = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
         ::poll(fds.data(), fds.size(), std::max(0, std::min(left, kSliceMs)));
@@ -498,7 +505,7 @@ int Runner::go()
                 break;
             }
             std::vector<pollfd> fds;
-            watch(fds);
+            watchAll(fds);
             // Without an end to wait on, one whose pipes have closed is looked at again soon.
             const bool ending = std::any_of(children_.begin(), children_.end(), [](const Child &c) {
                 return c.started && !c.ended && c.ended_fd < 0 && c.out < 0 && c.err < 0;
