@@ -16,8 +16,9 @@ namespace zentactl {
 
 class Context {
 public:
-    Context(Output &out, std::string choice, double retrySeconds)
-        : out(out), choice_(std::move(choice)), retry_(retrySeconds)
+    // `bySerial`: `choice` is a serial, exactly (a device of a line).
+    Context(Output &out, std::string choice, double retrySeconds, bool bySerial = false)
+        : out(out), choice_(std::move(choice)), retry_(retrySeconds), bySerial_(bySerial)
     {
     }
     Output &out;
@@ -37,6 +38,7 @@ public:
 private:
     std::string choice_;
     double retry_;
+    bool bySerial_ = false;
     std::unique_ptr<Link> link_;
     bool opened_ = false;
     bool throughDoor_ = false;
@@ -86,6 +88,10 @@ void settingsGet(Context &c, const std::string &file);
 // `backupDir`, what the device holds is saved there first.
 void settingsSet(Context &c, const std::string &file, const std::string &bytes, bool alsoStore, bool rename,
                  const std::string &backupDir = {});
+// Ends the program (status 2) unless `bytes` are a settings file whose
+// every line passes its checks: the reader settings set and diff use, for
+// a line to refuse a file once before any device is chosen.
+void checkSettingsFile(const std::string &file, const std::string &bytes);
 // Ends the program (status 2; nothing was sent) unless a backup can be
 // written in `dir`: called before any device is opened.
 void checkBackupFolder(const std::string &dir);

@@ -15,7 +15,7 @@ Link &Context::device()
 {
     Link &l = library();
     if (!opened_) {
-        l.open(choice_, retry_, throughDoor_);
+        l.open(choice_, retry_, throughDoor_, bySerial_);
         opened_ = true;
     }
     return l;

@@ -17,7 +17,9 @@ enum Status : int {
     InUse = 5,           // another program holds the device
     NoAnswer = 6,        // the device stopped answering
     TimedOut = 7,        // a wait ran out
-    Differs = 9,         // a comparison (settings diff, program verify) found a difference
+    // Several devices (-d all, a list): each device's own status is in its line.
+    LineFailed = 8,  // at least one device failed
+    Differs = 9,     // a comparison (settings diff, program verify) found a difference, and no device failed
 };
 
 // Thrown to end the program: `message` goes to standard error as one line

@@ -124,13 +124,21 @@ std::string Link::holder()
     return index < 0 ? std::string() : utf8(productString(lib_, index, 2));
 }
 
-void Link::open(const std::string &argument, double retrySeconds, bool throughDoor)
+Listed Link::choose(const std::string &argument, bool bySerial)
 {
     // Product strings are Latin-1; a name that has none cannot be one of them.
     const std::string choice = latin1Argument(argument, nullptr).value_or(std::string());
     const std::vector<Listed> devices = list();
     std::vector<Listed> matches;
-    if (argument.empty()) {
+    if (bySerial) {
+        // A device of a line, fixed by its serial: never taken for another's name.
+        for (const Listed &d : devices)
+            if (!choice.empty() && d.serial == choice)
+                matches.push_back(d);
+        if (matches.empty())
+            stop(NoSuchDevice, "no device with serial " + argument + " is listed" +
+                                   (devices.empty() ? std::string() : "; listed: " + described(devices)));
+    } else if (argument.empty()) {
         if (devices.empty())
             stop(NoSuchDevice, "no device is listed");
         if (devices.size() > 1)
@@ -153,7 +161,12 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
     if (matches.size() > 1)
         stop(NoDeviceChosen, argument + " names " + std::to_string(matches.size()) +
                                  " devices, choose one by its index: " + described(matches));
-    chosen_ = matches.front();
+    return matches.front();
+}
+
+void Link::open(const std::string &argument, double retrySeconds, bool throughDoor, bool bySerial)
+{
+    chosen_ = choose(argument, bySerial);
     const std::string name = utf8(chosen_.name);
 
     lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);

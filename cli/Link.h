@@ -35,11 +35,14 @@ public:
     // The devices whose product string holds "CFG", in the library's order.
     std::vector<Listed> list();
 
-    // Opens the device `choice` names (-d: a name, a product string, a
-    // serial or #N; empty: the only device listed). A device another
-    // program holds is tried again for `retrySeconds`. With `throughDoor`,
-    // a device another zentactl holds is reached through its door instead.
-    void open(const std::string &choice, double retrySeconds, bool throughDoor = false);
+    // The one device `choice` names (-d: a name, a product string, a serial
+    // or #N; empty: the only device listed), or the end of the program
+    // (status 3 or 4). With `bySerial`, `choice` is a serial and nothing else.
+    Listed choose(const std::string &choice, bool bySerial = false);
+    // Opens the device `choose` gives. A device another program holds is
+    // tried again for `retrySeconds`. With `throughDoor`, a device another
+    // zentactl holds is reached through its door instead.
+    void open(const std::string &choice, double retrySeconds, bool throughDoor = false, bool bySerial = false);
     const Listed &device() const { return chosen_; }
 
     // One exchange; the reply (Latin-1). A device that does not answer ends

@@ -4,6 +4,7 @@
 // commands and exit statuses.
 #include "Commands.h"
 #include "Exit.h"
+#include "Line.h"
 #include "Signals.h"
 #include "Text.h"
 
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <climits>
 #include <poll.h>
 #include <unistd.h>
 
@@ -32,6 +34,16 @@ const char *const kCommands = "list, status, move, datum, jog, stop, mode, outpu
 // What -d takes, as its errors say it.
 const char *const kDeviceTakes = "a name (CFG01), a product string, a serial or #N with N an index from list";
 
+// The commands a line (-d all, a list) takes; the others that open a device
+// take one device only.
+const char *const kLineCommands[] = {"status",        "stop",         "mode",          "output",
+                                     "var",           "send",         "move",          "datum",
+                                     "store",         "wait",         "settings diff", "settings set",
+                                     "program download", "program verify", "program run", "program stop",
+                                     "program pause", "program cont", "program status"};
+// Those that open no device at all, where -d changes nothing.
+const char *const kDeviceless[] = {"list", "program check"};
+
 // The ranges the device takes for HSPD and ACC (zenta-sim(1), the device's own).
 constexpr int32_t kLeastSpeed = 1, kGreatestSpeed = 6000000;
 constexpr int32_t kLeastAccel = 1, kGreatestAccel = 65535;
@@ -43,6 +55,7 @@ struct Takes {
 };
 const Takes kTakes[] = {
     {"", "--device", kDeviceTakes},
+    {"", "--jobs", "a number of devices at once from 1 to 64"},
     {"", "--retry", "a number of seconds from 0 to 86400"},
     {"", "--speed", "a speed from 1 to 6000000 pulses per second"},
     {"", "--accel", "an acceleration time from 1 to 65535 milliseconds"},
@@ -78,7 +91,8 @@ std::string takes(const std::string &command, const std::string &name)
 // The options that take a value, whose value is no command word.
 bool takesValue(const std::string &option)
 {
-    for (const char *o : {"-d", "--device", "--retry", "--speed", "--accel", "--timeout", "--for", "--count", "-o", "--backup"})
+    for (const char *o : {"-d", "--device", "--retry", "--jobs", "--speed", "--accel", "--timeout", "--for", "--count",
+                          "-o", "--backup", kLineSerialOption, kLineInputOption})
         if (option == o)
             return true;
     return false;
@@ -169,13 +183,20 @@ std::string readStandardInput(std::size_t cap)
     }
 }
 
+// A device's zentactl in a line reads the file its line checked from
+// standard input (--line-input NAME), so that every device gets the same bytes.
+std::string lineInputName;
+// The file a command read, for the devices of a line.
+std::string lastInputPath, lastInput;
+
 std::string readInput(const std::string &path, std::size_t cap)
 {
-    if (path == "-")
-        return readStandardInput(cap);
+    lastInputPath = path;
+    if (path == "-" || (!lineInputName.empty() && path == lineInputName))
+        return lastInput = readStandardInput(cap);
     std::string data;
     switch (zenta::tools::readFile(path, data, cap)) {
-    case zenta::tools::Read::Ok: return data;
+    case zenta::tools::Read::Ok: return lastInput = data;
     case zenta::tools::Read::Missing:
         stop(Failed, path + ": cannot be read (missing, unreadable or not a regular file)");
     case zenta::tools::Read::TooLarge:
@@ -217,21 +238,35 @@ using Action = std::function<void(Context &)>;
 struct Cli {
     CLI::App app{"zentactl: the ZENTA-KDR-V3 driver from the command line, for scripts and production lines.",
                  "zentactl"};
-    std::string device, retry;
+    std::vector<std::string> devices;
+    std::string retry, jobs, lineSerial;
     bool json = false;
     // Filled by the chosen command once its arguments are checked.
     std::function<Action()> prepare;
+    std::string commandName;  // "status", "settings set"
 
     CLI::App *command(CLI::App &parent, const char *name, const char *help, std::function<Action()> check)
     {
         CLI::App *c = parent.add_subcommand(name, help);
-        c->parse_complete_callback([this, check] { prepare = check; });
+        const std::string path = (&parent == &app ? std::string() : parent.get_name() + " ") + name;
+        c->parse_complete_callback([this, check, path] {
+            prepare = check;
+            commandName = path;
+        });
         return c;
     }
 
     CLI::Option *deviceOption = nullptr, *uploadOption = nullptr;
-    // -d as given: a name, a product string or #N; never empty.
+    // -d as given: names, product strings, serials, #N or all; none empty.
     void checkDevice() const;
+    // A line (several devices) only for the commands that take one; --jobs.
+    void checkLine() const;
+    int jobCount() const;
+    bool opensDevice() const
+    {
+        return std::none_of(std::begin(kDeviceless), std::end(kDeviceless),
+                            [&](const char *c) { return commandName == c; });
+    }
     // The parser's error in the house style: one sentence naming the
     // argument and what it takes.
     std::string reworded(const CLI::ParseError &e, int argc, char **argv) const;
@@ -262,9 +297,17 @@ struct Cli {
 void Cli::build()
 {
     app.set_version_flag("--version", "zentactl " ZENTA_VERSION, "Print the version and exit");
-    deviceOption =
-        app.add_option("-d,--device", device, "The device: its name (CFG01), its product string, its serial, or #N for index N")
-            ->type_name("NAME");
+    deviceOption = app.add_option("-d,--device", devices,
+                                  "The device: its name (CFG01), its product string, its serial, or #N for index N; "
+                                  "several: a comma-separated list, -d again, or all")
+                       ->type_name("NAME")
+                       ->allow_extra_args(false);
+    app.add_option("--jobs", jobs, "With several devices: at most N at once (default: all, at most 8)")
+        ->type_name("N");
+    // A device's own zentactl in a line: its device fixed by serial, and the
+    // file its line checked on standard input.
+    app.add_option(kLineSerialOption, lineSerial)->group("");
+    app.add_option(kLineInputOption, lineInputName)->group("");
     app.add_flag("--json", json, "One JSON object per reading or result");
     app.add_option("--retry", retry, "Wait up to S seconds for a device another program holds")->type_name("S");
     app.require_subcommand(1, 1);
@@ -272,7 +315,8 @@ void Cli::build()
     app.footer("Exit status: 0 success, 1 bad arguments (nothing sent), 2 the operation failed, 3 no such device,\n"
                "4 no single device chosen (several listed and no -d, or -d names several), 5 the device is\n"
                "in use by another program, 6 the device stopped answering, 7 a wait timed out; 128+N after\n"
-               "signal N (0 when it ends a watch or a jog). See zentactl(1).");
+               "signal N (0 when it ends a watch or a jog). With several devices: 0 every device succeeded,\n"
+               "8 any failed, 9 a diff or verify found a difference. See zentactl(1).");
 
     command(app, "list", "The devices: index, name, product string, serial", [] { return Action(listDevices); });
 
@@ -379,6 +423,7 @@ void Cli::build()
     sg->add_option("FILE", file, "The settings file, or -")->required();
     CLI::App *ss = command(*se, "set", "Check FILE whole, send it, read every value back", [this] {
         const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
+        checkSettingsFile(fileName(file), bytes);
         if (backupOption->count() > 0)
             checkBackupFolder(backupDir);
         return Action([f = file, bytes, s = storeToo, r = rename, b = backupDir](Context &c) {
@@ -392,6 +437,7 @@ void Cli::build()
                        ->type_name("DIR");
     CLI::App *sdf = command(*se, "diff", "What differs between the device and FILE; status 9 when anything does", [this] {
         const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
+        checkSettingsFile(fileName(file), bytes);
         return Action([f = file, bytes, w = withId](Context &c) { settingsDiff(c, fileName(f), bytes, w); });
     });
     sdf->add_option("FILE", file, "The settings file, or -")->required();
@@ -458,12 +504,76 @@ void Cli::checkDevice() const
 {
     if (deviceOption->count() == 0)
         return;
-    // An empty name (a script's empty variable) must not pick the only device.
-    if (device.empty())
-        stop(BadArguments, std::string("-d: \"\" names no device: it takes ") + kDeviceTakes);
-    if (device[0] == '#' &&
-        (device.size() == 1 || device.find_first_not_of("0123456789", 1) != std::string::npos || !strictInt32(device.substr(1))))
-        stop(BadArguments, "-d: \"" + device + "\" is not #N with N an index from list");
+    for (const std::string &device : deviceWords(devices)) {
+        // An empty name (a script's empty variable) must not pick the only device.
+        if (device.empty())
+            stop(BadArguments, std::string("-d: \"\" names no device: it takes ") + kDeviceTakes);
+        if (device[0] == '#' && (device.size() == 1 || device.find_first_not_of("0123456789", 1) != std::string::npos ||
+                                 !strictInt32(device.substr(1))))
+            stop(BadArguments, "-d: \"" + device + "\" is not #N with N an index from list");
+    }
+}
+
+void Cli::checkLine() const
+{
+    if (!asksForLine(devices) || !opensDevice())
+        return;
+    const bool lineCommand = std::any_of(std::begin(kLineCommands), std::end(kLineCommands),
+                                         [&](const char *c) { return commandName == c; });
+    // A watch never ends by itself: one device's readings at a time.
+    if (!lineCommand || (commandName == "status" && watch))
+        stop(BadArguments, commandName + (watch ? " --watch" : "") + " takes one device, and -d names several (" +
+                               [&] {
+                                   std::string s;
+                                   for (const std::string &d : devices)
+                                       s += (s.empty() ? "" : " ") + d;
+                                   return s;
+                               }() +
+                               "); nothing was opened");
+}
+
+int Cli::jobCount() const
+{
+    if (jobs.empty())
+        return kDefaultJobs;
+    const auto n = strictInt32(jobs);
+    if (!n || *n < 1 || *n > kMostJobs)
+        stop(BadArguments, "--jobs: \"" + jobs + "\" is not a number of devices at once from 1 to " +
+                               std::to_string(kMostJobs));
+    return *n;
+}
+
+// The command line for each device's own zentactl: as given, without the
+// choice of devices, which each gets as its serial.
+std::vector<std::string> lineArguments(int argc, char **argv)
+{
+    std::vector<std::string> kept;
+    bool positional = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (!positional) {
+            if (a == "--") {
+                positional = true;
+            } else if (a == "-d" || a == "--device" || a == "--jobs" || a == kLineSerialOption ||
+                       a == kLineInputOption) {
+                ++i;
+                continue;
+            } else if (a.rfind("--device=", 0) == 0 || a.rfind("--jobs=", 0) == 0 || (a.size() > 2 && a.rfind("-d", 0) == 0)) {
+                continue;
+            }
+        }
+        kept.push_back(a);
+    }
+    return kept;
+}
+
+std::string ownProgram()
+{
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        stop(Failed, std::string("zentactl cannot find itself to run for each device: ") + std::strerror(errno));
+    return std::string(path, static_cast<std::size_t>(n));
 }
 
 std::string Cli::reworded(const CLI::ParseError &e, int argc, char **argv) const
@@ -550,7 +660,7 @@ std::string Cli::reworded(const CLI::ParseError &e, int argc, char **argv) const
         const std::string extra = colon == std::string::npos ? what : what.substr(colon + 2);
         if (!extra.empty() && extra[0] == '-' && extra != "-" && !strictInt32(extra))
         {
-            const std::string list = at == &app ? "-d, --json, --retry, --help or --version" : options();
+            const std::string list = at == &app ? "-d, --jobs, --json, --retry, --help or --version" : options();
             return "\"" + extra + "\" is not an option" + (where.empty() ? "" : " of " + where) + ": it takes " +
                    (list.empty() ? "none" : list);
         }
@@ -601,9 +711,28 @@ int main(int argc, char **argv)
         json = cli.json;
         cli.checkDevice();
         const double retry = cli.retry.empty() ? 0 : secondsArg("--retry", cli.retry);
+        const int jobs = cli.jobCount();
+        cli.checkLine();
         const Action action = cli.prepare();
         out.emplace(json);
-        context.emplace(*out, cli.device, retry);
+        if (asksForLine(cli.devices) && cli.opensDevice()) {
+            LineRun run;
+            run.program = ownProgram();
+            run.arguments = lineArguments(argc, argv);
+            run.json = json;
+            run.jobs = jobs;
+            if (!lastInputPath.empty()) {
+                run.inputName = lastInputPath;
+                run.input = lastInput;
+            }
+            Link link;
+            const std::vector<Listed> devices = chooseLine(link, deviceWords(cli.devices));
+            return runLine(devices, run);
+        }
+        if (!cli.lineSerial.empty())
+            context.emplace(*out, cli.lineSerial, retry, true);
+        else
+            context.emplace(*out, cli.devices.empty() ? std::string() : cli.devices.front(), retry);
         action(*context);
         return Success;
     } catch (const Stop &s) {

@@ -163,8 +163,10 @@ private slots:
                                                   << "move: --speed is given no value: it takes a speed from 1 to "
                                                      "6000000 pulses per second";
         QTest::newRow("-d without its value") << QStringList{"status", "-d"} << 1 << "-d is given no value: it takes a name";
-        QTest::newRow("-d twice") << QStringList{"-d", "CFG01", "-d", "CFG01", "status"} << 1
-                                  << "-d is given more than once";
+        QTest::newRow("-d twice for a one-device command") << QStringList{"-d", "CFG01", "-d", "CFG01", "jog", "+"}
+                                                           << 1 << "jog takes one device";
+        QTest::newRow("--retry twice") << QStringList{"--retry", "1", "--retry", "2", "status"} << 1
+                                       << "--retry is given more than once";
         QTest::newRow("a switch given a value") << QStringList{"stop", "--abort=x"} << 1
                                                 << "stop: --abort is a switch: it takes no value";
         // An empty -d (a script's empty variable) or a # without an index
