@@ -229,6 +229,10 @@ private slots:
         const Result set = run({"settings", "set", "s.ini"});
         QCOMPARE(set.exit, diff.exit);
         QCOMPARE(set.err, diff.err);
+        // A line refuses it once, before any device is opened.
+        const Result line = run({"-d", "all", "settings", "diff", "s.ini"});
+        QCOMPARE(line.exit, 2);
+        QCOMPARE(line.err, diff.err);
         QCOMPARE(sim().state("connections"), connections);
     }
 
