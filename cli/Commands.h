@@ -88,6 +88,10 @@ void settingsGet(Context &c, const std::string &file);
 // `backupDir`, what the device holds is saved there first.
 void settingsSet(Context &c, const std::string &file, const std::string &bytes, bool alsoStore, bool rename,
                  const std::string &backupDir = {});
+// Ends the program (status 2) unless `bytes` are a settings file whose
+// every line passes its checks: the reader settings set and diff use, for
+// a line to refuse a file once before any device is chosen.
+void checkSettingsFile(const std::string &file, const std::string &bytes);
 // Ends the program (status 2; nothing was sent) unless a backup can be
 // written in `dir`: called before any device is opened.
 void checkBackupFolder(const std::string &dir);

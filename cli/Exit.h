@@ -19,8 +19,7 @@ enum Status : int {
     TimedOut = 7,        // a wait ran out
     // Several devices (-d all, a list): each device's own status is in its line.
     LineFailed = 8,  // at least one device failed
-    Differs = 9,     // a comparison (settings diff, program verify) found a difference;
-                     // with several devices: none failed
+    Differs = 9,     // a comparison (settings diff, program verify) found a difference, and no device failed
 };
 
 // Thrown to end the program: `message` goes to standard error as one line

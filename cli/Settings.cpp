@@ -248,6 +248,8 @@ std::string writeBackup(Context &c, const std::string &dir, const std::vector<En
 
 }  // namespace
 
+void checkSettingsFile(const std::string &file, const std::string &bytes) { fileEntries(file, bytes); }
+
 void checkBackupFolder(const std::string &dir)
 {
     if (dir.empty())

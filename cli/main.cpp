@@ -205,15 +205,6 @@ std::string readInput(const std::string &path, std::size_t cap)
     return data;
 }
 
-// A settings file judged whole here, before any device is chosen: a line
-// refuses it once, for every device, as one device does.
-void checkSettings(const std::string &name, const std::string &bytes)
-{
-    const auto parsed = SettingsFile::parse(bytes, SettingsFile::rules());
-    if (const auto *why = std::get_if<SettingsFile::Refusal>(&parsed))
-        stop(Failed, name + ": " + utf8(why->message()));
-}
-
 // The words that are not options or an option's value: the command first.
 std::vector<std::string> commandWords(int argc, char **argv)
 {
@@ -432,7 +423,7 @@ void Cli::build()
     sg->add_option("FILE", file, "The settings file, or -")->required();
     CLI::App *ss = command(*se, "set", "Check FILE whole, send it, read every value back", [this] {
         const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
-        checkSettings(fileName(file), bytes);
+        checkSettingsFile(fileName(file), bytes);
         if (backupOption->count() > 0)
             checkBackupFolder(backupDir);
         return Action([f = file, bytes, s = storeToo, r = rename, b = backupDir](Context &c) {
@@ -446,7 +437,7 @@ void Cli::build()
                        ->type_name("DIR");
     CLI::App *sdf = command(*se, "diff", "What differs between the device and FILE; status 9 when anything does", [this] {
         const std::string bytes = readInput(file, SettingsFile::kMaxFileBytes);
-        checkSettings(fileName(file), bytes);
+        checkSettingsFile(fileName(file), bytes);
         return Action([f = file, bytes, w = withId](Context &c) { settingsDiff(c, fileName(f), bytes, w); });
     });
     sdf->add_option("FILE", file, "The settings file, or -")->required();

@@ -229,6 +229,10 @@ private slots:
         const Result set = run({"settings", "set", "s.ini"});
         QCOMPARE(set.exit, diff.exit);
         QCOMPARE(set.err, diff.err);
+        // A line refuses it once, before any device is opened.
+        const Result line = run({"-d", "all", "settings", "diff", "s.ini"});
+        QCOMPARE(line.exit, 2);
+        QCOMPARE(line.err, diff.err);
         QCOMPARE(sim().state("connections"), connections);
     }
 
@@ -339,10 +343,13 @@ private slots:
         QFETCH(QString, message);
         writeFile(bench->file("plain"), "a file, not a folder");
         writeFile(bench->file("s.ini"), kSettingsFile);
-        const Result before = run({"settings", "get", "-"});
-        const std::string state = held(sim());
-        const std::string connections = sim().state("connections");
-        for (const QStringList &extra : {QStringList{}, QStringList{"--store", "--rename"}}) {
+        const Result before = run({"-d", "CFG01", "settings", "get", "-"});
+        // A line is refused as one device is, before any of its devices is opened.
+        SimProcess &second = bench->startSim(uniqueSerial(), "CFG02");
+        const std::string state = held(sim()), secondState = held(second);
+        const std::string connections = sim().state("connections"), secondConnections = second.state("connections");
+        for (const QStringList &extra : {QStringList{"-d", "CFG01"}, QStringList{"-d", "CFG01", "--store", "--rename"},
+                                         QStringList{"-d", "all", "--store"}}) {
             const Result r = run(QStringList{"settings", "set", "s.ini", "--backup", folder} + extra);
             QVERIFY2(r.exit == (folder.isEmpty() ? 1 : 2), (QByteArray::number(r.exit) + r.err).constData());
             QVERIFY2(QString::fromUtf8(r.err).contains(message) && r.err.contains("nothing was sent"),
@@ -350,8 +357,10 @@ private slots:
             QVERIFY2(r.out.isEmpty(), r.out.constData());
         }
         QCOMPARE(sim().state("connections"), connections);
+        QCOMPARE(second.state("connections"), secondConnections);
         QCOMPARE(held(sim()), state);
-        QCOMPARE(run({"settings", "get", "-"}).out, before.out);
+        QCOMPARE(held(second), secondState);
+        QCOMPARE(run({"-d", "CFG01", "settings", "get", "-"}).out, before.out);
         QCOMPARE(readFile(bench->file("plain")), QByteArray("a file, not a folder"));
     }
 
