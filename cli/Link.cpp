@@ -94,13 +94,14 @@ std::vector<Listed> Link::list()
     if (lib_.getNumDevices(&count) != 1)
         stop(NoSuchDevice, "the device library lists no devices");
     std::vector<Listed> devices;
+    // A device asked its name answers within an exchange's time, or not at all.
+    lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
     for (int32_t i = 0; i < count; ++i) {
         const std::string product = productString(lib_, i, 0);
         if (upper(product).find("CFG") == std::string::npos)
             continue;
         // A product string that names no device has the device asked "DN";
         // one that cannot be asked keeps its product string for a name.
-        lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
         const dev::DeviceName name = dev::nameOfListed(lib_, i, product);
         devices.push_back({i, name.known() ? name.name : product, product, productString(lib_, i, 1), name.why()});
     }
