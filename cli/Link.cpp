@@ -1,10 +1,10 @@
 #include "Link.h"
 
+#include "DeviceName.h"
 #include "Exit.h"
 #include "Signals.h"
 #include "Text.h"
 #include "ToolFiles.h"
-#include "zenta/lang/transfer.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -27,23 +27,18 @@ std::string upper(std::string s)
     return s;
 }
 
-// "CFG" and the two digits after it, wherever the product string holds them;
-// else the whole product string.
-std::string nameIn(const std::string &product)
-{
-    return zenta::lang::deviceNameIn(product).value_or(product);
-}
-
 std::string described(const std::vector<Listed> &devices)
 {
-    // Identical units share a name: their serials tell them apart.
+    // Identical units share a name: their serials tell them apart, as they
+    // do a device whose name could not be asked.
     const auto shared = [&](const Listed &d) {
         return std::count_if(devices.begin(), devices.end(), [&](const Listed &e) { return e.name == d.name; }) > 1;
     };
     std::string s;
     for (const Listed &d : devices)
         s += (s.empty() ? "" : ", ") + utf8(d.name) + " (#" + std::to_string(d.index) +
-             (shared(d) ? ", serial " + utf8(d.serial) : std::string()) + ")";
+             (shared(d) || !d.unnamed.empty() ? ", serial " + utf8(d.serial) : std::string()) +
+             (d.unnamed.empty() ? std::string() : ": " + d.unnamed) + ")";
     return s;
 }
 
@@ -99,10 +94,16 @@ std::vector<Listed> Link::list()
     if (lib_.getNumDevices(&count) != 1)
         stop(NoSuchDevice, "the device library lists no devices");
     std::vector<Listed> devices;
+    // A device asked its name answers within an exchange's time, or not at all.
+    lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
     for (int32_t i = 0; i < count; ++i) {
         const std::string product = productString(lib_, i, 0);
-        if (upper(product).find("CFG") != std::string::npos)
-            devices.push_back({i, nameIn(product), product, productString(lib_, i, 1)});
+        if (upper(product).find("CFG") == std::string::npos)
+            continue;
+        // A product string that names no device has the device asked "DN";
+        // one that cannot be asked keeps its product string for a name.
+        const dev::DeviceName name = dev::nameOfListed(lib_, i, product);
+        devices.push_back({i, name.known() ? name.name : product, product, productString(lib_, i, 1), name.why()});
     }
     return devices;
 }

@@ -21,9 +21,11 @@ namespace zentactl {
 
 struct Listed {
     int32_t index = 0;    // the library's index, as the selection window shows it
-    std::string name;     // "CFGnn" as found in the product string
+    std::string name;     // "CFGnn" as the product string names it, else as "DN" answers;
+                          // the product string when neither can say
     std::string product;  // the whole product string (Latin-1)
     std::string serial;   // the device's serial: the same device whatever its index
+    std::string unnamed;  // why the name is not known (busy, silent); empty when it is
 };
 
 class Link {

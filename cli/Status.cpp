@@ -20,10 +20,15 @@ void listDevices(Context &c)
     json devices = json::array();
     std::string text;
     for (const Listed &d : c.library().list()) {
-        devices.push_back({{"index", d.index}, {"name", utf8(d.name)}, {"product", utf8(d.product)},
-                           {"serial", utf8(d.serial)}});
-        text += (text.empty() ? "" : "\n") + std::to_string(d.index) + "\t" + utf8(d.name) + "\t" + utf8(d.product) +
-                "\t" + utf8(d.serial);
+        // A name that could not be asked is shown as unknown, with why.
+        const bool named = d.unnamed.empty();
+        json device{{"index", d.index}, {"name", named ? json(utf8(d.name)) : json()}, {"product", utf8(d.product)},
+                    {"serial", utf8(d.serial)}};
+        if (!named)
+            device["unnamed"] = d.unnamed;
+        devices.push_back(device);
+        text += (text.empty() ? "" : "\n") + std::to_string(d.index) + "\t" + (named ? utf8(d.name) : "?") + "\t" +
+                utf8(d.product) + "\t" + utf8(d.serial) + (named ? std::string() : "\t" + d.unnamed);
     }
     c.out.carriesData();
     if (c.out.json())

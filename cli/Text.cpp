@@ -1,6 +1,7 @@
 #include "Text.h"
 
 #include "zenta/lang/decimal.hpp"
+#include "zenta/lang/text.hpp"
 
 #include <charconv>
 #include <climits>
@@ -26,37 +27,7 @@ std::string utf8(std::string_view latin1)
 
 std::optional<std::string> latin1Argument(std::string_view argument, std::string *why)
 {
-    std::string out;
-    for (std::size_t i = 0; i < argument.size();) {
-        const unsigned char lead = static_cast<unsigned char>(argument[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-        char32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-        bool valid = length != 0 && i + length <= argument.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(argument[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            code = code << 6 | (next & 0x3F);
-        }
-        // Overlong forms and surrogates are not UTF-8 either.
-        static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (!valid || code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            if (why)
-                *why = "bytes that are not UTF-8 text";
-            return std::nullopt;
-        }
-        if (code > 0xFF) {
-            if (why) {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(code));
-                *why = "the character \"" + std::string(argument.substr(i, length)) + "\" (" + hex +
-                       "), which is not a Latin-1 character";
-            }
-            return std::nullopt;
-        }
-        out += char(code);
-        i += length;
-    }
-    return out;
+    return zenta::lang::latin1FromUtf8(argument, why);
 }
 
 std::optional<int32_t> strictInt32(std::string_view text)

@@ -3,7 +3,8 @@
 # temporary root and runs what it installed from there: zenta-sim --version,
 # the panel's --version through its start script, a compile through the
 # installed Vorlag, a download and an upload through the installed Merrow
-# against the installed simulator, and zentactl through its link on the path.
+# against the installed simulator, and zentactl through its link on the path;
+# and that the udev rule for the USB drivers is installed where udev reads it.
 # Then lintian, which must find no errors.
 #
 #   scripts/check-package.sh [BUILD_DIR]     (default: build)
@@ -24,6 +25,27 @@ fail() { echo "package check: $*" >&2; exit 1; }
 dpkg-deb -x "$deb" "$root"
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 echo "depends: $(dpkg-deb -f "$deb" Depends)"
+
+# The udev rule that lets the logged-in user (and plugdev) open the drivers:
+# where udev reads it, numbered before 73, where the seat turns the uaccess
+# tag into access, with its three lines, and every line of the KEY op "value"
+# form udev reads (a rule it cannot parse is skipped without a word).
+rule=$root/usr/lib/udev/rules.d/70-zenta-kdr.rules
+[ -f "$rule" ] || fail "the udev rule is not installed as /usr/lib/udev/rules.d/70-zenta-kdr.rules"
+[ "$(stat -c %a "$rule")" = 644 ] || fail "the udev rule has mode $(stat -c %a "$rule"), not 644"
+for line in 'SUBSYSTEM=="hidraw", ATTRS{product}=="*CFG*", TAG+="uaccess"' \
+    'SUBSYSTEM=="hidraw", ATTRS{product}=="*CFG*", MODE="0660", GROUP="plugdev"' \
+    'ACTION!="remove", ATTRS{product}=="*CFG*", ENV{ID_MM_DEVICE_IGNORE}="1"'; do
+    grep -qxF "$line" "$rule" || fail "the udev rule lacks the line: $line"
+done
+bad=$(grep -vE '^(#.*)?$' "$rule" |
+    grep -vE '^[A-Z_]+(\{[A-Za-z_]+\})?(==|!=|=|\+=)"[^"]*"(, [A-Z_]+(\{[A-Za-z_]+\})?(==|!=|=|\+=)"[^"]*")*$' || true)
+[ -z "$bad" ] || fail "udev cannot read these lines of the rule: $bad"
+for other in "$root"/usr/lib/udev/rules.d/*; do
+    n=$(basename "$other" | cut -d- -f1)
+    [ "$n" -lt 73 ] 2>/dev/null || fail "the udev rule $(basename "$other") comes too late for the seat's access (73)"
+done
+echo "udev rule: $(grep -cvE '^(#.*)?$' "$rule") lines in $(basename "$rule")"
 
 out=$("$root/usr/bin/zenta-sim" --version)
 [ "$out" = "zenta-sim $version" ] || fail "zenta-sim --version said: $out"

@@ -6,6 +6,7 @@
 // failure. Every wait has a bound: the library's time-outs and the busy retry.
 #include "CompiledProgram.h"
 #include "DeviceLink.h"
+#include "DeviceName.h"
 #include "ProgramTransfer.h"
 #include "ToolFiles.h"
 #include "zenta/lang/decimal.hpp"
@@ -132,16 +133,15 @@ std::variant<Found, Failure> findDevice(device::Library &lib, const std::string 
             continue;
         }
         Found found{std::make_unique<device::Device>(lib, *handle), {}};
-        if (named) {
-            found.name = *name;
-        } else {
-            const device::Reply reply = found.device->exchange("DN");
-            if (!reply.answered()) {
-                ++silent;
-                continue;
-            }
-            found.name = reply.text;
+        const device::DeviceName asked =
+            device::nameOf(products[static_cast<std::size_t>(i)],
+                           [&found](std::string_view command) { return found.device->exchange(command); });
+        if (asked.from == device::DeviceName::From::Silent) {
+            ++silent;
+            continue;
         }
+        // An answer that is no device name gives no ID: only "the only device" may be it.
+        found.name = asked.known() ? asked.name : asked.answer;
         ids.push_back(found.id());
         if (dev.empty() || found.id() == dev)
             matches.push_back(std::move(found));

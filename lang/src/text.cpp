@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +11,42 @@
 #include <unistd.h>
 
 namespace zenta::lang {
+
+std::optional<std::string> latin1FromUtf8(std::string_view argument, std::string *why)
+{
+    std::string out;
+    for (std::size_t i = 0; i < argument.size();) {
+        const unsigned char lead = static_cast<unsigned char>(argument[i]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        char32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        bool valid = length != 0 && i + length <= argument.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(argument[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = code << 6 | (next & 0x3F);
+        }
+        // Overlong forms and surrogates are not UTF-8 either.
+        static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!valid || code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            if (why)
+                *why = "bytes that are not UTF-8 text";
+            return std::nullopt;
+        }
+        if (code > 0xFF) {
+            if (why) {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(code));
+                *why = "the character \"" + std::string(argument.substr(i, length)) + "\" (" + hex +
+                       "), which is not a Latin-1 character";
+            }
+            return std::nullopt;
+        }
+        out += char(code);
+        i += length;
+    }
+    return out;
+}
+
 
 bool LineReader::next(std::string_view &line)
 {

@@ -129,7 +129,13 @@ void DriverSettings::UploadDriver_Click()
     const Apply ignore;
     const std::pair<const char *, Apply> steps[] = {
         {"VER", [&](const QString &r) { ui.Version->setText(r); }},
-        {"DN", [&](const QString &r) { setComboText(ui.DeviceName, DeviceIdOf(r).value_or(QString())); }},
+        {"DN",
+         [&](const QString &r) {
+             const std::optional<QString> id = DeviceIdOf(r);
+             setComboText(ui.DeviceName, id.value_or(QString()));
+             if (id)
+                 modTollan::DeviceAnswered = r;
+         }},
         {"P1", ignore},
         {"P2", ignore},
         {"P3", ignore},

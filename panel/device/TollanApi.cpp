@@ -93,3 +93,16 @@ bool loadTollanLibrary(const QString &folder, QString *error)
     setTollanApi(api);
     return true;
 }
+
+zenta::device::Library deviceLibrary()
+{
+    const TollanApi &api = tollanApi();
+    zenta::device::Library lib;
+    lib.getNumDevices = api.GetNumDevices;
+    lib.getProductString = api.GetProductString;
+    lib.open = api.Open;
+    lib.close = api.Close;
+    lib.setTimeouts = api.SetTimeouts;
+    lib.sendRecv = api.SendRecv;
+    return lib;
+}

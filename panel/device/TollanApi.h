@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DeviceLink.h"
+
 #include <QString>
 #include <cstdint>
 
@@ -20,6 +22,10 @@ struct TollanApi {
 TollanApi &tollanApi();
 void setTollanApi(const TollanApi &api);
 void resetTollanApi();
+
+// The table in use as exe/common's library type, for the rules the panel
+// shares with the command-line tools (DeviceName.h).
+zenta::device::Library deviceLibrary();
 
 // Loads libTollanCom from `folder` by name. On failure the table keeps its
 // no-device functions and `error` says why.

@@ -15,6 +15,7 @@ QString DeviceProduct;
 QString DeviceSerial;
 bool DeviceProductUnique = true;
 QString DeviceRenamedTo;
+QString DeviceAnswered;
 
 int16_t SendRecvString(const QString &command, QString &reply)
 {
@@ -67,6 +68,7 @@ void resetLinkState()
     DeviceSerial.clear();
     DeviceProductUnique = true;
     DeviceRenamedTo.clear();
+    DeviceAnswered.clear();
 }
 
 }  // namespace modTollan

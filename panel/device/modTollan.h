@@ -20,6 +20,8 @@ extern QString DeviceSerial;  // its serial (selector 1), to find it again where
                               // empty from a library that gives none
 extern bool DeviceProductUnique;  // no other listed device had that product string at selection
 extern QString DeviceRenamedTo;   // a new name set by "DN=", listed after a store and a power cycle
+extern QString DeviceAnswered;    // the device name it last gave to "DN" when read into the window:
+                                  // who it is when its product string names nobody
 
 // One command out, one reply back, nothing judged. Returns 1 after an
 // exchange, -1 for a command longer than one frame or holding a character

@@ -6,6 +6,7 @@
 #include "device/Reopen.h"
 #include "device/TollanApi.h"
 #include "device/modTollan.h"
+#include "DeviceName.h"
 
 #include <QApplication>
 
@@ -36,13 +37,27 @@ void LinkControl::Reconnect_Click()
         if (result != Reopen::Result::Opened) {
             problem = Reopen::failureText(result);
         } else {
-            QString name;
-            SendRecvString(QStringLiteral("DN"), name);
-            if (name.isEmpty())
+            QString answer;
+            SendRecvString(QStringLiteral("DN"), answer);
+            if (answer.isEmpty()) {
                 problem = QStringLiteral("The device %1 does not answer.").arg(DeviceProduct);
-            else if (!DeviceProduct.contains(name))
-                problem = QStringLiteral("Another device answers in place of %1: it calls itself %2.")
-                              .arg(DeviceProduct, name);
+            } else {
+                // Who it is by the one rule: its product string, else this
+                // answer, which then must be the name it gave before.
+                const std::string product = DeviceProduct.toLatin1().toStdString();
+                const zenta::device::DeviceName now = zenta::device::nameOf(product, [&answer](std::string_view) {
+                    return zenta::device::Reply{zenta::device::Outcome::Answered, answer.toLatin1().toStdString()};
+                });
+                const QString was = now.from == zenta::device::DeviceName::From::Product
+                                        ? QString::fromLatin1(now.name)
+                                        : DeviceAnswered;
+                if (!now.known())
+                    problem = QStringLiteral("The device %1 does not give its name: it answers \"%2\" to \"DN\".")
+                                  .arg(DeviceProduct, answer);
+                else if (answer != was && answer != DeviceRenamedTo && !was.isEmpty())
+                    problem = QStringLiteral("Another device answers in place of %1: it calls itself %2.")
+                                  .arg(DeviceProduct, answer);
+            }
             if (!problem.isEmpty())
                 tollanApi().Close(DeviceHandle);
         }

@@ -7,6 +7,7 @@
 #include "common/Dialogs.h"
 #include "common/TextFile.h"
 #include "CompiledProgram.h"
+#include "DeviceName.h"
 #include "device/EventWait.h"
 #include "device/GuardedExchange.h"
 #include "device/Reopen.h"
@@ -128,6 +129,43 @@ std::optional<QString> loaderRefusal()
     return lines.join(u'\n');
 }
 
+// How many listed devices have the ID `id` by the one rule (DeviceName.h),
+// ours among them: what the loader will find. Another device whose product
+// string names nobody is opened and asked, off the GUI thread; one that is
+// busy or silent has no known ID and counts for none, as the loader cannot
+// open or ask it either.
+std::size_t devicesWithId(const QString &id)
+{
+    const std::string wanted = id.toStdString();
+    if (DeviceSerial.isEmpty()) {
+        // Without serials ours cannot be told from the rest: product strings only.
+        std::vector<std::string> products;
+        for (const QString &product : Reopen::listedProducts())
+            products.push_back(product.toStdString());
+        return zenta::lang::productsNaming(products, wanted);
+    }
+    const std::string ours = DeviceSerial.toLatin1().toStdString();
+    EventWait::InputHold hold;
+    return EventWait::offThread<std::size_t>([wanted, ours] {
+        zenta::device::Library lib = deviceLibrary();
+        const auto text = [&lib](int32_t index, int32_t selector) {
+            char buffer[TOLLANCOM_PRODUCT_BUFFER] = {};
+            if (lib.getProductString(index, buffer, selector) != 1)
+                return std::string();
+            buffer[sizeof buffer - 1] = '\0';
+            return std::string(buffer);
+        };
+        std::size_t n = 1;  // ours: its "DN" gave the ID
+        int32_t count = 0;
+        if ((lib.getNumDevices(&count) & 0xFFFF) != 1)
+            return n;
+        for (int32_t i = 0; i < count && i < 1000; ++i)
+            if (text(i, 1) != ours && zenta::device::nameOfListed(lib, i, text(i, 0)).id() == wanted)
+                ++n;
+        return n;
+    });
+}
+
 }  // namespace
 
 // The device lent to the tools: the panel's handle is closed from the start
@@ -216,10 +254,11 @@ void ProgramTransfer::DownloadSAP_Click()
         return;
     }
     // Units share a name until one is renamed; the loader then takes neither.
-    std::vector<std::string> products;
-    for (const QString &product : Reopen::listedProducts())
-        products.push_back(product.toStdString());
-    if (zenta::lang::productsNaming(products, id->toStdString()) > 1) {
+    const std::size_t sharing = devicesWithId(*id);
+    // Others were asked meanwhile, with the poll running: a link lost then stays let go.
+    if (!CommOpen)
+        return;
+    if (sharing > 1) {
         lock.reset();
         Dialogs::get().notice(&main_, "More than one device has the ID " + *id +
                                           ": the loader cannot tell which to load. Give each its own ID, then "

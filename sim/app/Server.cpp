@@ -138,7 +138,7 @@ bool Server::publishProduct()
     std::FILE *f = std::fopen(tmp.c_str(), "w");
     if (!f)
         return false;
-    const std::string &name = model_->deviceName();
+    const std::string &name = opt_.product.empty() ? model_->deviceName() : opt_.product;
     const bool ok = std::fwrite(name.data(), 1, name.size(), f) == name.size();
     if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path(".product").c_str()) != 0) {
         std::remove(tmp.c_str());

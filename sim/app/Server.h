@@ -25,6 +25,9 @@ struct ServerOptions {
     std::string dir;
     std::string serial = "sim1";
     std::string name = "CFG01";
+    // A fixed product string, as a driver's firmware holds one (Latin-1);
+    // empty: the device name, which follows a stored "DN=".
+    std::string product;
     std::string flashPath;  // empty: flash lives in memory only
     bool lockstep = false;
     Micros statementUs = Interpreter::kDefaultStatementUs;  // device time of one program statement

@@ -1,17 +1,19 @@
 // zenta-sim: a simulated driver on this machine's device folder.
 //
-//   zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep] [--statement-us US]
+//   zenta-sim [--serial S] [--name CFGnn] [--product TEXT] [--flash FILE] [--lockstep] [--statement-us US]
 //   zenta-sim ctl S COMMAND...
 //   zenta-sim --help | --version
 #include "DeviceFolder.h"
 #include "Paths.h"
 #include "Server.h"
 #include "zenta/lang/decimal.hpp"
+#include "zenta/lang/text.hpp"
 #include "zenta/lang/transfer.hpp"
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/signalfd.h>
@@ -28,7 +30,8 @@ constexpr int kAdvanceTimeoutMs = 600'000;
 constexpr std::size_t kCtlAnswerMax = 64 * 1024;
 
 constexpr const char *kUsage =
-    "usage: zenta-sim [--serial S] [--name CFGnn] [--flash FILE] [--lockstep] [--statement-us US]\n"
+    "usage: zenta-sim [--serial S] [--name CFGnn] [--product TEXT] [--flash FILE] [--lockstep]\n"
+    "                 [--statement-us US]\n"
     "       zenta-sim ctl S COMMAND...\n"
     "       zenta-sim --help | --version\n";
 
@@ -47,6 +50,9 @@ int help()
                "\n"
                "  --serial S     serial number, 1 to 32 letters, digits, '-' or '_' (sim1)\n"
                "  --name CFGnn   factory device name while the flash holds none (CFG01)\n"
+               "  --product TEXT fixed product string, 1 to 63 Latin-1 characters, as a USB\n"
+               "                 driver's firmware has one; it may name no device, and a new\n"
+               "                 name set by DN= never changes it (default: the device name)\n"
                "  --flash FILE   flash image on disk; without it the flash is lost at exit\n"
                "  --lockstep     time moves only on the control command advance MS\n"
                "  --statement-us US  device time of one program statement, 1 to 1000000 (100)\n"
@@ -59,6 +65,31 @@ int help()
                "else /tmp/tollancom-<uid>. See zenta-sim(1).\n",
                stdout);
     return 0;
+}
+
+constexpr std::size_t kProductMax = 63;
+
+// The product string as the device publishes it: Latin-1, one line, capped;
+// nothing when the argument cannot be that without a change, `why` says why.
+std::optional<std::string> productArgument(const std::string &argument, std::string &why)
+{
+    std::optional<std::string> latin1 = zenta::lang::latin1FromUtf8(argument, &why);
+    if (!latin1)
+        return std::nullopt;
+    if (latin1->empty() || latin1->size() > kProductMax) {
+        why = latin1->empty() ? std::string("an empty text") : std::to_string(latin1->size()) + " characters";
+        return std::nullopt;
+    }
+    for (const char c : *latin1) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || (b >= 0x7F && b < 0xA0)) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", b);
+            why = std::string("the control character ") + code;
+            return std::nullopt;
+        }
+    }
+    return latin1;
 }
 
 bool validSerial(const std::string &s)
@@ -147,7 +178,18 @@ int main(int argc, char **argv)
             opt.serial = argv[++i];
         else if (a == "--name" && hasNext)
             opt.name = argv[++i];
-        else if (a == "--flash" && hasNext)
+        else if (a == "--product" && hasNext) {
+            std::string why;
+            const auto product = productArgument(argv[++i], why);
+            if (!product) {
+                std::fprintf(stderr,
+                             "zenta-sim: --product: %s; it takes 1 to %zu Latin-1 characters and no control "
+                             "characters\n",
+                             why.c_str(), kProductMax);
+                return 2;
+            }
+            opt.product = *product;
+        } else if (a == "--flash" && hasNext)
             opt.flashPath = argv[++i];
         else if (a == "--lockstep")
             opt.lockstep = true;

@@ -167,6 +167,103 @@ private slots:
         QVERIFY2(CommOpen, qPrintable(dialogs->notices().join('|')));
     }
 
+    // A USB driver's product string may name no device; the panel then
+    // knows its device by its answer to "DN" and finds it again, after a
+    // lost link as after a new ID stored and powered up.
+    void reconnectFindsADeviceWhoseProductStringNamesNone_data()
+    {
+        QTest::addColumn<bool>("rename");
+        QTest::newRow("unplugged and back") << false;
+        QTest::newRow("a new ID stored and powered up") << true;
+    }
+    void reconnectFindsADeviceWhoseProductStringNamesNone()
+    {
+        QFETCH(bool, rename);
+        simtest::SimProcess other(folder->path(), "u0"), sim(folder->path(), "u1");
+        QVERIFY(other.start({"--lockstep", "--name", "CFG05", "--product", "ZENTA CFG USB driver"}));
+        QVERIFY(sim.start({"--lockstep", "--name", "CFG05", "--product", "ZENTA CFG USB driver", "--flash",
+                           folder->filePath("u1.flash")}));
+        auto main = selectAndStart(nullptr, 1);  // u1
+        QVERIFY(main);
+        QVERIFY(holdsClient(sim));
+        if (rename) {
+            main->ui()->DeviceName->setCurrentText("07");
+            dialogs->answers = {true, true};
+            main->settings().DownloadDrv_Click();
+            main->store().SetSN_Click();
+            QCOMPARE(sim.ctl("power-cycle"), std::string("OK"));
+        } else {
+            QCOMPARE(sim.ctl("unplug"), std::string("OK"));
+        }
+        tick(*main, 2);
+        QVERIFY(!CommOpen);
+        if (!rename)
+            QCOMPARE(sim.ctl("replug"), std::string("OK"));
+        dialogs->shown.clear();
+        main->link().Reconnect_Click();
+        QVERIFY2(CommOpen, qPrintable(dialogs->notices().join('|')));
+        QCOMPARE(dialogs->notices(), QStringList{});
+        QVERIFY(holdsClient(sim) && !holdsClient(other));
+        QCOMPARE(main->ui()->DeviceName->currentText(), QString(rename ? "07" : "05"));
+        tick(*main);
+        QVERIFY(CommOpen);
+    }
+
+    // The loader finds a device whose product string names none by its
+    // answer to "DN"; the panel checks first that no other device answers
+    // the same, and takes its own back by its serial afterwards.
+    void aTransferFindsDevicesByTheirAnswers_data()
+    {
+        QTest::addColumn<QString>("otherName");
+        QTest::addColumn<bool>("download");
+        QTest::newRow("download, another ID beside") << "CFG07" << true;
+        QTest::newRow("upload, another ID beside") << "CFG07" << false;
+        QTest::newRow("download, the same ID beside") << "CFG05" << true;
+    }
+    void aTransferFindsDevicesByTheirAnswers()
+    {
+        QFETCH(QString, otherName);
+        QFETCH(bool, download);
+        QTemporaryDir install;
+        const QString failed = layOutInstalled(install.path());
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        ExternalTools::setExeFolderForTests(install.path() + "/EXE");
+        auto restore = qScopeGuard([] { ExternalTools::setExeFolderForTests({}); });
+        simtest::SimProcess other(folder->path(), "v0"), sim(folder->path(), "v1");
+        QVERIFY(other.start({"--lockstep", "--name", otherName, "--product", "ZENTA CFG USB driver"}));
+        QVERIFY(sim.start({"--lockstep", "--name", "CFG05", "--product", "ZENTA CFG USB driver"}));
+        auto main = selectAndStart(nullptr, 1);  // v1
+        QVERIFY(main);
+        main->ui()->OrgProgram->setPlainText("V1=1\nEND\n");
+        main->ui()->CompileAll->click();
+        if (!download) {
+            main->ui()->DownloadSAP->click();
+            QCOMPARE(sim.state("program"), std::string("stored"));
+            main->ui()->OrgProgram->clear();
+        }
+        dialogs->shown.clear();
+        const std::string framesBefore = sim.state("frames");
+        (download ? main->ui()->DownloadSAP : main->ui()->UploadSAP)->click();
+        const QString said = dialogs->notices().join('|');
+        QVERIFY2(!said.contains("Communication Error!"), qPrintable(said));
+        QVERIFY(CommOpen);
+        QVERIFY(holdsClient(sim) && !holdsClient(other));
+        QCOMPARE(other.state("program"), std::string("none"));
+        if (otherName == "CFG05") {
+            // Refused before anything but "DN" reached the device.
+            QVERIFY2(said.contains("More than one device has the ID 05") && said.contains("Nothing was sent"),
+                     qPrintable(said));
+            QCOMPARE(sim.state("program"), std::string("none"));
+            QCOMPARE(std::stol(sim.state("frames")) - std::stol(framesBefore), 1L);
+        } else {
+            QCOMPARE(sim.state("program"), std::string("stored"));
+            if (!download)
+                QVERIFY2(main->ui()->OrgProgram->toPlainText().contains("V1=1"), qPrintable(said));
+        }
+        tick(*main);
+        QVERIFY(CommOpen);
+    }
+
     // Another panel holds the tools; this one waits for them. Its own axis
     // is still its own: Esc (or STOP) must reach the device while it waits.
     void stopWorksWhileWaitingForAnotherPanelsTools()

@@ -34,6 +34,17 @@ done
 for page in "$tmp"/usr/share/man/man1/*.gz; do
     gzip -dc "$page" | head -n 1 | grep -q "zenta-panel $version" || fail "$page does not name version $version"
 done
+# Every page names the device library's variables in its ENVIRONMENT section.
+for page in "$tmp"/usr/share/man/man1/*.gz; do
+    environment=$(gzip -dc "$page" | sed -n '/^\.SH ENVIRONMENT/,/^\.SH /p')
+    for variable in TOLLANCOM_DIR TOLLANCOM_SYSFS TOLLANCOM_DEVROOT TOLLANCOM_HID_IDS; do
+        printf '%s\n' "$environment" | grep -qx "\.B $variable" ||
+            fail "$(basename "$page") does not name $variable in its ENVIRONMENT section"
+    done
+done
+# The udev rule that opens the USB drivers to their user, where udev reads it
+# under the package's /usr.
+[ -f "$tmp/usr/lib/udev/rules.d/70-zenta-kdr.rules" ] || fail "lib/udev/rules.d/70-zenta-kdr.rules is not installed"
 # The desktop entry starts what is installed, with the icon that is installed.
 exec_name=$(sed -n 's/^Exec=//p' "$tmp/usr/share/applications/zenta-panel.desktop")
 icon_name=$(sed -n 's/^Icon=//p' "$tmp/usr/share/applications/zenta-panel.desktop")

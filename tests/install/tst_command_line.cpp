@@ -88,6 +88,23 @@ void CommandLineTest::answers_data()
                                              << "" << "usage: zenta-sim";
     QTest::newRow("sim unknown option") << "zenta-sim" << QStringList{"--frobnicate"} << false << 2 << ""
                                         << "usage: zenta-sim";
+    QTest::newRow("sim --help names --product") << "zenta-sim" << QStringList{"--help"} << false << 0
+                                                << "--product TEXT fixed product string" << "";
+    // A product string is published as it is or not at all.
+    const QString takes = QStringLiteral("; it takes 1 to 63 Latin-1 characters and no control characters");
+    QTest::newRow("sim --product too long") << "zenta-sim" << QStringList{"--product", QString(64, 'x')} << false << 2
+                                            << "" << "zenta-sim: --product: 64 characters" + takes;
+    QTest::newRow("sim --product empty") << "zenta-sim" << QStringList{"--product", ""} << false << 2 << ""
+                                         << "zenta-sim: --product: an empty text" + takes;
+    QTest::newRow("sim --product beyond Latin-1")
+        << "zenta-sim" << QStringList{"--product", QString::fromUtf8("ZENTA \u20ac driver")} << false << 2 << ""
+        << QString::fromUtf8("zenta-sim: --product: the character \"\u20ac\" (U+20AC), which is not a Latin-1 "
+                             "character") + takes;
+    QTest::newRow("sim --product with a line end")
+        << "zenta-sim" << QStringList{"--product", "ZENTA\nCFG05"} << false << 2 << ""
+        << "zenta-sim: --product: the control character 0x0A" + takes;
+    QTest::newRow("sim --product without its text") << "zenta-sim" << QStringList{"--product"} << false << 2 << ""
+                                                    << "usage: zenta-sim";
 }
 
 void CommandLineTest::answers()

@@ -228,6 +228,52 @@ private slots:
         QCOMPARE(f.main->ui()->Pos->text(), QString("COM ERR"));
     }
 
+    // A USB driver's product string is fixed in its firmware: it may name no
+    // device, and then the device is who it says it is to "DN", the name it
+    // gave when the panel read it (or the one the panel set since).
+    void reconnectByTheNameTheDeviceGives_data()
+    {
+        QTest::addColumn<QByteArray>("product");
+        QTest::addColumn<QString>("renamedTo");  // DeviceRenamedTo, as a Down that set a new ID leaves it
+        QTest::addColumn<QString>("dnNow");      // its answer to "DN" at the reconnect
+        QTest::addColumn<QString>("message");    // empty: reconnected
+        const QByteArray generic("ZENTA CFG USB driver");
+        QTest::newRow("names none, same answer") << generic << "" << "CFG05" << "";
+        QTest::newRow("names it in lower case") << QByteArray("zenta cfg05") << "" << "CFG05" << "";
+        QTest::newRow("names none, the new name set") << generic << "CFG07" << "CFG07" << "";
+        QTest::newRow("names none, another answer")
+            << generic << "" << "CFG07" << "Another device answers in place of ZENTA CFG USB driver: it calls itself CFG07.";
+        QTest::newRow("names none, no device name")
+            << generic << "" << "ERR"
+            << "The device ZENTA CFG USB driver does not give its name: it answers \"ERR\" to \"DN\".";
+        QTest::newRow("names one, another answer")
+            << QByteArray("zenta cfg05") << "" << "CFG07" << "Another device answers in place of zenta cfg05: it calls itself CFG07.";
+    }
+    void reconnectByTheNameTheDeviceGives()
+    {
+        QFETCH(QByteArray, product);
+        QFETCH(QString, renamedTo);
+        QFETCH(QString, dnNow);
+        QFETCH(QString, message);
+        PanelFixture f;
+        modTollan::DeviceProduct = QString::fromLatin1(product);
+        modTollan::DeviceSerial = "unit-a";
+        f.dev.products = {product};
+        f.dev.serials = {"unit-a"};
+        f.load();  // its "DN": CFG05
+        modTollan::DeviceRenamedTo = renamedTo;
+        modTollan::CommOpen = false;
+        f.main->statusPoll().Timer1_Timer();
+        f.dev.replies["DN"] = dnNow;
+        f.dev.clearLog();
+        f.main->link().Reconnect_Click();
+        QCOMPARE(f.dialogs.notices(), message.isEmpty() ? QStringList{} : QStringList{message});
+        QCOMPARE(modTollan::CommOpen, message.isEmpty());
+        QCOMPARE(f.dev.log.value(0), QString("DN"));
+        for (const QString &c : f.dev.log)
+            QVERIFY2(!c.contains('='), qPrintable("a setting was sent: " + c));
+    }
+
     void f5Reconnects()
     {
         PanelFixture f;

@@ -312,6 +312,65 @@ private slots:
         close(fd);
     }
 
+    // A USB driver's product string is fixed in its firmware and may name no
+    // device: the loader then knows a device by its answer to "DN", and one
+    // that is busy or silent has no ID it could go by.
+    void findsTheDeviceByTheIdItAnswers_data()
+    {
+        QTest::addColumn<QString>("stateOfA");  // "", "busy" or "silent"
+        QTest::addColumn<QString>("nameOfB");
+        QTest::addColumn<QByteArray>("productOfB");  // empty: its name
+        QTest::addColumn<QByteArray>("reason");      // empty: the download succeeds on a
+        QTest::newRow("beside one its product string names") << "" << "CFG07" << QByteArray() << QByteArray();
+        QTest::newRow("beside another that names none")
+            << "" << "CFG07" << QByteArray("ZENTA CFG USB driver") << QByteArray();
+        QTest::newRow("two answer the ID") << "" << "CFG05" << QByteArray("ZENTA CFG USB driver")
+                                           << QByteArray("More than one device has the ID 05. Devices found: 2, IDs 05, 05.");
+        QTest::newRow("the one with the ID is busy")
+            << "busy" << "CFG07" << QByteArray("ZENTA CFG USB driver")
+            << QByteArray("No device has the ID 05. Devices found: 2, IDs 07, 1 busy (held by another program).");
+        QTest::newRow("the one with the ID is silent")
+            << "silent" << "CFG07" << QByteArray("ZENTA CFG USB driver")
+            << QByteArray("No device has the ID 05. Devices found: 2, IDs 07, 1 not answering.");
+    }
+    void findsTheDeviceByTheIdItAnswers()
+    {
+        QFETCH(QString, stateOfA);
+        QFETCH(QString, nameOfB);
+        QFETCH(QByteArray, productOfB);
+        QFETCH(QByteArray, reason);
+        SimProcess &a = startSim("a", "CFG05", {"--product", "ZENTA CFG USB driver"});
+        SimProcess &b = startSim("b", nameOfB,
+                                 productOfB.isEmpty() ? QStringList{} : QStringList{"--product", QString(productOfB)});
+        int held = -1;
+        auto release = qScopeGuard([&held] {
+            if (held >= 0)
+                close(held);
+        });
+        if (stateOfA == "busy") {
+            int granted = 0;
+            held = a.connectDevice(granted);
+            QCOMPARE(granted, 1);
+        }
+        if (stateOfA == "silent")
+            QCOMPARE(a.ctl("silent on"), std::string("OK"));
+        QVERIFY(!compile("X5\r\n").isEmpty());
+        if (!reason.isEmpty()) {
+            expectFailure(download("05"), "DownloadOut.txt", reason);
+            QCOMPARE(b.state("program"), std::string("none"));
+        } else {
+            QCOMPARE(download("05").exitCode, 0);
+            QVERIFY2(lines("DownloadOut.txt").value(1).contains("device 05 (CFG05)"),
+                     lines("DownloadOut.txt").join('|').constData());
+            QCOMPARE(b.state("program"), std::string("none"));
+            QCOMPARE(upload("05").exitCode, 0);
+            QCOMPARE(lines("UploadOut.txt").mid(1), (QList<QByteArray>{"1 X5"}));
+        }
+        if (stateOfA == "silent")
+            QCOMPARE(a.ctl("silent off"), std::string("OK"));
+        QCOMPARE(a.state("program"), std::string(reason.isEmpty() ? "stored" : "none"));
+    }
+
     void emptyIdTakesTheOnlyDevice()
     {
         SimProcess &sim = startSim("a", "CFG05");

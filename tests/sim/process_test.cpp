@@ -51,6 +51,8 @@ private slots:
     void silence();
     void latencyKeepsOrderAndControl();
     void powerCycleRepublishes();
+    void fixedProductString_data();
+    void fixedProductString();
     void flashAcrossRestarts();
     void flashFileTooLarge();
     void unreadableFlashIsKept();
@@ -287,6 +289,42 @@ void ProcessTest::powerCycleRepublishes()
     QCOMPARE(exchange(again.fd, "DN"), std::string("CFG07"));
     QCOMPARE(exchange(again.fd, "DO"), std::string("3"));
     QCOMPARE(exchange(again.fd, "V5"), std::string("0"));
+}
+
+void ProcessTest::fixedProductString_data()
+{
+    QTest::addColumn<QString>("argument");  // as typed, UTF-8
+    QTest::addColumn<QByteArray>("published");
+    QTest::newRow("names no device") << "ZENTA CFG USB driver" << QByteArray("ZENTA CFG USB driver");
+    QTest::newRow("names another device") << "Zenta CFG03" << QByteArray("Zenta CFG03");
+    QTest::newRow("Latin-1 beyond ASCII") << QString::fromUtf8("Gr\u00f6\u00dfe CFG") << QByteArray("Gr\xf6\xdf" "e CFG");
+    QTest::newRow("63 characters") << QString(60, 'x') + "CFG" << QByteArray(60, 'x') + "CFG";
+}
+
+// A product string held by firmware: published as given, and a new name
+// stored and powered up never changes it.
+void ProcessTest::fixedProductString()
+{
+    QFETCH(QString, argument);
+    QFETCH(QByteArray, published);
+    SimProcess sim;
+    QVERIFY(sim.start({"--lockstep", "--name", "CFG05", "--product", argument}));
+    QFile product(sim.file(".product"));
+    QVERIFY(product.open(QIODevice::ReadOnly));
+    QCOMPARE(product.readAll(), published);
+    product.close();
+    int granted = 0;
+    Fd d{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(d.fd, "DN"), std::string("CFG05"));
+    for (const char *c : {"DN=CFG07", "STORE"})
+        QCOMPARE(exchange(d.fd, c), std::string("OK"));
+    QCOMPARE(sim.ctl("power-cycle"), std::string("OK"));
+    Fd again{sim.connectDevice(granted)};
+    QCOMPARE(granted, 1);
+    QCOMPARE(exchange(again.fd, "DN"), std::string("CFG07"));
+    QVERIFY(product.open(QIODevice::ReadOnly));
+    QCOMPARE(product.readAll(), published);
 }
 
 void ProcessTest::flashAcrossRestarts()

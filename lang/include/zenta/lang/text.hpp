@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,11 @@ private:
     std::string_view bytes_;
     std::size_t at_ = 0;
 };
+
+// UTF-8 text (an argument, as people type it) as the Latin-1 bytes the
+// device and the files speak; nothing when it is not UTF-8 or holds a
+// character Latin-1 has no code for, with `why` naming it.
+std::optional<std::string> latin1FromUtf8(std::string_view text, std::string *why);
 
 // A final line end does not start another line; "" gives no lines.
 std::vector<std::string> splitLines(std::string_view bytes);
