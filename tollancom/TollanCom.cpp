@@ -4,6 +4,7 @@
 #include "DeviceFolder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <sched.h>
@@ -36,13 +38,22 @@ struct Connection {
     enum class Wait { Unknown, Recv, Poll } wait = Wait::Unknown;  // how a reply is waited for
 };
 
-struct State {
+// One open handle. Its exchanges go one at a time under its own lock, so
+// that devices are served side by side; a handle closed meanwhile is only
+// marked, and the memory goes with the last thread that still uses it.
+struct Device {
     std::mutex mutex;
+    Connection c;
+    bool closed = false;
+};
+
+struct State {
+    std::mutex mutex;  // the listing and the table of handles; never held across an exchange or a connect
     std::vector<std::string> serials;  // snapshot of the last listing
     bool listed = false;
-    int readTimeoutMs = 5000;
-    int writeTimeoutMs = 5000;
-    std::map<int32_t, Connection> connections;
+    std::atomic<int> readTimeoutMs{5000};
+    std::atomic<int> writeTimeoutMs{5000};
+    std::map<int32_t, std::shared_ptr<Device>> connections;
     int32_t nextHandle = 0x100;
 };
 
@@ -460,19 +471,31 @@ int32_t fnTollanComOpen(int32_t index, int32_t *handle)
     if (!handle)
         return 0;
     State &s = state();
-    std::lock_guard lock(s.mutex);
-    const std::string *serial = serialAt(s, index);
-    if (!serial)
-        return 0;
+    std::string serial;
+    int32_t h = 0;
+    {
+        std::lock_guard lock(s.mutex);
+        const std::string *listed = serialAt(s, index);
+        if (!listed)
+            return 0;
+        serial = *listed;
+        h = s.nextHandle++;
+    }
+    // Reaching a stopped device may take the whole read time-out: other
+    // devices are listed, opened and served meanwhile.
     const std::string dir = deviceDir();
-    const std::string path = tollancom::entryPath(dir, *serial, ".sock");
+    const std::string path = tollancom::entryPath(dir, serial, ".sock");
     const int fd = connectDevice(path, s.readTimeoutMs);
     if (fd < 0)
         return 0;
-    int32_t h = s.nextHandle++;
-    const std::string note = tollancom::entryPath(dir, *serial, ".holder");
+    const std::string note = tollancom::entryPath(dir, serial, ".holder");
     writeNote(note, h);
-    s.connections[h] = Connection{fd, path, note, false};
+    auto device = std::make_shared<Device>();
+    device->c = Connection{fd, path, note, false};
+    {
+        std::lock_guard lock(s.mutex);
+        s.connections[h] = std::move(device);
+    }
     *handle = h;
     return 1;
 }
@@ -480,14 +503,22 @@ int32_t fnTollanComOpen(int32_t index, int32_t *handle)
 int32_t fnTollanComClose(int32_t handle)
 {
     State &s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = s.connections.find(handle);
-    if (it == s.connections.end())
-        return 0;
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard lock(s.mutex);
+        auto it = s.connections.find(handle);
+        if (it == s.connections.end())
+            return 0;
+        device = std::move(it->second);
+        s.connections.erase(it);
+    }
+    // An exchange under way on another thread ends first (bounded by the
+    // time-outs); nothing is closed under it.
+    std::lock_guard lock(device->mutex);
+    device->closed = true;
     // The note goes first, while the grant is still ours.
-    dropNote(it->second.note, handle);
-    abandon(it->second);
-    s.connections.erase(it);
+    dropNote(device->c.note, handle);
+    abandon(device->c);
     return 1;
 }
 
@@ -496,7 +527,6 @@ int32_t fnTollanComSetTimeouts(int32_t readTimeoutMs, int32_t writeTimeoutMs)
     if (readTimeoutMs < 1 || writeTimeoutMs < 1)
         return 0;
     State &s = state();
-    std::lock_guard lock(s.mutex);
     s.readTimeoutMs = readTimeoutMs;
     s.writeTimeoutMs = writeTimeoutMs;
     return 1;
@@ -512,20 +542,29 @@ int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send, int32_t b
         return -1;
 
     State &s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = s.connections.find(handle);
-    if (it == s.connections.end())
-        return -1;
-    Connection &c = it->second;
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard lock(s.mutex);
+        auto it = s.connections.find(handle);
+        if (it == s.connections.end())
+            return -1;
+        device = it->second;
+    }
+    // One exchange at a time per device: a reply belongs to the frame just sent.
+    std::lock_guard lock(device->mutex);
+    if (device->closed)
+        return -1;  // closed while this call waited its turn
+    Connection &c = device->c;
     if (c.lost)
         return -2;
+    const int readTimeoutMs = s.readTimeoutMs, writeTimeoutMs = s.writeTimeoutMs;
 
     // A connection kept after an exchange carries nothing owed (an unfinished
     // exchange abandons its connection), so the frame goes out at once; a
     // device that dropped us (unplugged, powered off) refuses it or closes
     // before the reply, and the link is lost.
     if (c.fd < 0) {
-        c.fd = connectDevice(c.path, s.readTimeoutMs);
+        c.fd = connectDevice(c.path, readTimeoutMs);
         if (c.fd < 0) {
             c.lost = true;
             return -2;
@@ -534,14 +573,14 @@ int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send, int32_t b
 
     unsigned char frame[TOLLANCOM_FRAME] = {};
     std::memcpy(frame, send, static_cast<size_t>(bytesToWrite));
-    auto writeDeadline = Clock::now() + std::chrono::milliseconds(s.writeTimeoutMs);
+    auto writeDeadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs);
     if (!writeFully(c.fd, frame, sizeof frame, writeDeadline, c.lost)) {
         abandon(c);
         return c.lost ? -2 : 0;
     }
 
     unsigned char reply[TOLLANCOM_FRAME] = {};
-    size_t got = readReply(c, reply, sizeof reply, s.readTimeoutMs);
+    size_t got = readReply(c, reply, sizeof reply, readTimeoutMs);
     if (got != sizeof reply) {
         abandon(c);
         return c.lost ? -2 : 0;

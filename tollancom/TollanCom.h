@@ -56,7 +56,10 @@
  *
  * None of the functions crashes on null pointers, unknown handles or
  * negative indexes; they return a failure status instead. Calls may come
- * from several threads; they are serialised inside the library.
+ * from several threads. Different devices are served side by side; the
+ * exchanges on one handle go strictly one at a time, in the order they take
+ * its turn. Closing a handle while another thread exchanges on it waits for
+ * that exchange to end; calls on the handle after that return -1.
  */
 #ifndef TOLLANCOM_H
 #define TOLLANCOM_H
