@@ -112,13 +112,15 @@ std::vector<Found> listDrivers(const std::string &sysfs, const std::vector<std::
                                    : std::string();
         if (!isDriver(product, id, ids))
             continue;
-        std::string serial = attribute(usb, "serial", serialBytes) ? firstLine(serialBytes) : std::string();
-        if (serial.empty())
-            serial = node.substr(0, kTextCap);
+        const std::string serial = attribute(usb, "serial", serialBytes) ? firstLine(serialBytes) : std::string();
         auto [it, fresh] = byUsbDevice.try_emplace(usb, Found{node, serial, product});
         if (!fresh && nodeBefore(node, it->second.node))
             it->second.node = node;
     }
+    // Without a serial the device is named by its node: the one it is listed by.
+    for (auto &entry : byUsbDevice)
+        if (entry.second.serial.empty())
+            entry.second.serial = entry.second.node.substr(0, kTextCap);
     for (auto &entry : byUsbDevice)
         drivers.push_back(std::move(entry.second));
     return drivers;
