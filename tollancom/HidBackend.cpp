@@ -21,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 
@@ -184,31 +185,71 @@ private:
         return ::lstat(node_.c_str(), &st) != 0 && errno == ENOENT;
     }
 
-    // One input report: its length, 0 when none is queued or it did not come
-    // by the deadline, -1 when the link is lost. `buf` holds kFrame bytes;
-    // a longer report is read whole into scratch and only its length kept.
-    long take(unsigned char *buf, Clock::time_point deadline)
+    // One input report: its length, 0 when none came by the deadline, -1
+    // when the link is lost. `buf` holds kFrame bytes; a longer report is
+    // read whole into scratch and only its length kept. What is queued is
+    // read at once, without a poll() first, so draining costs one call.
+    // With `blockMs`, the time left to the deadline, a stand-in's socket
+    // waits in recv() itself, bounded by its receive time-out: one call for
+    // the wait and the report, where a hidraw node (which has no such
+    // time-out) needs poll() and read().
+    long take(unsigned char *buf, Clock::time_point deadline, int blockMs = 0)
     {
-        for (;;) {
-            pollfd p{fd_, POLLIN, 0};
-            const int r = ::poll(&p, 1, remainingMs(deadline));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0)
-                return -1;
-            if (r == 0)
-                return 0;
-            if (!(p.revents & POLLIN))
-                return -1;  // hang-up or error with nothing left to read
+        for (;; blockMs = 0) {
             // Larger than any report hidraw gives, so a long one is seen as long.
             unsigned char scratch[4097];
-            const ssize_t n = ::read(fd_, scratch, sizeof scratch);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            const bool block = blockMs > 0 && socket_ && receiveTimeout(blockMs);
+            const ssize_t n = socket_ ? ::recv(fd_, scratch, sizeof scratch, block ? 0 : MSG_DONTWAIT)
+                                      : ::read(fd_, scratch, sizeof scratch);
+            if (n > 0) {
+                std::memcpy(buf, scratch, std::min<std::size_t>(static_cast<std::size_t>(n), kFrame));
+                return n;
+            }
+            if (n == 0)
+                return -1;  // the stand-in's end of connection
+            if (errno == EINTR)
                 continue;
-            if (n <= 0)
-                return -1;  // error, or the stand-in's end of connection
-            std::memcpy(buf, scratch, std::min<std::size_t>(static_cast<std::size_t>(n), kFrame));
-            return n;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return -1;  // the driver has gone (hidraw says EIO or ENODEV)
+            if (block && remainingMs(deadline) <= 0)
+                return 0;  // the receive time-out, which was the time left
+            if (!wait(deadline))
+                return lostWaiting_ ? -1 : 0;
+        }
+    }
+
+    // The stand-in socket's receive time-out, set again only when it changes.
+    bool receiveTimeout(int ms)
+    {
+        if (ms == receiveTimeoutMs_)
+            return true;
+        const timeval bound{ms / 1000, (ms % 1000) * 1000};
+        if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0)
+            return false;
+        receiveTimeoutMs_ = ms;
+        return true;
+    }
+
+    // Until a report can be read: false when the deadline passed first, or
+    // (lostWaiting_) the link was lost.
+    bool wait(Clock::time_point deadline)
+    {
+        lostWaiting_ = false;
+        for (;;) {
+            const int left = remainingMs(deadline);
+            if (left <= 0)
+                return false;
+            pollfd p{fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, left);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r == 0)
+                return false;
+            if (r < 0 || !(p.revents & POLLIN)) {
+                lostWaiting_ = true;  // hang-up or error with nothing left to read
+                return false;
+            }
+            return true;
         }
     }
 
@@ -273,8 +314,8 @@ private:
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(readMs);
         unsigned char buf[kFrame];
-        for (;;) {
-            const long n = take(buf, deadline);
+        for (int blockMs = readMs;; blockMs = 0) {
+            const long n = take(buf, deadline, blockMs);
             if (n < 0)
                 return -1;
             if (n == 0)
@@ -289,6 +330,8 @@ private:
     int fd_;
     bool socket_;
     std::string node_;
+    bool lostWaiting_ = false;
+    int receiveTimeoutMs_ = 0;  // the stand-in socket's, 0 for none yet
     int owed_ = 0;  // replies still due to exchanges that ran out of time
     bool lost_ = false;
 };
@@ -339,7 +382,8 @@ Opened connectStandIn(const std::string &path, Clock::time_point deadline, int &
         const ssize_t n = r > 0 ? ::recv(fd, grant, sizeof grant, MSG_DONTWAIT) : -1;
         if (n < 0 && r > 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n == 1 && grant[0] == 1 && ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0)
+        // The socket stays blocking: each call says whether it waits.
+        if (n == 1 && grant[0] == 1)
             return Opened::Yes;
         ::close(fd);
         return n == 0 || (r > 0 && n < 0) ? Opened::Busy : Opened::Failed;
