@@ -543,6 +543,10 @@ private slots:
         int32_t second = 7;
         QCOMPARE(fnTollanComOpen(0, &second), 0);  // busy: the stand-in closed the second connection
         QCOMPARE(second, 7);
+        // Who holds it is said as for a simulator.
+        char holder[TOLLANCOM_PRODUCT_BUFFER];
+        QCOMPARE(fnTollanComGetProductString(0, holder, 2), 1);
+        QCOMPARE(QByteArray(holder), QByteArray(program_invocation_short_name) + " (pid " + QByteArray::number(::getpid()) + ")");
         const struct {
             QByteArray command, reply;
         } session[] = {{"DN", "CFG05"}, {"PX=250", "OK"}, {"PX", "250"}, {"DN=CFG11", "OK"}, {"DN", "CFG05"}};
