@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (program language, simulator model) with clang (address and
+# Builds the libFuzzer targets (program language, simulator model, the device library's hidraw
+# backend) with clang (address and
 # undefined-behaviour sanitizers) and runs each for a bounded time. Any crash,
 # sanitizer report, failed property or hang fails the script.
 set -euo pipefail
@@ -17,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 
 # target, its corpus folder and its dictionary
 runs=("fuzz_compile compile lang" "fuzz_decompile compiled lang" "fuzz_compiled_form compiled lang"
-      "fuzz_sim_model sim sim" "fuzz_program_store store sim")
+      "fuzz_sim_model sim sim" "fuzz_program_store store sim" "fuzz_hid hid hid")
 for run in "${runs[@]}"; do
   set -- $run
   target=$1 corpus=$2 dict=$3

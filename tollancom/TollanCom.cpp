@@ -1,48 +1,43 @@
-// libTollanCom over local sockets. See TollanCom.h for the contract.
+// libTollanCom: the six C functions over the transports' backends. See
+// TollanCom.h for the contract.
 #include "TollanCom.h"
 
+#include "Backend.h"
 #include "DeviceFolder.h"
+#include "HidParse.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <poll.h>
-#include <sched.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Connection {
-    int fd = -1;       // -1 after an unfinished exchange, until the next one reconnects
-    std::string path;  // the device socket, to reconnect to
-    std::string note;  // the holder note written when it was opened
-    bool lost = false;
-    int recvTimeoutMs = 0;  // the read time-out the socket holds; 0 for none yet
-    enum class Wait { Unknown, Recv, Poll } wait = Wait::Unknown;  // how a reply is waited for
+// One open handle. Its exchanges go one at a time under its own lock, so
+// that devices are served side by side; a handle closed meanwhile is only
+// marked, and the memory goes with the last thread that still uses it.
+struct Device {
+    std::mutex mutex;
+    std::unique_ptr<tollancom::Link> link;
+    std::string note;  // the holder note written when it was opened; empty for none
+    bool closed = false;
 };
 
 struct State {
-    std::mutex mutex;
-    std::vector<std::string> serials;  // snapshot of the last listing
+    std::mutex mutex;  // the listing and the table of handles; never held across an exchange or a connect
+    std::vector<tollancom::Listed> devices;  // snapshot of the last listing
     bool listed = false;
-    int readTimeoutMs = 5000;
-    int writeTimeoutMs = 5000;
-    std::map<int32_t, Connection> connections;
+    std::atomic<int> readTimeoutMs{5000};
+    std::atomic<int> writeTimeoutMs{5000};
+    std::map<int32_t, std::shared_ptr<Device>> connections;
     int32_t nextHandle = 0x100;
 };
 
@@ -52,239 +47,53 @@ State &state()
     return s;
 }
 
-std::string deviceDir()
+tollancom::Timeouts timeouts(const State &s)
 {
-    return tollancom::deviceFolder();
+    return tollancom::Timeouts{s.readTimeoutMs.load(), s.writeTimeoutMs.load()};
 }
 
-bool endsWith(const std::string &s, const std::string &suffix)
+// Every transport's devices in one order: ascending by serial, a tie (the
+// same serial on two transports) broken by the transport and its address.
+// False when a transport could not look; what the others found is kept.
+bool listDevices(std::vector<tollancom::Listed> &devices)
 {
-    return s.size() > suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+    devices.clear();
+    bool ok = true;
+    for (const tollancom::Backend *backend : {&tollancom::socketBackend(), &tollancom::hidBackend()})
+        ok = backend->list(devices) && ok;
+    std::stable_sort(devices.begin(), devices.end(), [](const tollancom::Listed &a, const tollancom::Listed &b) {
+        if (a.serial != b.serial)
+            return a.serial < b.serial;
+        if (a.backend != b.backend)
+            return a.backend == &tollancom::socketBackend();
+        return a.address < b.address;
+    });
+    return ok;
 }
 
-bool isRegular(const std::string &path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The folder is checked on every listing; a refusal is said once per reason,
-// not on every refresh of a device list.
-void refuse(const std::string &error)
-{
-    static std::string said;
-    if (error != said)
-        std::fprintf(stderr, "libTollanCom: %s\n", error.c_str());
-    said = error;
-}
-
-// Live devices in ascending order of serial; false when the folder cannot be
-// used. What dead devices left behind is cleaned up on the way.
-bool listSerials(std::vector<std::string> &serials)
-{
-    serials.clear();
-    const std::string dir = deviceDir();
-    std::string error;
-    // The default folders are ours to create; devices publish into them.
-    const bool ok = std::getenv("TOLLANCOM_DIR") ? tollancom::checkDeviceFolder(dir, error)
-                                                 : tollancom::prepareDeviceFolder(dir, false, error);
-    if (!ok) {
-        refuse(error);
-        return false;
-    }
-    DIR *d = ::opendir(dir.c_str());
-    if (!d) {
-        refuse(dir + ": " + std::strerror(errno));
-        return false;
-    }
-    std::vector<std::string> found;
-    while (dirent *e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (endsWith(name, ".sock"))
-            found.push_back(name.substr(0, name.size() - 5));
-    }
-    ::closedir(d);
-    for (const std::string &serial : found)
-        if (isRegular(tollancom::entryPath(dir, serial, ".product"))
-            && tollancom::probeDevice(dir, serial) == tollancom::Liveness::Live)
-            serials.push_back(serial);
-    std::sort(serials.begin(), serials.end());
-    return true;
-}
-
-const std::string *serialAt(State &s, int32_t index)
+const tollancom::Listed *deviceAt(State &s, int32_t index)
 {
     if (!s.listed)
-        s.listed = listSerials(s.serials);
-    if (index < 0 || static_cast<size_t>(index) >= s.serials.size())
+        s.listed = listDevices(s.devices);
+    if (index < 0 || static_cast<size_t>(index) >= s.devices.size())
         return nullptr;
-    return &s.serials[static_cast<size_t>(index)];
+    return &s.devices[static_cast<size_t>(index)];
 }
 
-int remainingMs(Clock::time_point deadline)
+// Where the note of who holds a device goes: beside a simulator's files, and
+// for a USB driver in the same folder, when its serial (which the driver
+// chose) can name a file there and the folder is fit for it; empty when not.
+std::string notePath(const tollancom::Listed &device)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-// Reads exactly n bytes before the deadline. Returns bytes read; sets lost on
-// end of stream or error.
-size_t readFully(int fd, unsigned char *buf, size_t n, Clock::time_point deadline, bool &lost)
-{
-    size_t got = 0;
-    while (got < n) {
-        pollfd p{fd, POLLIN, 0};
-        int r = ::poll(&p, 1, remainingMs(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;  // time-out
-        ssize_t k = ::recv(fd, buf + got, n - got, 0);
-        if (k < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (k <= 0) {
-            lost = true;
-            break;
-        }
-        got += static_cast<size_t>(k);
-    }
-    return got;
-}
-
-// A socket with room takes the frame in one call; poll() waits only when it
-// has none. A device that dropped us refuses the frame (EPIPE): lost.
-bool writeFully(int fd, const unsigned char *buf, size_t n, Clock::time_point deadline, bool &lost)
-{
-    size_t put = 0;
-    while (put < n) {
-        ssize_t k = ::send(fd, buf + put, n - put, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (k > 0) {
-            put += static_cast<size_t>(k);
-            continue;
-        }
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            lost = true;
-            return false;
-        }
-        pollfd p{fd, POLLOUT, 0};
-        int r = ::poll(&p, 1, remainingMs(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-    }
-    return true;
-}
-
-// Whether the device can run only on the one CPU that this thread can run
-// on (both pinned there, or a machine of one CPU).
-bool sharesOneCpu(int fd)
-{
-    ucred peer{};
-    socklen_t len = sizeof peer;
-    cpu_set_t mine, theirs;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 && peer.pid > 0
-        && ::sched_getaffinity(0, sizeof mine, &mine) == 0
-        && ::sched_getaffinity(peer.pid, sizeof theirs, &theirs) == 0 && CPU_COUNT(&mine) == 1
-        && CPU_EQUAL(&mine, &theirs);
-}
-
-// The reply in one blocking read bounded by the socket's read time-out (set
-// again only when it changes), so the wait costs no poll(). A read cut short
-// by a signal or by a reply in pieces goes on with poll() to the same deadline.
-//
-// A thread asleep in recv() is also woken when the device takes the frame
-// (the socket has room again) and finds nothing yet. On another CPU that only
-// readies this one for the reply; on the device's own CPU it takes the CPU
-// from the device twice per exchange. There, poll() waits, which only the
-// reply wakes.
-size_t readReply(Connection &c, unsigned char *buf, size_t n, int timeoutMs)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (c.wait == Connection::Wait::Unknown)
-        c.wait = sharesOneCpu(c.fd) ? Connection::Wait::Poll : Connection::Wait::Recv;
-    if (c.wait == Connection::Wait::Poll)
-        return readFully(c.fd, buf, n, deadline, c.lost);
-    if (c.recvTimeoutMs != timeoutMs) {
-        const timeval bound{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        if (::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0)
-            return readFully(c.fd, buf, n, deadline, c.lost);
-        c.recvTimeoutMs = timeoutMs;
-    }
-    const ssize_t k = ::recv(c.fd, buf, n, MSG_WAITALL);
-    if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
-        c.lost = true;
-        return 0;
-    }
-    const size_t got = k < 0 ? 0 : static_cast<size_t>(k);
-    return got == n ? n : got + readFully(c.fd, buf + got, n - got, deadline, c.lost);
-}
-
-// A device that is stopped or hung takes no connections, and once its queue
-// of waiting ones is full a plain connect waits for it forever. A local
-// socket never reports a connect "in progress": without blocking it fails at
-// once and poll() has nothing to wait for, so the wait is the kernel's own,
-// bounded by a send time-out that lasts until the deadline; it ends as soon
-// as the queue has room.
-bool connectBefore(int fd, const sockaddr_un &addr, Clock::time_point deadline)
-{
-    for (;;) {
-        const int left = remainingMs(deadline);
-        if (left <= 0)
-            return false;  // a zero time-out would mean no time-out at all
-        const timeval bound{left / 1000, (left % 1000) * 1000};
-        if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0)
-            return false;
-        if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
-            break;
-        if (errno != EINTR)
-            return false;  // EAGAIN: still full at the deadline
-    }
-    // Writes are bounded by poll() from here; no time-out stays behind.
-    const timeval none{0, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
-    return true;
-}
-
-// Connects and waits for the grant byte, both within `timeoutMs`; -1 when
-// the device is gone, busy or does not answer in time.
-int connectDevice(const std::string &path, int timeoutMs)
-{
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
-        return -1;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (!connectBefore(fd, addr, deadline)) {
-        ::close(fd);
-        return -1;
-    }
-    unsigned char grant = 0;
-    bool lost = false;
-    if (readFully(fd, &grant, 1, deadline, lost) != 1 || grant != 1) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// An exchange that did not finish leaves replies owed on the connection, and
-// they may arrive at any later moment, even while the next exchange waits.
-// Only a fresh connection is sure to carry nothing owed: the device drops
-// the replies of a connection that has gone.
-void abandon(Connection &c)
-{
-    if (c.fd >= 0)
-        ::close(c.fd);
-    c.fd = -1;
-    c.recvTimeoutMs = 0;
-    c.wait = Connection::Wait::Unknown;
+    const std::string dir = tollancom::deviceFolder();
+    if (device.backend == &tollancom::socketBackend())
+        return tollancom::entryPath(dir, device.serial, ".holder");
+    if (!tollancom::hid::plainName(device.serial))
+        return {};
+    std::string error;
+    if (!tollancom::checkDeviceFolder(dir, error))
+        return {};
+    return tollancom::entryPath(dir, device.serial, ".holder");
 }
 
 // The holder note, <serial>.holder: who holds the device, so that whoever
@@ -415,8 +224,8 @@ int32_t fnTollanComGetNumDevices(int32_t *count)
         return 0;
     State &s = state();
     std::lock_guard lock(s.mutex);
-    s.listed = listSerials(s.serials);
-    *count = static_cast<int32_t>(s.serials.size());
+    s.listed = listDevices(s.devices);
+    *count = static_cast<int32_t>(s.devices.size());
     return s.listed ? 1 : 0;
 }
 
@@ -429,27 +238,19 @@ int32_t fnTollanComGetProductString(int32_t index, char *buffer, int32_t selecto
         return -1;
     State &s = state();
     std::lock_guard lock(s.mutex);
-    const std::string *serial = serialAt(s, index);
-    if (!serial)
+    const tollancom::Listed *device = deviceAt(s, index);
+    if (!device)
         return 0;
-    if (selector != 0) {
-        const std::string text =
-            selector == 1 ? *serial : holderOf(tollancom::entryPath(deviceDir(), *serial, ".holder"));
-        const std::size_t len = std::min<std::size_t>(text.size(), TOLLANCOM_PRODUCT_BUFFER - 1);
-        std::memcpy(buffer, text.data(), len);
-        buffer[len] = '\0';
-        return 1;
-    }
+    std::string text;
+    if (selector == 1)
+        text = device->serial;
+    else if (selector == 2) {
+        const std::string note = notePath(*device);
+        text = note.empty() ? std::string() : holderOf(note);
+    } else if (!device->backend->product(*device, text))
+        return 0;
     // What does not fit the buffer is cut off, not refused.
-    const zenta::lang::FileRead product = zenta::lang::readRegularFile(
-        tollancom::entryPath(deviceDir(), *serial, ".product"), TOLLANCOM_PRODUCT_BUFFER - 1, false);
-    if (product.status != zenta::lang::FileStatus::Ok && product.status != zenta::lang::FileStatus::TooLarge)
-        return 0;
-    // A product string is one line; whatever follows is not part of it.
-    const std::string &text = product.bytes;
-    size_t len = 0;
-    while (len < text.size() && text[len] != '\n' && text[len] != '\r' && text[len] != '\0')
-        ++len;
+    const std::size_t len = std::min<std::size_t>(text.size(), TOLLANCOM_PRODUCT_BUFFER - 1);
     std::memcpy(buffer, text.data(), len);
     buffer[len] = '\0';
     return 1;
@@ -460,19 +261,29 @@ int32_t fnTollanComOpen(int32_t index, int32_t *handle)
     if (!handle)
         return 0;
     State &s = state();
-    std::lock_guard lock(s.mutex);
-    const std::string *serial = serialAt(s, index);
-    if (!serial)
+    tollancom::Listed listed;
+    int32_t h = 0;
+    {
+        std::lock_guard lock(s.mutex);
+        const tollancom::Listed *device = deviceAt(s, index);
+        if (!device)
+            return 0;
+        listed = *device;
+        h = s.nextHandle++;
+    }
+    // Reaching a stopped device may take the whole read time-out: other
+    // devices are listed, opened and served meanwhile.
+    auto device = std::make_shared<Device>();
+    device->link = listed.backend->open(listed, timeouts(s));
+    if (!device->link)
         return 0;
-    const std::string dir = deviceDir();
-    const std::string path = tollancom::entryPath(dir, *serial, ".sock");
-    const int fd = connectDevice(path, s.readTimeoutMs);
-    if (fd < 0)
-        return 0;
-    int32_t h = s.nextHandle++;
-    const std::string note = tollancom::entryPath(dir, *serial, ".holder");
-    writeNote(note, h);
-    s.connections[h] = Connection{fd, path, note, false};
+    device->note = notePath(listed);
+    if (!device->note.empty())
+        writeNote(device->note, h);
+    {
+        std::lock_guard lock(s.mutex);
+        s.connections[h] = std::move(device);
+    }
     *handle = h;
     return 1;
 }
@@ -480,14 +291,22 @@ int32_t fnTollanComOpen(int32_t index, int32_t *handle)
 int32_t fnTollanComClose(int32_t handle)
 {
     State &s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = s.connections.find(handle);
-    if (it == s.connections.end())
-        return 0;
-    // The note goes first, while the grant is still ours.
-    dropNote(it->second.note, handle);
-    abandon(it->second);
-    s.connections.erase(it);
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard lock(s.mutex);
+        auto it = s.connections.find(handle);
+        if (it == s.connections.end())
+            return 0;
+        device = std::move(it->second);
+        s.connections.erase(it);
+    }
+    // An exchange under way on another thread ends first (bounded by the
+    // time-outs); nothing is closed under it.
+    std::lock_guard lock(device->mutex);
+    device->closed = true;
+    // The note goes first, while the device is still ours.
+    dropNote(device->note, handle);
+    device->link.reset();
     return 1;
 }
 
@@ -496,7 +315,6 @@ int32_t fnTollanComSetTimeouts(int32_t readTimeoutMs, int32_t writeTimeoutMs)
     if (readTimeoutMs < 1 || writeTimeoutMs < 1)
         return 0;
     State &s = state();
-    std::lock_guard lock(s.mutex);
     s.readTimeoutMs = readTimeoutMs;
     s.writeTimeoutMs = writeTimeoutMs;
     return 1;
@@ -512,42 +330,25 @@ int32_t fnTollanComSendRecv(int32_t handle, const unsigned char *send, int32_t b
         return -1;
 
     State &s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = s.connections.find(handle);
-    if (it == s.connections.end())
-        return -1;
-    Connection &c = it->second;
-    if (c.lost)
-        return -2;
-
-    // A connection kept after an exchange carries nothing owed (an unfinished
-    // exchange abandons its connection), so the frame goes out at once; a
-    // device that dropped us (unplugged, powered off) refuses it or closes
-    // before the reply, and the link is lost.
-    if (c.fd < 0) {
-        c.fd = connectDevice(c.path, s.readTimeoutMs);
-        if (c.fd < 0) {
-            c.lost = true;
-            return -2;
-        }
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard lock(s.mutex);
+        auto it = s.connections.find(handle);
+        if (it == s.connections.end())
+            return -1;
+        device = it->second;
     }
-
+    // One exchange at a time per device: a reply belongs to the frame just sent.
+    std::lock_guard lock(device->mutex);
+    if (device->closed)
+        return -1;  // closed while this call waited its turn
     unsigned char frame[TOLLANCOM_FRAME] = {};
     std::memcpy(frame, send, static_cast<size_t>(bytesToWrite));
-    auto writeDeadline = Clock::now() + std::chrono::milliseconds(s.writeTimeoutMs);
-    if (!writeFully(c.fd, frame, sizeof frame, writeDeadline, c.lost)) {
-        abandon(c);
-        return c.lost ? -2 : 0;
-    }
-
     unsigned char reply[TOLLANCOM_FRAME] = {};
-    size_t got = readReply(c, reply, sizeof reply, s.readTimeoutMs);
-    if (got != sizeof reply) {
-        abandon(c);
-        return c.lost ? -2 : 0;
-    }
-    std::memcpy(receive, reply, static_cast<size_t>(bytesToRead));
-    return 1;
+    const int status = device->link->exchange(frame, reply, timeouts(s));
+    if (status == 1)
+        std::memcpy(receive, reply, static_cast<size_t>(bytesToRead));
+    return status;
 }
 
 }  // extern "C"

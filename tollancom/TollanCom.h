@@ -1,33 +1,60 @@
 /*
  * libTollanCom: the device library of the ZENTA-KDR-V3 control panel.
  *
- * Six C functions with 32-bit arguments. Devices are reached over local
- * sockets in one folder ($TOLLANCOM_DIR, else $XDG_RUNTIME_DIR/tollancom, else
+ * Six C functions with 32-bit arguments, over two transports.
+ *
+ * Simulated devices are reached over local sockets in one folder
+ * ($TOLLANCOM_DIR, else $XDG_RUNTIME_DIR/tollancom, else
  * /tmp/tollancom-<uid>); each device publishes <serial>.sock and
  * <serial>.product, and holds a lock on <serial>.lock while it lives; a
  * device whose lock is free has died, and a listing removes its files. The
- * device index is the position of the serial in ascending order, as listed
- * by the last fnTollanComGetNumDevices call. The folder must belong to the
- * user and be writable by no one else; otherwise nothing is listed and the
- * reason goes to standard error.
+ * folder must belong to the user and be writable by no one else; otherwise
+ * none of its devices is listed and the reason goes to standard error.
+ *
+ * USB drivers are reached through Linux hidraw: every node under
+ * <sysfs>/class/hidraw/ whose USB device (the first folder up from its
+ * `device` link with a `product` file) has a product string containing
+ * "CFG", or an idVendor:idProduct named in $TOLLANCOM_HID_IDS
+ * ("vvvv:pppp,..."), is listed once per USB device, by its lowest-numbered
+ * node; its serial is the `serial` attribute, else the node's name. It is
+ * opened as <devroot>/<node> (read-write, close-on-exec, non-blocking) under
+ * flock(LOCK_EX|LOCK_NB): a node another process holds is busy. A node this
+ * user may not open fails with a message on standard error naming the udev
+ * rule; right after a plug-in the open is retried for up to the read
+ * time-out while udev sets permissions. A frame goes out as a 65-byte output
+ * report (report number 0, then the frame) and its reply is one 64-byte
+ * input report; reports of another length answer nothing. <sysfs> is /sys
+ * and <devroot> /dev unless $TOLLANCOM_SYSFS or $TOLLANCOM_DEVROOT name
+ * other folders, which must then pass the device folder's checks. Where the
+ * node under <devroot> is a Unix socket (a stand-in for tests), it is
+ * connected to as SOCK_SEQPACKET; the stand-in grants the connection with a
+ * message of one byte, 1, and refuses one while it has a holder by closing
+ * it at once (busy). Not yet tried against a real driver.
+ *
+ * The device index is the position in ascending order of serial, across
+ * both transports, as listed by the last fnTollanComGetNumDevices call.
  *
  * fnTollanComGetProductString fills the buffer, for the device at `index`,
  * with what `selector` asks:
  *   0  the product string the device publishes (its first line);
- *   1  the device's serial, the name it publishes its files under; the same
- *      serial is the same device, however the listing's order shifts;
+ *   1  the device's serial (a simulator's: the name it publishes its files
+ *      under); the same serial is the same device, however the listing's
+ *      order shifts;
  *   2  who holds the device: "<program> (pid <n>)", e.g. "zentactl (pid
  *      4711)", or an empty string when nobody does. fnTollanComOpen leaves
  *      this note in the device folder as <serial>.holder (written to
  *      <serial>.holder.tmp and renamed, so never read half written), and
  *      fnTollanComClose removes it; a note whose process has ended (or
  *      whose process id now belongs to a later process) reads as empty. A
- *      program that holds a device without this library leaves no note.
+ *      program that holds a device without this library leaves no note,
+ *      nor does a USB driver whose serial is not a plain file name
+ *      (letters, digits, ".", "_", "-").
  * Whatever does not fit the buffer is cut off.
  *
  * Status values:
- *   fnTollanComGetNumDevices     1 success (count filled), 0 failure
- *                                (count 0: the folder is refused)
+ *   fnTollanComGetNumDevices     1 success (count filled), 0 failure (a
+ *                                folder is refused; count holds what the
+ *                                other transport listed)
  *   fnTollanComGetProductString  1 success (selector 2: also when nobody
  *                                holds the device and the buffer is empty),
  *                                0 unknown index or unreadable product
@@ -46,8 +73,13 @@
  *   Whenever fnTollanComSendRecv returns anything but 1, the first
  *   bytesToRead bytes of the receive buffer are zero. After an exchange
  *   that did not finish, the next one goes over a fresh connection to the
- *   same device, so a reply that comes too late never answers a later
- *   command; if the device cannot be reached again it returns -2.
+ *   same simulator, so a reply that comes too late never answers a later
+ *   command; if the device cannot be reached again it returns -2. A USB
+ *   driver has no such fresh connection: before each frame the reports
+ *   already queued are thrown away, and the replies owed by exchanges that
+ *   ran out of time are awaited for up to the read time-out; only a reply
+ *   later than that could answer a later command. An error, a hang-up or a
+ *   node that has gone is a lost link (-2).
  *
  * No call waits without bound, even for a device that is stopped or hung
  * with its queue of connections full: reaching the device and its grant
@@ -56,7 +88,10 @@
  *
  * None of the functions crashes on null pointers, unknown handles or
  * negative indexes; they return a failure status instead. Calls may come
- * from several threads; they are serialised inside the library.
+ * from several threads. Different devices are served side by side; the
+ * exchanges on one handle go strictly one at a time, in the order they take
+ * its turn. Closing a handle while another thread exchanges on it waits for
+ * that exchange to end; calls on the handle after that return -1.
  */
 #ifndef TOLLANCOM_H
 #define TOLLANCOM_H

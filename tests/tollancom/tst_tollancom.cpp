@@ -681,6 +681,143 @@ private slots:
         QFile::remove(notePath);
     }
 
+    // Devices are served side by side: each device's peer holds its first
+    // reply until every device has received a frame, which only happens when
+    // no call on one device waits for another's exchange. Listing and opening
+    // go on meanwhile, and afterwards no reply ever reaches the wrong thread.
+    void devicesAreServedSideBySide()
+    {
+        constexpr int kDevices = 4;
+        std::atomic<int> arrived{0};
+        const auto gathered = [&arrived](const QByteArray &frame) -> std::optional<Peer::Reply> {
+            if (text(frame).startsWith("FIRST")) {
+                ++arrived;
+                // Bounded: a library that serialises devices fails here, it does not hang.
+                const auto until = Clock::now() + std::chrono::seconds(8);
+                while (arrived.load() < kDevices && Clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (arrived.load() < kDevices)
+                    return std::nullopt;
+            }
+            return echo(frame);
+        };
+        std::vector<std::unique_ptr<Peer>> peers;
+        for (int d = 0; d < kDevices; ++d)
+            peers.push_back(std::make_unique<Peer>(dir.path(), QString("side-%1").arg(d), "CFG01", gathered));
+        QCOMPARE(fnTollanComSetTimeouts(4000, 4000), 1);
+        int32_t count = 0;
+        QCOMPARE(fnTollanComGetNumDevices(&count), 1);
+        QCOMPARE(count, kDevices);
+
+        std::atomic<bool> running{true};
+        std::thread lister([&running] {
+            char buffer[TOLLANCOM_PRODUCT_BUFFER];
+            int32_t n = 0;
+            while (running) {
+                fnTollanComGetNumDevices(&n);
+                for (int32_t i = 0; i < n; ++i)
+                    fnTollanComGetProductString(i, buffer, i % 3);
+            }
+        });
+        std::vector<std::future<QString>> results;
+        for (int d = 0; d < kDevices; ++d)
+            results.push_back(std::async(std::launch::async, [d]() -> QString {
+                int32_t handle = 0;
+                // The listing's order is the serials' order: side-<d> is at index d.
+                if (!fnTollanComOpen(d, &handle))
+                    return QString("device %1 not opened").arg(d);
+                QByteArray reply;
+                const QByteArray first = "FIRST " + QByteArray::number(d);
+                int32_t status = exchange(handle, first, &reply);
+                if (status != 1 || text(reply) != "echo " + first)
+                    return QString("device %1: first exchange %2 '%3'").arg(d).arg(status).arg(text(reply));
+                for (int i = 0; i < 200; ++i) {
+                    const QByteArray command = "D" + QByteArray::number(d) + " " + QByteArray::number(i);
+                    status = exchange(handle, command, &reply);
+                    if (status != 1 || text(reply) != "echo " + command)
+                        return QString("device %1: '%2' got %3 '%4'").arg(d).arg(command).arg(status).arg(text(reply));
+                }
+                return fnTollanComClose(handle) == 1 ? QString() : QString("device %1 not closed").arg(d);
+            }));
+        QStringList failures;
+        for (auto &r : results)
+            if (const QString f = r.get(); !f.isEmpty())
+                failures << f;
+        running = false;
+        lister.join();
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join("; ")));
+    }
+
+    // One device's exchanges stay strictly one at a time, whichever threads
+    // make them: every reply answers the frame its own call sent.
+    void oneDeviceTakesOneExchangeAtATime()
+    {
+        Peer device(dir.path(), "shared", "CFG01", echo);
+        int32_t count = 0, handle = 0;
+        QCOMPARE(fnTollanComGetNumDevices(&count), 1);
+        QVERIFY(fnTollanComOpen(0, &handle));
+        std::vector<std::future<QString>> results;
+        for (int t = 0; t < 3; ++t)
+            results.push_back(std::async(std::launch::async, [t, handle]() -> QString {
+                for (int i = 0; i < 300; ++i) {
+                    const QByteArray command = "T" + QByteArray::number(t) + " " + QByteArray::number(i);
+                    QByteArray reply;
+                    const int32_t status = exchange(handle, command, &reply);
+                    if (status != 1 || text(reply) != "echo " + command)
+                        return QString("'%1' got %2 '%3'").arg(command).arg(status).arg(text(reply));
+                }
+                return {};
+            }));
+        for (auto &r : results)
+            QCOMPARE(r.get(), QString());
+        QCOMPARE(device.framesSeen.load(), 900);
+        QCOMPARE(fnTollanComClose(handle), 1);
+    }
+
+    // A handle closed while another thread exchanges on it: the exchange
+    // ends normally, the close waits for it, and later calls on the handle
+    // are refused; nothing is used after it is freed.
+    void closingWhileAnotherThreadExchanges()
+    {
+        std::atomic<bool> release{false};
+        Peer device(dir.path(), "closing", "CFG01", [&release](const QByteArray &frame) -> std::optional<Peer::Reply> {
+            const auto until = Clock::now() + std::chrono::seconds(8);
+            while (!release && Clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return echo(frame);
+        });
+        QCOMPARE(fnTollanComSetTimeouts(10000, 2000), 1);
+        int32_t count = 0, handle = 0;
+        QCOMPARE(fnTollanComGetNumDevices(&count), 1);
+        QVERIFY(fnTollanComOpen(0, &handle));
+        auto exchanging = std::async(std::launch::async, [handle] {
+            QByteArray reply;
+            const int32_t status = exchange(handle, "HELD", &reply);
+            return std::make_pair(status, text(reply));
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(device.framesSeen.load(), 1, 10000);
+        // Others wait their turn behind the exchange, then find the handle gone.
+        std::vector<std::future<int32_t>> later;
+        for (int i = 0; i < 3; ++i)
+            later.push_back(std::async(std::launch::async, [handle] {
+                QByteArray reply;
+                return exchange(handle, "LATER", &reply);
+            }));
+        auto closing = std::async(std::launch::async, [handle] { return fnTollanComClose(handle); });
+        release = true;
+        const auto held = exchanging.get();
+        QCOMPARE(held.first, 1);
+        QCOMPARE(held.second, QByteArray("echo HELD"));
+        QCOMPARE(closing.get(), 1);
+        for (auto &l : later) {
+            const int32_t status = l.get();
+            QVERIFY2(status == 1 || status == -1, qPrintable(QString::number(status)));
+        }
+        QByteArray reply;
+        QCOMPARE(exchange(handle, "AFTER", &reply), -1);
+        QCOMPARE(fnTollanComClose(handle), 0);
+    }
+
     void badArgumentsFailWithoutCrashing()
     {
         QCOMPARE(fnTollanComGetNumDevices(nullptr), 0);
