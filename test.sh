@@ -22,7 +22,7 @@ cmake --build build-asan -j "$jobs"
 # Tests that load no Qt GUI (language, simulator, device library) run with
 # leak detection; the rest without, as Qt's own one-time allocations would
 # drown out ours.
-no_gui='^(tst_lang_|tst_vorlag_|sim_|tst_tollancom$)'
+no_gui='^(tst_lang_|tst_vorlag_|sim_|tst_tollancom(_hid)?$)'
 export UBSAN_OPTIONS=print_stacktrace=1
 ASAN_OPTIONS=detect_leaks=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE no-sanitizer -R "$no_gui"
@@ -35,7 +35,7 @@ ASAN_OPTIONS=detect_leaks=0 \
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZENTA_TSAN=ON
 cmake --build build-tsan -j "$jobs" --target tests/sim/all tests/tollancom/all
 TSAN_OPTIONS="halt_on_error=1 ignore_noninstrumented_modules=1" \
-  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^(sim_|tst_tollancom$)'
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^(sim_|tst_tollancom(_hid)?$)'
 
 if [ -x fuzz/run.sh ]; then
   fuzz/run.sh
