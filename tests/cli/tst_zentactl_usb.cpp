@@ -123,7 +123,7 @@ private slots:
         QCOMPARE(json(r)["position"].toInt(), 300);
 
         r = bench->run({"--json", "-d", "all", "status"});
-        QCOMPARE(r.exit, 0);
+        QVERIFY2(r.exit == 0, r.out.constData());
         QMap<QString, int> positions;
         for (const QByteArray &line : r.out.split('\n')) {
             if (line.isEmpty())
