@@ -87,7 +87,7 @@ Link::~Link()
     open_.reset();
 }
 
-std::vector<Listed> Link::list()
+std::vector<Listed> Link::list(const std::optional<std::string> &serial)
 {
     int32_t count = 0;
     // The library says on standard error why it lists nothing, if it knows.
@@ -100,10 +100,15 @@ std::vector<Listed> Link::list()
         const std::string product = productString(lib_, i, 0);
         if (upper(product).find("CFG") == std::string::npos)
             continue;
+        // Naming a device may open it: a device of a line names only its
+        // own, never holding another while that one's zentactl opens it.
+        const std::string own = productString(lib_, i, 1);
+        if (serial && own != *serial)
+            continue;
         // A product string that names no device has the device asked "DN";
         // one that cannot be asked keeps its product string for a name.
         const dev::DeviceName name = dev::nameOfListed(lib_, i, product);
-        devices.push_back({i, name.known() ? name.name : product, product, productString(lib_, i, 1), name.why()});
+        devices.push_back({i, name.known() ? name.name : product, product, own, name.why()});
     }
     return devices;
 }
@@ -129,7 +134,7 @@ Listed Link::choose(const std::string &argument, bool bySerial)
 {
     // Product strings are Latin-1; a name that has none cannot be one of them.
     const std::string choice = latin1Argument(argument, nullptr).value_or(std::string());
-    const std::vector<Listed> devices = list();
+    const std::vector<Listed> devices = bySerial ? list(choice) : list();
     std::vector<Listed> matches;
     if (bySerial) {
         // A device of a line, fixed by its serial: never taken for another's name.

@@ -34,8 +34,9 @@ public:
     Link();
     ~Link();
 
-    // The devices whose product string holds "CFG", in the library's order.
-    std::vector<Listed> list();
+    // The devices whose product string holds "CFG", in the library's order;
+    // with `serial`, only the device of that serial.
+    std::vector<Listed> list(const std::optional<std::string> &serial = std::nullopt);
 
     // The one device `choice` names (-d: a name, a product string, a serial
     // or #N; empty: the only device listed), or the end of the program

@@ -108,9 +108,9 @@ class ZentactlLineTest : public QObject {
     int serialCount = 0;
     QMap<QString, SimProcess *> simBySerial;
 
-    SimProcess &startSim(const QString &serial, const QString &name, bool lockstep = true)
+    SimProcess &startSim(const QString &serial, const QString &name, bool lockstep = true, const QString &product = {})
     {
-        SimProcess &s = bench->startSim(serial, name, lockstep);
+        SimProcess &s = bench->startSim(serial, name, lockstep, product);
         simBySerial[serial] = &s;
         return s;
     }
@@ -118,12 +118,12 @@ class ZentactlLineTest : public QObject {
     Result run(const QStringList &args, const QByteArray &input = {}) { return bench->run(args, input); }
 
     // Simulators with serials no other test uses.
-    QStringList startLine(const QStringList &names, bool lockstep = true)
+    QStringList startLine(const QStringList &names, bool lockstep = true, const QString &product = {})
     {
         QStringList serials;
         for (const QString &n : names) {
             const QString serial = QString("line%1x%2").arg(::getpid()).arg(++serialCount);
-            startSim(serial, n, lockstep);
+            startSim(serial, n, lockstep, product);
             serials << serial;
         }
         return serials;
@@ -233,6 +233,32 @@ private slots:
         for (const QChar c : QString("pqrs"))
             if (!ran.contains(c))
                 QCOMPARE(simOf(serialOf[c]).state("frames"), std::string("0"));
+    }
+
+    // Drivers whose product string names no ID, as a USB driver's fixed one
+    // may, are asked "DN", which opens them. Each device's zentactl asks
+    // only its own: one that asked the others would hold them while their
+    // own zentactl opens them, which then finds them busy.
+    void namelessDevicesAskedOnlyByTheirOwn_data()
+    {
+        QTest::addColumn<QString>("jobs");
+        QTest::newRow("one at a time") << "1";
+        QTest::newRow("all at once") << "8";
+    }
+    void namelessDevicesAskedOnlyByTheirOwn()
+    {
+        QFETCH(QString, jobs);
+        const QStringList serials = startLine({"CFG01", "CFG02", "CFG03", "CFG04", "CFG05", "CFG06", "CFG07", "CFG08"},
+                                              true, "ZENTA CFG USB driver");
+        const Result r = run({"--json", "--jobs", jobs, "-d", "all", "var", "V1"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QMap<QString, int> exits = exitsBySerial(r.out);
+        QCOMPARE(exits.size(), serials.size());
+        for (const QString &s : serials) {
+            QCOMPARE(exits.value(s, -1), 0);
+            // "DN" from the line's listing and from its own zentactl, then "V1".
+            QCOMPARE(number(simOf(s), "frames"), 3L);
+        }
     }
 
     // jog, settings get, program upload and a watch take one device: with
