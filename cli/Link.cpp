@@ -132,8 +132,9 @@ std::string Link::holder()
 
 Listed Link::choose(const std::string &argument, bool bySerial)
 {
-    // Product strings are Latin-1; a name that has none cannot be one of them.
-    const std::string choice = latin1Argument(argument, nullptr).value_or(std::string());
+    // Product strings are Latin-1; a name that has none cannot be one of
+    // them. A line hands its devices their serials as the library gave them.
+    const std::string choice = bySerial ? argument : latin1Argument(argument, nullptr).value_or(std::string());
     const std::vector<Listed> devices = bySerial ? list(choice) : list();
     std::vector<Listed> matches;
     if (bySerial) {
@@ -142,7 +143,7 @@ Listed Link::choose(const std::string &argument, bool bySerial)
             if (!choice.empty() && d.serial == choice)
                 matches.push_back(d);
         if (matches.empty())
-            stop(NoSuchDevice, "no device with serial " + argument + " is listed" +
+            stop(NoSuchDevice, "no device with serial " + utf8(argument) + " is listed" +
                                    (devices.empty() ? std::string() : "; listed: " + described(devices)));
     } else if (argument.empty()) {
         if (devices.empty())

@@ -6,7 +6,9 @@
 // axis the line set moving.
 #include "Zentactl.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -16,6 +18,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace clitest;
@@ -85,6 +88,48 @@ void writeFile(const QString &path, const QByteArray &bytes)
     if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
 }
+
+// A USB driver stood in for: a sysfs tree under `root` with one driver
+// that presents `serial`, its node served by the simulator's model behind
+// the report framing. The device library finds it through TOLLANCOM_SYSFS
+// and TOLLANCOM_DEVROOT, set while it lives.
+class UsbDriver {
+public:
+    UsbDriver(const QString &root, const QByteArray &serial, const QString &name)
+    {
+        const QString usb = root + "/sys/devices/usb1/1-1", hid = usb + "/1-1:1.0/0003:1234:5678.0001";
+        QDir().mkpath(hid);
+        QDir().mkpath(root + "/sys/class/hidraw/hidraw0");
+        QDir().mkpath(root + "/dev");
+        writeFile(usb + "/product", "ZENTA CFG USB driver\n");
+        writeFile(usb + "/serial", serial + "\n");
+        if (::symlink("../../../devices/usb1/1-1/1-1:1.0/0003:1234:5678.0001",
+                      QFile::encodeName(root + "/sys/class/hidraw/hidraw0/device").constData()) != 0)
+            return;
+        // The seams are believed only from folders that are ours alone.
+        for (const QString &dir : {root + "/sys", root + "/dev"})
+            if (::chmod(QFile::encodeName(dir).constData(), 0700) != 0)
+                return;
+        peer_.start(QCoreApplication::applicationDirPath() + "/tollancom_hid_peer",
+                    {"--socket", root + "/dev/hidraw0", "--name", name});
+        ready = peer_.waitForReadyRead(kRunMs) && peer_.readLine() == "ready\n";
+        qputenv("TOLLANCOM_SYSFS", QFile::encodeName(root + "/sys"));
+        qputenv("TOLLANCOM_DEVROOT", QFile::encodeName(root + "/dev"));
+    }
+    ~UsbDriver()
+    {
+        qunsetenv("TOLLANCOM_SYSFS");
+        qunsetenv("TOLLANCOM_DEVROOT");
+        peer_.closeWriteChannel();
+        if (!peer_.waitForFinished(kRunMs))
+            peer_.kill();
+        peer_.waitForFinished(kRunMs);
+    }
+    bool ready = false;
+
+private:
+    QProcess peer_;
+};
 
 const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
                                  "DeviceName=01\r\n"
@@ -259,6 +304,28 @@ private slots:
             // "DN" from the line's listing and from its own zentactl, then "V1".
             QCOMPARE(number(simOf(s), "frames"), 3L);
         }
+    }
+
+    // A USB driver's serial is whatever its maker wrote into it: a line
+    // reaches the driver by it all the same.
+    void usbDriverSerials_data()
+    {
+        QTest::addColumn<QByteArray>("serial");
+        QTest::newRow("plain") << QByteArray("U1");
+        QTest::newRow("a Latin-1 byte") << QByteArray("S\xe9");
+    }
+    void usbDriverSerials()
+    {
+        QFETCH(QByteArray, serial);
+        UsbDriver driver(bench->file("usb"), serial, "CFG05");
+        QVERIFY(driver.ready);
+        const Result r = run({"--json", "-d", "all", "var", "V1=7"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QList<QJsonObject> objects = objectsOf(r.out);
+        QCOMPARE(objects.size(), 1);
+        QCOMPARE(objects.front()["serial"].toString(), QString::fromLatin1(serial));
+        QCOMPARE(objects.front()["exit"].toInt(-1), 0);
+        QCOMPARE(run({"-d", "CFG05", "var", "V1"}).out, QByteArray("V1=7\n"));
     }
 
     // jog, settings get, program upload and a watch take one device: with
