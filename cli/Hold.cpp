@@ -26,7 +26,7 @@ bool addressOf(const std::string &path, sockaddr_un &addr)
 {
     addr = {};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
+    if (path.empty() || path.size() >= sizeof addr.sun_path)
         return false;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     return true;
@@ -62,6 +62,9 @@ bool passesTheDoor(const std::string &command)
 
 std::string doorPath(const std::string &serial)
 {
+    // No door rather than one outside the device folder.
+    if (!tollancom::plainName(serial))
+        return {};
     return tollancom::entryPath(tollancom::deviceFolder(), serial, ".hold");
 }
 
@@ -71,7 +74,7 @@ DoorServer::DoorServer(const std::string &path, Exchange exchange) : path_(path)
     // holder that died is replaced in one step, never half.
     const std::string tmp = path + ".tmp";
     sockaddr_un addr{};
-    if (!addressOf(tmp, addr))
+    if (path.empty() || !addressOf(tmp, addr))
         return;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -39,7 +39,8 @@ inline constexpr int kDoorIdleMs = 30000;
 // status shows or of a variable.
 bool passesTheDoor(const std::string &command);
 
-// The door of `serial` in the device folder.
+// The door of `serial` in the device folder; empty (no door) for a serial
+// that cannot name a file there.
 std::string doorPath(const std::string &serial);
 
 // The holder's side: opened when a device is held, closed (and its socket

@@ -313,10 +313,15 @@ private slots:
         QTest::addColumn<QByteArray>("serial");
         QTest::newRow("plain") << QByteArray("U1");
         QTest::newRow("a Latin-1 byte") << QByteArray("S\xe9");
+        // WORK: the bench's work folder, a sibling of the device folder.
+        QTest::newRow("a path out of the device folder") << QByteArray("../WORK/kept");
     }
     void usbDriverSerials()
     {
         QFETCH(QByteArray, serial);
+        serial.replace("WORK", QFile::encodeName(QFileInfo(bench->work.path()).fileName()));
+        // What a file named by the serial would replace, outside the device folder.
+        writeFile(bench->file("kept.hold"), "keep");
         UsbDriver driver(bench->file("usb"), serial, "CFG05");
         QVERIFY(driver.ready);
         const Result r = run({"--json", "-d", "all", "var", "V1=7"});
@@ -326,6 +331,9 @@ private slots:
         QCOMPARE(objects.front()["serial"].toString(), QString::fromLatin1(serial));
         QCOMPARE(objects.front()["exit"].toInt(-1), 0);
         QCOMPARE(run({"-d", "CFG05", "var", "V1"}).out, QByteArray("V1=7\n"));
+        QFile kept(bench->file("kept.hold"));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("keep"));
     }
 
     // jog, settings get, program upload and a watch take one device: with
