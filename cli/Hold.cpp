@@ -42,7 +42,8 @@ int msLeft(Clock::time_point deadline)
 
 bool passesTheDoor(const std::string &command)
 {
-    static const char *const allowed[] = {"STOP", "ABORT",   "PX",      "MST",     "DI",  "DO",   "EO",
+    // DN too: a device whose product string names no ID is chosen by the name it answers.
+    static const char *const allowed[] = {"STOP", "ABORT",   "PX",      "MST",     "DI",  "DO",   "EO",  "DN",
                                           "AI",   "MM",      "SASTAT",  "SASTAT0", "SASTAT1", "SPC", "SPC0",
                                           "SPC1"};
     for (const char *a : allowed)

@@ -107,7 +107,19 @@ std::vector<Listed> Link::list(const std::optional<std::string> &serial)
             continue;
         // A product string that names no device has the device asked "DN";
         // one that cannot be asked keeps its product string for a name.
-        const dev::DeviceName name = dev::nameOfListed(lib_, i, product);
+        dev::DeviceName name = dev::nameOfListed(lib_, i, product);
+        // Held by another zentactl, it is asked through that one's door, so
+        // that it can be stopped by its name.
+        if (name.from == dev::DeviceName::From::Busy)
+            if (const auto door = DoorClient::connect(doorPath(own))) {
+                const dev::DeviceName answered = dev::nameOf(product, [&door](std::string_view command) {
+                    const DoorClient::Result r = door->exchange(std::string(command));
+                    return r.answer == Door::Answered ? dev::Reply{dev::Outcome::Answered, r.text}
+                                                      : dev::Reply{dev::Outcome::Silent, {}};
+                });
+                if (answered.known())
+                    name = answered;
+            }
         devices.push_back({i, name.known() ? name.name : product, product, own, name.why()});
     }
     return devices;
