@@ -144,20 +144,26 @@ std::string Link::holder()
 
 Listed Link::choose(const std::string &argument, bool bySerial)
 {
-    // Product strings are Latin-1; a name that has none cannot be one of
-    // them. A line hands its devices their serials as the library gave them.
-    const std::string choice = bySerial ? argument : latin1Argument(argument, nullptr).value_or(std::string());
-    const std::vector<Listed> devices = bySerial ? list(choice) : list();
+    if (!bySerial)
+        return choose(argument, list());
+    // A device of a line, fixed by its serial as the library gave it: never
+    // taken for another's name.
+    const std::vector<Listed> devices = list(argument);
+    if (devices.empty())
+        stop(NoSuchDevice, "no device with serial " + utf8(argument) + " is listed");
+    if (devices.size() > 1)
+        stop(NoDeviceChosen, "serial " + utf8(argument) + " is shared by " + std::to_string(devices.size()) +
+                                 " devices: " + described(devices) +
+                                 "; a line finds its devices by serial, so choose one of these alone, by its index");
+    return devices.front();
+}
+
+Listed Link::choose(const std::string &argument, const std::vector<Listed> &devices)
+{
+    // Product strings are Latin-1; a name that has none cannot be one of them.
+    const std::string choice = latin1Argument(argument, nullptr).value_or(std::string());
     std::vector<Listed> matches;
-    if (bySerial) {
-        // A device of a line, fixed by its serial: never taken for another's name.
-        for (const Listed &d : devices)
-            if (!choice.empty() && d.serial == choice)
-                matches.push_back(d);
-        if (matches.empty())
-            stop(NoSuchDevice, "no device with serial " + utf8(argument) + " is listed" +
-                                   (devices.empty() ? std::string() : "; listed: " + described(devices)));
-    } else if (argument.empty()) {
+    if (argument.empty()) {
         if (devices.empty())
             stop(NoSuchDevice, "no device is listed");
         if (devices.size() > 1)

@@ -42,6 +42,8 @@ public:
     // or #N; empty: the only device listed), or the end of the program
     // (status 3 or 4). With `bySerial`, `choice` is a serial and nothing else.
     Listed choose(const std::string &choice, bool bySerial = false);
+    // The same from a listing already made (not by serial).
+    Listed choose(const std::string &choice, const std::vector<Listed> &devices);
     // Opens the device `choose` gives. A device another program holds is
     // tried again for `retrySeconds`. With `throughDoor`, a device another
     // zentactl holds is reached through its door instead.

@@ -336,6 +336,31 @@ private slots:
         QCOMPARE(kept.readAll(), QByteArray("keep"));
     }
 
+    // A USB driver and a simulator (or two drivers of one batch) may present
+    // one serial. A line finds its devices by serial, so those two fail, each
+    // on its own line; neither is left out, and the others run.
+    void devicesSharingASerial()
+    {
+        const QString shared = QString("dup%1").arg(::getpid());
+        startSim(shared, "CFG01");
+        const QString other = startLine({"CFG02"}).front();
+        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05");
+        QVERIFY(driver.ready);
+        const Result r = run({"--json", "-d", "all", "var", "V1"});
+        QCOMPARE(r.exit, 8);
+        const QList<QJsonObject> objects = objectsOf(r.out);
+        QCOMPARE(objects.size(), 3);
+        QMap<QString, QList<int>> exits;
+        for (const QJsonObject &o : objects)
+            exits[o["device"].toString()] << o["exit"].toInt(-1);
+        QCOMPARE(exits, (QMap<QString, QList<int>>{{"CFG01", {4}}, {"CFG02", {0}}, {"CFG05", {4}}}));
+        for (const QJsonObject &o : objects)
+            if (o["exit"].toInt() == 4)
+                QVERIFY2(o["error"].toObject()["message"].toString().contains("serial " + shared + " is shared by 2 devices"),
+                         qPrintable(o["error"].toObject()["message"].toString()));
+        QCOMPARE(simOf(other).state("frames"), std::string("1"));
+    }
+
     // jog, settings get, program upload and a watch take one device: with
     // several, exit 1 and nothing opened.
     void oneDeviceCommands_data()
