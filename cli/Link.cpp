@@ -125,15 +125,18 @@ std::vector<Listed> Link::list(const std::optional<std::string> &serial)
     return devices;
 }
 
-int32_t Link::indexOf(const std::string &serial)
+int32_t Link::indexOf(const std::string &serial, int *carriers)
 {
-    int32_t count = 0;
-    if (serial.empty() || lib_.getNumDevices(&count) != 1)
-        return -1;
-    for (int32_t i = 0; i < count; ++i)
-        if (productString(lib_, i, 1) == serial)
-            return i;
-    return -1;
+    int32_t count = 0, index = -1;
+    int found = 0;
+    if (!serial.empty() && lib_.getNumDevices(&count) == 1)
+        for (int32_t i = 0; i < count; ++i)
+            if (productString(lib_, i, 1) == serial && found++ == 0)
+                index = i;
+    if (carriers)
+        *carriers = found;
+    // A serial that several devices carry finds none of them for sure.
+    return found == 1 ? index : -1;
 }
 
 std::string Link::holder()
@@ -202,8 +205,9 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
     int32_t index = chosen_.index;
     bool silent = false;
     for (bool first = true;; first = false) {
+        int carriers = 1;
         if (!first)
-            index = indexOf(chosen_.serial);
+            index = indexOf(chosen_.serial, &carriers);
         if (index >= 0) {
             const auto tried = Clock::now();
             int32_t handle = 0;
@@ -213,7 +217,11 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
             }
             silent = Clock::now() - tried >= kSilentOpen;
             if (!silent && throughDoor) {
-                remote_ = DoorClient::connect(doorPath(chosen_.serial));
+                if (first)
+                    indexOf(chosen_.serial, &carriers);
+                // The door of a serial that several devices carry may be another's.
+                if (carriers == 1)
+                    remote_ = DoorClient::connect(doorPath(chosen_.serial));
                 if (remote_)
                     return;
             }
@@ -229,12 +237,18 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
     // A device that went away is no longer listed; one that is listed and
     // did not take us was held by another program, unless it let the grant
     // time out: then it does not answer at all.
-    if (indexOf(chosen_.serial) < 0)
+    int carriers = 0;
+    indexOf(chosen_.serial, &carriers);
+    if (carriers == 0)
         stop(NoSuchDevice, "device " + name + " went away");
     if (silent)
         stop(NoAnswer, "device " + name + " does not answer (it took no connection within " +
                            secondsText(kExchangeTimeoutMs / 1000.0) + " s)");
     const std::string by = holder();
+    if (carriers > 1)
+        stop(InUse, "device " + name + " is in use by " + (by.empty() ? "another program" : by) + "; its serial " +
+                        utf8(chosen_.serial) + " is shared by " + std::to_string(carriers) +
+                        " devices, so it is not looked for again by it, nor reached through a door");
     stop(InUse, "device " + name + " is in use by " + (by.empty() ? "another program (the panel or a loader)" : by) +
                     (retry.count() ? "; it stayed busy for the " + secondsText(retrySeconds) + " s of --retry"
                                    : "; --retry S waits for it up to S seconds"));

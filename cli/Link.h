@@ -70,8 +70,9 @@ public:
     void stopIfMoving();
 
 private:
-    // The index of `serial` in a fresh listing, or -1.
-    int32_t indexOf(const std::string &serial);
+    // The index of `serial` in a fresh listing; -1 when no device, or more
+    // than one, carries it (`carriers`: how many do).
+    int32_t indexOf(const std::string &serial, int *carriers = nullptr);
     // Who holds the chosen device, as its note says; empty when unknown.
     std::string holder();
     bool openDirect(std::chrono::milliseconds within);

@@ -361,6 +361,29 @@ private slots:
         QCOMPARE(simOf(other).state("frames"), std::string("1"));
     }
 
+    // One device is chosen, and while it is busy --retry looks for it again
+    // by serial: the other device of that serial is never taken for it.
+    void aSharedSerialIsNeverTakenForTheOther()
+    {
+        const QString shared = QString("dup%1").arg(::getpid());
+        startSim(shared, "CFG01");
+        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05");
+        QVERIFY(driver.ready);
+        QProcess jog;
+        bench->start(jog, {"-d", "CFG05", "jog", "+", "--for", "60"});
+        auto end = qScopeGuard([&jog] {
+            ::kill(pid_t(jog.processId()), SIGTERM);
+            if (!jog.waitForFinished(kRunMs))
+                jog.kill();
+            jog.waitForFinished(kRunMs);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bench->devices.filePath(shared + ".hold")), kRunMs);
+        const Result r = run({"-d", "CFG05", "--retry", "0.5", "var", "V1=5"});
+        QVERIFY2(r.exit == 5, (QByteArray::number(r.exit) + " " + r.err).constData());
+        QVERIFY2(r.err.contains("its serial " + shared.toLatin1() + " is shared"), r.err.constData());
+        QCOMPARE(run({"-d", "CFG01", "var", "V1"}).out, QByteArray("V1=0\n"));
+    }
+
     // jog, settings get, program upload and a watch take one device: with
     // several, exit 1 and nothing opened.
     void oneDeviceCommands_data()
