@@ -315,6 +315,7 @@ private slots:
         QTest::newRow("a Latin-1 byte") << QByteArray("S\xe9");
         // WORK: the bench's work folder, a sibling of the device folder.
         QTest::newRow("a path out of the device folder") << QByteArray("../WORK/kept");
+        QTest::newRow("the longest a listing gives") << QByteArray(256, 'L');
     }
     void usbDriverSerials()
     {
@@ -331,6 +332,12 @@ private slots:
         QCOMPARE(objects.front()["serial"].toString(), QString::fromLatin1(serial));
         QCOMPARE(objects.front()["exit"].toInt(-1), 0);
         QCOMPARE(run({"-d", "CFG05", "var", "V1"}).out, QByteArray("V1=7\n"));
+        // Its settings backed up in a file named by it.
+        writeFile(bench->file("line.ini"), kSettingsFile);
+        QVERIFY(QDir().mkpath(bench->file("backups")));
+        const Result set = run({"-d", "all", "settings", "set", "line.ini", "--backup", "backups"});
+        QVERIFY2(set.exit == 0, set.err.constData());
+        QCOMPARE(QDir(bench->file("backups")).entryList(QDir::Files).size(), 1);
         QFile kept(bench->file("kept.hold"));
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), QByteArray("keep"));
