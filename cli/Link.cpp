@@ -94,6 +94,9 @@ std::vector<Listed> Link::list(const std::optional<std::string> &serial)
     if (lib_.getNumDevices(&count) != 1)
         stop(NoSuchDevice, "the device library lists no devices");
     std::vector<Listed> devices;
+    std::vector<std::string> serials;
+    for (int32_t i = 0; i < count; ++i)
+        serials.push_back(productString(lib_, i, 1));
     // A device asked its name answers within an exchange's time, or not at all.
     lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
     for (int32_t i = 0; i < count; ++i) {
@@ -102,15 +105,16 @@ std::vector<Listed> Link::list(const std::optional<std::string> &serial)
             continue;
         // Naming a device may open it: a device of a line names only its
         // own, never holding another while that one's zentactl opens it.
-        const std::string own = productString(lib_, i, 1);
+        const std::string &own = serials[static_cast<std::size_t>(i)];
         if (serial && own != *serial)
             continue;
         // A product string that names no device has the device asked "DN";
         // one that cannot be asked keeps its product string for a name.
         dev::DeviceName name = dev::nameOfListed(lib_, i, product);
         // Held by another zentactl, it is asked through that one's door, so
-        // that it can be stopped by its name.
-        if (name.from == dev::DeviceName::From::Busy)
+        // that it can be stopped by its name; not when its serial, which
+        // names the door, is another device's too.
+        if (name.from == dev::DeviceName::From::Busy && std::count(serials.begin(), serials.end(), own) == 1)
             if (const auto door = DoorClient::connect(doorPath(own))) {
                 const dev::DeviceName answered = dev::nameOf(product, [&door](std::string_view command) {
                     const DoorClient::Result r = door->exchange(std::string(command));

@@ -18,7 +18,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace clitest;
@@ -95,13 +97,14 @@ void writeFile(const QString &path, const QByteArray &bytes)
 // and TOLLANCOM_DEVROOT, set while it lives.
 class UsbDriver {
 public:
-    UsbDriver(const QString &root, const QByteArray &serial, const QString &name)
+    UsbDriver(const QString &root, const QByteArray &serial, const QString &name,
+              const QByteArray &product = "ZENTA CFG USB driver")
     {
         const QString usb = root + "/sys/devices/usb1/1-1", hid = usb + "/1-1:1.0/0003:1234:5678.0001";
         QDir().mkpath(hid);
         QDir().mkpath(root + "/sys/class/hidraw/hidraw0");
         QDir().mkpath(root + "/dev");
-        writeFile(usb + "/product", "ZENTA CFG USB driver\n");
+        writeFile(usb + "/product", product + "\n");
         writeFile(usb + "/serial", serial + "\n");
         if (::symlink("../../../devices/usb1/1-1/1-1:1.0/0003:1234:5678.0001",
                       QFile::encodeName(root + "/sys/class/hidraw/hidraw0/device").constData()) != 0)
@@ -374,7 +377,8 @@ private slots:
     {
         const QString shared = QString("dup%1").arg(::getpid());
         startSim(shared, "CFG01");
-        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05");
+        // Named by its product string: a busy device of a shared serial is not asked at a door.
+        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05", "ZENTA CFG05");
         QVERIFY(driver.ready);
         QProcess jog;
         bench->start(jog, {"-d", "CFG05", "jog", "+", "--for", "60"});
@@ -389,6 +393,43 @@ private slots:
         QVERIFY2(r.exit == 5, (QByteArray::number(r.exit) + " " + r.err).constData());
         QVERIFY2(r.err.contains("its serial " + shared.toLatin1() + " is shared"), r.err.constData());
         QCOMPARE(run({"-d", "CFG01", "var", "V1"}).out, QByteArray("V1=0\n"));
+    }
+
+    // The door of a serial that two devices carry may be either's: a busy
+    // driver is not named by what the other's holder answers there.
+    void aSharedSerialsDoorNamesNeitherDevice()
+    {
+        const QString shared = QString("dup%1").arg(::getpid());
+        startSim(shared, "CFG01");
+        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05");
+        QVERIFY(driver.ready);
+        // The driver held by a program of its own, which has no door.
+        const int other = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        auto closeOther = qScopeGuard([other] { ::close(other); });
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray node = QFile::encodeName(bench->file("usb/dev/hidraw0"));
+        QVERIFY(size_t(node.size()) < sizeof addr.sun_path);
+        std::memcpy(addr.sun_path, node.constData(), size_t(node.size()));
+        QCOMPARE(::connect(other, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        char grant = 0;
+        QCOMPARE(::recv(other, &grant, 1, 0), ssize_t(1));
+        // The simulator held by a zentactl, whose door the serial names.
+        QProcess jog;
+        bench->start(jog, {"-d", "CFG01", "jog", "+", "--for", "60"});
+        auto end = qScopeGuard([&jog] {
+            ::kill(pid_t(jog.processId()), SIGTERM);
+            if (!jog.waitForFinished(kRunMs))
+                jog.kill();
+            jog.waitForFinished(kRunMs);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bench->devices.filePath(shared + ".hold")), kRunMs);
+        const Result r = run({"list"});
+        QCOMPARE(r.exit, 0);
+        const QList<QByteArray> lines = linesOf(r.out);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], "0\tCFG01\tCFG01\t" + shared.toLatin1());
+        QVERIFY2(lines[1].startsWith("1\t?\tZENTA CFG USB driver\t" + shared.toLatin1()), lines[1].constData());
     }
 
     // jog, settings get, program upload and a watch take one device: with
