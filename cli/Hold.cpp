@@ -26,7 +26,7 @@ bool addressOf(const std::string &path, sockaddr_un &addr)
 {
     addr = {};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
+    if (path.empty() || path.size() >= sizeof addr.sun_path)
         return false;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     return true;
@@ -42,7 +42,8 @@ int msLeft(Clock::time_point deadline)
 
 bool passesTheDoor(const std::string &command)
 {
-    static const char *const allowed[] = {"STOP", "ABORT",   "PX",      "MST",     "DI",  "DO",   "EO",
+    // DN too: a device whose product string names no ID is chosen by the name it answers.
+    static const char *const allowed[] = {"STOP", "ABORT",   "PX",      "MST",     "DI",  "DO",   "EO",  "DN",
                                           "AI",   "MM",      "SASTAT",  "SASTAT0", "SASTAT1", "SPC", "SPC0",
                                           "SPC1"};
     for (const char *a : allowed)
@@ -62,6 +63,9 @@ bool passesTheDoor(const std::string &command)
 
 std::string doorPath(const std::string &serial)
 {
+    // No door rather than one outside the device folder.
+    if (!tollancom::plainName(serial))
+        return {};
     return tollancom::entryPath(tollancom::deviceFolder(), serial, ".hold");
 }
 
@@ -71,7 +75,7 @@ DoorServer::DoorServer(const std::string &path, Exchange exchange) : path_(path)
     // holder that died is replaced in one step, never half.
     const std::string tmp = path + ".tmp";
     sockaddr_un addr{};
-    if (!addressOf(tmp, addr))
+    if (path.empty() || !addressOf(tmp, addr))
         return;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -36,10 +36,11 @@ inline constexpr std::size_t kDoorClients = 8;
 inline constexpr int kDoorIdleMs = 30000;
 
 // Whether `command` may pass the door: STOP, ABORT, or a read of what the
-// status shows or of a variable.
+// status shows, of a variable or of the device ID.
 bool passesTheDoor(const std::string &command);
 
-// The door of `serial` in the device folder.
+// The door of `serial` in the device folder; empty (no door) for a serial
+// that cannot name a file there.
 std::string doorPath(const std::string &serial);
 
 // The holder's side: opened when a device is held, closed (and its socket

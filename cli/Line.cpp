@@ -47,24 +47,23 @@ bool asksForLine(const std::vector<std::string> &given)
 
 std::vector<Listed> chooseLine(Link &link, const std::vector<std::string> &words)
 {
+    // One listing for every word, so that a device is one entry of it: the
+    // same device named twice (by name and by serial, say) runs once, and two
+    // devices that share a serial are still two.
+    const std::vector<Listed> listed = link.list();
     std::vector<Listed> chosen;
     const auto add = [&](const Listed &d) {
-        // The same device named twice (by name and by serial, say) runs once.
-        const bool known = std::any_of(chosen.begin(), chosen.end(), [&](const Listed &c) {
-            return d.serial.empty() ? c.index == d.index : c.serial == d.serial;
-        });
-        if (!known)
+        if (std::none_of(chosen.begin(), chosen.end(), [&](const Listed &c) { return c.index == d.index; }))
             chosen.push_back(d);
     };
     for (const std::string &w : words) {
         if (sameWord(w, "all")) {
-            const std::vector<Listed> all = link.list();
-            if (all.empty())
+            if (listed.empty())
                 stop(NoSuchDevice, "-d all: no device is listed");
-            for (const Listed &d : all)
+            for (const Listed &d : listed)
                 add(d);
         } else {
-            add(link.choose(w));
+            add(link.choose(w, listed));
         }
     }
     return chosen;

@@ -87,36 +87,60 @@ Link::~Link()
     open_.reset();
 }
 
-std::vector<Listed> Link::list()
+std::vector<Listed> Link::list(const std::optional<std::string> &serial)
 {
     int32_t count = 0;
     // The library says on standard error why it lists nothing, if it knows.
     if (lib_.getNumDevices(&count) != 1)
         stop(NoSuchDevice, "the device library lists no devices");
     std::vector<Listed> devices;
+    std::vector<std::string> serials;
+    for (int32_t i = 0; i < count; ++i)
+        serials.push_back(productString(lib_, i, 1));
     // A device asked its name answers within an exchange's time, or not at all.
     lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
     for (int32_t i = 0; i < count; ++i) {
         const std::string product = productString(lib_, i, 0);
         if (upper(product).find("CFG") == std::string::npos)
             continue;
+        // Naming a device may open it: a device of a line names only its
+        // own, never holding another while that one's zentactl opens it.
+        const std::string &own = serials[static_cast<std::size_t>(i)];
+        if (serial && own != *serial)
+            continue;
         // A product string that names no device has the device asked "DN";
         // one that cannot be asked keeps its product string for a name.
-        const dev::DeviceName name = dev::nameOfListed(lib_, i, product);
-        devices.push_back({i, name.known() ? name.name : product, product, productString(lib_, i, 1), name.why()});
+        dev::DeviceName name = dev::nameOfListed(lib_, i, product);
+        // Held by another zentactl, it is asked through that one's door, so
+        // that it can be stopped by its name; not when its serial, which
+        // names the door, is another device's too.
+        if (name.from == dev::DeviceName::From::Busy && std::count(serials.begin(), serials.end(), own) == 1)
+            if (const auto door = DoorClient::connect(doorPath(own))) {
+                const dev::DeviceName answered = dev::nameOf(product, [&door](std::string_view command) {
+                    const DoorClient::Result r = door->exchange(std::string(command));
+                    return r.answer == Door::Answered ? dev::Reply{dev::Outcome::Answered, r.text}
+                                                      : dev::Reply{dev::Outcome::Silent, {}};
+                });
+                if (answered.known())
+                    name = answered;
+            }
+        devices.push_back({i, name.known() ? name.name : product, product, own, name.why()});
     }
     return devices;
 }
 
-int32_t Link::indexOf(const std::string &serial)
+int32_t Link::indexOf(const std::string &serial, int *carriers)
 {
-    int32_t count = 0;
-    if (serial.empty() || lib_.getNumDevices(&count) != 1)
-        return -1;
-    for (int32_t i = 0; i < count; ++i)
-        if (productString(lib_, i, 1) == serial)
-            return i;
-    return -1;
+    int32_t count = 0, index = -1;
+    int found = 0;
+    if (!serial.empty() && lib_.getNumDevices(&count) == 1)
+        for (int32_t i = 0; i < count; ++i)
+            if (productString(lib_, i, 1) == serial && found++ == 0)
+                index = i;
+    if (carriers)
+        *carriers = found;
+    // A serial that several devices carry finds none of them for sure.
+    return found == 1 ? index : -1;
 }
 
 std::string Link::holder()
@@ -127,19 +151,26 @@ std::string Link::holder()
 
 Listed Link::choose(const std::string &argument, bool bySerial)
 {
+    if (!bySerial)
+        return choose(argument, list());
+    // A device of a line, fixed by its serial as the library gave it: never
+    // taken for another's name.
+    const std::vector<Listed> devices = list(argument);
+    if (devices.empty())
+        stop(NoSuchDevice, "no device with serial " + utf8(argument) + " is listed");
+    if (devices.size() > 1)
+        stop(NoDeviceChosen, "serial " + utf8(argument) + " is shared by " + std::to_string(devices.size()) +
+                                 " devices: " + described(devices) +
+                                 "; a line finds its devices by serial, so choose one of these alone, by its index");
+    return devices.front();
+}
+
+Listed Link::choose(const std::string &argument, const std::vector<Listed> &devices)
+{
     // Product strings are Latin-1; a name that has none cannot be one of them.
     const std::string choice = latin1Argument(argument, nullptr).value_or(std::string());
-    const std::vector<Listed> devices = list();
     std::vector<Listed> matches;
-    if (bySerial) {
-        // A device of a line, fixed by its serial: never taken for another's name.
-        for (const Listed &d : devices)
-            if (!choice.empty() && d.serial == choice)
-                matches.push_back(d);
-        if (matches.empty())
-            stop(NoSuchDevice, "no device with serial " + argument + " is listed" +
-                                   (devices.empty() ? std::string() : "; listed: " + described(devices)));
-    } else if (argument.empty()) {
+    if (argument.empty()) {
         if (devices.empty())
             stop(NoSuchDevice, "no device is listed");
         if (devices.size() > 1)
@@ -178,8 +209,9 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
     int32_t index = chosen_.index;
     bool silent = false;
     for (bool first = true;; first = false) {
+        int carriers = 1;
         if (!first)
-            index = indexOf(chosen_.serial);
+            index = indexOf(chosen_.serial, &carriers);
         if (index >= 0) {
             const auto tried = Clock::now();
             int32_t handle = 0;
@@ -189,7 +221,11 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
             }
             silent = Clock::now() - tried >= kSilentOpen;
             if (!silent && throughDoor) {
-                remote_ = DoorClient::connect(doorPath(chosen_.serial));
+                if (first)
+                    indexOf(chosen_.serial, &carriers);
+                // The door of a serial that several devices carry may be another's.
+                if (carriers == 1)
+                    remote_ = DoorClient::connect(doorPath(chosen_.serial));
                 if (remote_)
                     return;
             }
@@ -205,12 +241,18 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
     // A device that went away is no longer listed; one that is listed and
     // did not take us was held by another program, unless it let the grant
     // time out: then it does not answer at all.
-    if (indexOf(chosen_.serial) < 0)
+    int carriers = 0;
+    indexOf(chosen_.serial, &carriers);
+    if (carriers == 0)
         stop(NoSuchDevice, "device " + name + " went away");
     if (silent)
         stop(NoAnswer, "device " + name + " does not answer (it took no connection within " +
                            secondsText(kExchangeTimeoutMs / 1000.0) + " s)");
     const std::string by = holder();
+    if (carriers > 1)
+        stop(InUse, "device " + name + " is in use by " + (by.empty() ? "another program" : by) + "; its serial " +
+                        utf8(chosen_.serial) + " is shared by " + std::to_string(carriers) +
+                        " devices, so it is not looked for again by it, nor reached through a door");
     stop(InUse, "device " + name + " is in use by " + (by.empty() ? "another program (the panel or a loader)" : by) +
                     (retry.count() ? "; it stayed busy for the " + secondsText(retrySeconds) + " s of --retry"
                                    : "; --retry S waits for it up to S seconds"));

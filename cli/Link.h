@@ -34,13 +34,16 @@ public:
     Link();
     ~Link();
 
-    // The devices whose product string holds "CFG", in the library's order.
-    std::vector<Listed> list();
+    // The devices whose product string holds "CFG", in the library's order;
+    // with `serial`, only the device of that serial.
+    std::vector<Listed> list(const std::optional<std::string> &serial = std::nullopt);
 
     // The one device `choice` names (-d: a name, a product string, a serial
     // or #N; empty: the only device listed), or the end of the program
     // (status 3 or 4). With `bySerial`, `choice` is a serial and nothing else.
     Listed choose(const std::string &choice, bool bySerial = false);
+    // The same from a listing already made (not by serial).
+    Listed choose(const std::string &choice, const std::vector<Listed> &devices);
     // Opens the device `choose` gives. A device another program holds is
     // tried again for `retrySeconds`. With `throughDoor`, a device another
     // zentactl holds is reached through its door instead.
@@ -67,8 +70,9 @@ public:
     void stopIfMoving();
 
 private:
-    // The index of `serial` in a fresh listing, or -1.
-    int32_t indexOf(const std::string &serial);
+    // The index of `serial` in a fresh listing; -1 when no device, or more
+    // than one, carries it (`carriers`: how many do).
+    int32_t indexOf(const std::string &serial, int *carriers = nullptr);
     // Who holds the chosen device, as its note says; empty when unknown.
     std::string holder();
     bool openDirect(std::chrono::milliseconds within);

@@ -195,11 +195,14 @@ std::vector<Difference> differences(const std::vector<Entry> &device, const std:
 }
 
 // A device's name or serial as part of a file name: what a folder cannot
-// hold, or a shell would read otherwise, becomes "_".
+// hold, or a shell would read otherwise, becomes "_". Cut to a length that
+// leaves the whole name within a folder's limit (a USB serial may have 256
+// bytes); the numbered names keep backups apart all the same.
 std::string fileNamePart(const std::string &s)
 {
+    constexpr std::size_t kMostBytes = 64;
     std::string out;
-    for (char ch : s)
+    for (char ch : s.substr(0, kMostBytes))
         out += std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '.' ? ch : '_';
     return out.empty() || out[0] == '.' ? "_" + out : out;
 }

@@ -91,6 +91,21 @@ inline int openEntry(const std::string &path)
     return zenta::lang::openRegularFile(path, why, false);
 }
 
+// Whether a serial may name files of the folder: a USB driver's is whatever
+// its maker wrote, "/" and ".." included.
+inline bool plainName(const std::string &name)
+{
+    if (name.empty() || name.size() > 200 || name == "." || name == "..")
+        return false;
+    for (char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
+                        || c == '_' || c == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 inline std::string entryPath(const std::string &dir, const std::string &serial, const char *suffix)
 {
     return dir + "/" + serial + suffix;

@@ -134,20 +134,6 @@ inline bool nodeBefore(const std::string &a, const std::string &b)
     return a < b;
 }
 
-// A name that may be used as one entry of a folder.
-inline bool plainName(const std::string &name)
-{
-    if (name.empty() || name.size() > 200 || name == "." || name == "..")
-        return false;
-    for (char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
-                        || c == '_' || c == '-';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
 // An input report is a reply only when it is one whole frame; a shorter or
 // longer one (another report, a device of another kind) answers nothing.
 inline bool isReply(long length)

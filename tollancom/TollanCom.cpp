@@ -88,7 +88,7 @@ std::string notePath(const tollancom::Listed &device)
     const std::string dir = tollancom::deviceFolder();
     if (device.backend == &tollancom::socketBackend())
         return tollancom::entryPath(dir, device.serial, ".holder");
-    if (!tollancom::hid::plainName(device.serial))
+    if (!tollancom::plainName(device.serial))
         return {};
     std::string error;
     if (!tollancom::checkDeviceFolder(dir, error))

@@ -49,12 +49,16 @@ public:
         return b;
     }
 
-    simtest::SimProcess &startSim(const QString &serial, const QString &name, bool lockstep = true)
+    // `product`: the product string it publishes, when not its name.
+    simtest::SimProcess &startSim(const QString &serial, const QString &name, bool lockstep = true,
+                                  const QString &product = {})
     {
         sims.push_back(std::make_unique<simtest::SimProcess>(devices.path(), serial));
         QStringList args{"--name", name};
         if (lockstep)
             args << "--lockstep";
+        if (!product.isEmpty())
+            args << "--product" << product;
         if (!sims.back()->start(args))
             qFatal("zenta-sim %s did not start", qPrintable(serial));
         return *sims.back();

@@ -6,7 +6,9 @@
 // axis the line set moving.
 #include "Zentactl.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -16,6 +18,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace clitest;
@@ -86,6 +91,49 @@ void writeFile(const QString &path, const QByteArray &bytes)
         qFatal("cannot write %s", qPrintable(path));
 }
 
+// A USB driver stood in for: a sysfs tree under `root` with one driver
+// that presents `serial`, its node served by the simulator's model behind
+// the report framing. The device library finds it through TOLLANCOM_SYSFS
+// and TOLLANCOM_DEVROOT, set while it lives.
+class UsbDriver {
+public:
+    UsbDriver(const QString &root, const QByteArray &serial, const QString &name,
+              const QByteArray &product = "ZENTA CFG USB driver")
+    {
+        const QString usb = root + "/sys/devices/usb1/1-1", hid = usb + "/1-1:1.0/0003:1234:5678.0001";
+        QDir().mkpath(hid);
+        QDir().mkpath(root + "/sys/class/hidraw/hidraw0");
+        QDir().mkpath(root + "/dev");
+        writeFile(usb + "/product", product + "\n");
+        writeFile(usb + "/serial", serial + "\n");
+        if (::symlink("../../../devices/usb1/1-1/1-1:1.0/0003:1234:5678.0001",
+                      QFile::encodeName(root + "/sys/class/hidraw/hidraw0/device").constData()) != 0)
+            return;
+        // The seams are believed only from folders that are ours alone.
+        for (const QString &dir : {root + "/sys", root + "/dev"})
+            if (::chmod(QFile::encodeName(dir).constData(), 0700) != 0)
+                return;
+        peer_.start(QCoreApplication::applicationDirPath() + "/tollancom_hid_peer",
+                    {"--socket", root + "/dev/hidraw0", "--name", name});
+        ready = peer_.waitForReadyRead(kRunMs) && peer_.readLine() == "ready\n";
+        qputenv("TOLLANCOM_SYSFS", QFile::encodeName(root + "/sys"));
+        qputenv("TOLLANCOM_DEVROOT", QFile::encodeName(root + "/dev"));
+    }
+    ~UsbDriver()
+    {
+        qunsetenv("TOLLANCOM_SYSFS");
+        qunsetenv("TOLLANCOM_DEVROOT");
+        peer_.closeWriteChannel();
+        if (!peer_.waitForFinished(kRunMs))
+            peer_.kill();
+        peer_.waitForFinished(kRunMs);
+    }
+    bool ready = false;
+
+private:
+    QProcess peer_;
+};
+
 const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
                                  "DeviceName=01\r\n"
                                  "RunCurrent=1.5\r\n"
@@ -108,9 +156,9 @@ class ZentactlLineTest : public QObject {
     int serialCount = 0;
     QMap<QString, SimProcess *> simBySerial;
 
-    SimProcess &startSim(const QString &serial, const QString &name, bool lockstep = true)
+    SimProcess &startSim(const QString &serial, const QString &name, bool lockstep = true, const QString &product = {})
     {
-        SimProcess &s = bench->startSim(serial, name, lockstep);
+        SimProcess &s = bench->startSim(serial, name, lockstep, product);
         simBySerial[serial] = &s;
         return s;
     }
@@ -118,12 +166,12 @@ class ZentactlLineTest : public QObject {
     Result run(const QStringList &args, const QByteArray &input = {}) { return bench->run(args, input); }
 
     // Simulators with serials no other test uses.
-    QStringList startLine(const QStringList &names, bool lockstep = true)
+    QStringList startLine(const QStringList &names, bool lockstep = true, const QString &product = {})
     {
         QStringList serials;
         for (const QString &n : names) {
             const QString serial = QString("line%1x%2").arg(::getpid()).arg(++serialCount);
-            startSim(serial, n, lockstep);
+            startSim(serial, n, lockstep, product);
             serials << serial;
         }
         return serials;
@@ -233,6 +281,155 @@ private slots:
         for (const QChar c : QString("pqrs"))
             if (!ran.contains(c))
                 QCOMPARE(simOf(serialOf[c]).state("frames"), std::string("0"));
+    }
+
+    // Drivers whose product string names no ID, as a USB driver's fixed one
+    // may, are asked "DN", which opens them. Each device's zentactl asks
+    // only its own: one that asked the others would hold them while their
+    // own zentactl opens them, which then finds them busy.
+    void namelessDevicesAskedOnlyByTheirOwn_data()
+    {
+        QTest::addColumn<QString>("jobs");
+        QTest::newRow("one at a time") << "1";
+        QTest::newRow("all at once") << "8";
+    }
+    void namelessDevicesAskedOnlyByTheirOwn()
+    {
+        QFETCH(QString, jobs);
+        const QStringList serials = startLine({"CFG01", "CFG02", "CFG03", "CFG04", "CFG05", "CFG06", "CFG07", "CFG08"},
+                                              true, "ZENTA CFG USB driver");
+        const Result r = run({"--json", "--jobs", jobs, "-d", "all", "var", "V1"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QMap<QString, int> exits = exitsBySerial(r.out);
+        QCOMPARE(exits.size(), serials.size());
+        for (const QString &s : serials) {
+            QCOMPARE(exits.value(s, -1), 0);
+            // "DN" from the line's listing and from its own zentactl, then "V1".
+            QCOMPARE(number(simOf(s), "frames"), 3L);
+        }
+    }
+
+    // A USB driver's serial is whatever its maker wrote into it: a line
+    // reaches the driver by it all the same.
+    void usbDriverSerials_data()
+    {
+        QTest::addColumn<QByteArray>("serial");
+        QTest::newRow("plain") << QByteArray("U1");
+        QTest::newRow("a Latin-1 byte") << QByteArray("S\xe9");
+        // WORK: the bench's work folder, a sibling of the device folder.
+        QTest::newRow("a path out of the device folder") << QByteArray("../WORK/kept");
+        QTest::newRow("the longest a listing gives") << QByteArray(256, 'L');
+    }
+    void usbDriverSerials()
+    {
+        QFETCH(QByteArray, serial);
+        serial.replace("WORK", QFile::encodeName(QFileInfo(bench->work.path()).fileName()));
+        // What a file named by the serial would replace, outside the device folder.
+        writeFile(bench->file("kept.hold"), "keep");
+        UsbDriver driver(bench->file("usb"), serial, "CFG05");
+        QVERIFY(driver.ready);
+        const Result r = run({"--json", "-d", "all", "var", "V1=7"});
+        QVERIFY2(r.exit == 0, r.err.constData());
+        const QList<QJsonObject> objects = objectsOf(r.out);
+        QCOMPARE(objects.size(), 1);
+        QCOMPARE(objects.front()["serial"].toString(), QString::fromLatin1(serial));
+        QCOMPARE(objects.front()["exit"].toInt(-1), 0);
+        QCOMPARE(run({"-d", "CFG05", "var", "V1"}).out, QByteArray("V1=7\n"));
+        // Its settings backed up in a file named by it.
+        writeFile(bench->file("line.ini"), kSettingsFile);
+        QVERIFY(QDir().mkpath(bench->file("backups")));
+        const Result set = run({"-d", "all", "settings", "set", "line.ini", "--backup", "backups"});
+        QVERIFY2(set.exit == 0, set.err.constData());
+        QCOMPARE(QDir(bench->file("backups")).entryList(QDir::Files).size(), 1);
+        QFile kept(bench->file("kept.hold"));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("keep"));
+    }
+
+    // A USB driver and a simulator (or two drivers of one batch) may present
+    // one serial. A line finds its devices by serial, so those two fail, each
+    // on its own line; neither is left out, and the others run.
+    void devicesSharingASerial()
+    {
+        const QString shared = QString("dup%1").arg(::getpid());
+        startSim(shared, "CFG01");
+        const QString other = startLine({"CFG02"}).front();
+        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05");
+        QVERIFY(driver.ready);
+        const Result r = run({"--json", "-d", "all", "var", "V1"});
+        QCOMPARE(r.exit, 8);
+        const QList<QJsonObject> objects = objectsOf(r.out);
+        QCOMPARE(objects.size(), 3);
+        QMap<QString, QList<int>> exits;
+        for (const QJsonObject &o : objects)
+            exits[o["device"].toString()] << o["exit"].toInt(-1);
+        QCOMPARE(exits, (QMap<QString, QList<int>>{{"CFG01", {4}}, {"CFG02", {0}}, {"CFG05", {4}}}));
+        for (const QJsonObject &o : objects)
+            if (o["exit"].toInt() == 4)
+                QVERIFY2(o["error"].toObject()["message"].toString().contains("serial " + shared + " is shared by 2 devices"),
+                         qPrintable(o["error"].toObject()["message"].toString()));
+        QCOMPARE(simOf(other).state("frames"), std::string("1"));
+    }
+
+    // One device is chosen, and while it is busy --retry looks for it again
+    // by serial: the other device of that serial is never taken for it.
+    void aSharedSerialIsNeverTakenForTheOther()
+    {
+        const QString shared = QString("dup%1").arg(::getpid());
+        startSim(shared, "CFG01");
+        // Named by its product string: a busy device of a shared serial is not asked at a door.
+        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05", "ZENTA CFG05");
+        QVERIFY(driver.ready);
+        QProcess jog;
+        bench->start(jog, {"-d", "CFG05", "jog", "+", "--for", "60"});
+        auto end = qScopeGuard([&jog] {
+            ::kill(pid_t(jog.processId()), SIGTERM);
+            if (!jog.waitForFinished(kRunMs))
+                jog.kill();
+            jog.waitForFinished(kRunMs);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bench->devices.filePath(shared + ".hold")), kRunMs);
+        const Result r = run({"-d", "CFG05", "--retry", "0.5", "var", "V1=5"});
+        QVERIFY2(r.exit == 5, (QByteArray::number(r.exit) + " " + r.err).constData());
+        QVERIFY2(r.err.contains("its serial " + shared.toLatin1() + " is shared"), r.err.constData());
+        QCOMPARE(run({"-d", "CFG01", "var", "V1"}).out, QByteArray("V1=0\n"));
+    }
+
+    // The door of a serial that two devices carry may be either's: a busy
+    // driver is not named by what the other's holder answers there.
+    void aSharedSerialsDoorNamesNeitherDevice()
+    {
+        const QString shared = QString("dup%1").arg(::getpid());
+        startSim(shared, "CFG01");
+        UsbDriver driver(bench->file("usb"), shared.toLatin1(), "CFG05");
+        QVERIFY(driver.ready);
+        // The driver held by a program of its own, which has no door.
+        const int other = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        auto closeOther = qScopeGuard([other] { ::close(other); });
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray node = QFile::encodeName(bench->file("usb/dev/hidraw0"));
+        QVERIFY(size_t(node.size()) < sizeof addr.sun_path);
+        std::memcpy(addr.sun_path, node.constData(), size_t(node.size()));
+        QCOMPARE(::connect(other, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        char grant = 0;
+        QCOMPARE(::recv(other, &grant, 1, 0), ssize_t(1));
+        // The simulator held by a zentactl, whose door the serial names.
+        QProcess jog;
+        bench->start(jog, {"-d", "CFG01", "jog", "+", "--for", "60"});
+        auto end = qScopeGuard([&jog] {
+            ::kill(pid_t(jog.processId()), SIGTERM);
+            if (!jog.waitForFinished(kRunMs))
+                jog.kill();
+            jog.waitForFinished(kRunMs);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bench->devices.filePath(shared + ".hold")), kRunMs);
+        const Result r = run({"list"});
+        QCOMPARE(r.exit, 0);
+        const QList<QByteArray> lines = linesOf(r.out);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], "0\tCFG01\tCFG01\t" + shared.toLatin1());
+        QVERIFY2(lines[1].startsWith("1\t?\tZENTA CFG USB driver\t" + shared.toLatin1()), lines[1].constData());
     }
 
     // jog, settings get, program upload and a watch take one device: with

@@ -4,8 +4,10 @@
 // shown with its name unknown, never with a guessed one.
 #include "Zentactl.h"
 
+#include <QFile>
 #include <QtTest>
 
+#include <signal.h>
 #include <unistd.h>
 
 using namespace clitest;
@@ -17,7 +19,7 @@ const QString kGeneric = QStringLiteral("ZENTA CFG USB driver");
 
 struct Unit {
     QString serial, name, product;  // product empty: the simulator's own (its name)
-    QString state;                  // "", "busy" (held by another program) or "silent"
+    QString state;                  // "", "busy" (held by another program), "jog" (held by a zentactl jog) or "silent"
 };
 
 }  // namespace
@@ -58,6 +60,15 @@ private slots:
             << QByteArray("no device CFG05 is listed; listed: ZENTA CFG USB driver (#0, serial u1: busy (held by "
                           "another program), so its ID cannot be asked), CFG07 (#1)");
 
+        // A zentactl that holds a device answers "DN" for it at its door, so
+        // that it can be stopped by name.
+        const QList<Unit> jogging{{"u1", "CFG05", kGeneric, "jog"}, {"u2", "CFG07", "", ""}};
+        QTest::newRow("-d: one a zentactl holds is named through its door")
+            << jogging << QStringList{"-d", "CFG05", "stop"} << 0 << QByteArray("CFG05: STOP sent\n") << QByteArray();
+        QTest::newRow("list: one a zentactl holds is named through its door")
+            << jogging << QStringList{"list"} << 0
+            << QByteArray("0\tCFG05\tZENTA CFG USB driver\tu1\n1\tCFG07\tCFG07\tu2\n") << QByteArray();
+
         const QList<Unit> silent{{"u1", "CFG05", kGeneric, "silent"}, {"u2", "CFG07", "", ""}};
         QTest::newRow("list: a silent one has no known name")
             << silent << QStringList{"list"} << 0
@@ -83,9 +94,16 @@ private slots:
         Bench bench;
         QVERIFY(bench.devices.isValid() && bench.work.isValid());
         std::vector<int> held;
-        auto release = qScopeGuard([&held] {
+        std::vector<std::unique_ptr<QProcess>> holders;
+        auto release = qScopeGuard([&held, &holders] {
             for (int fd : held)
                 ::close(fd);
+            for (auto &p : holders) {
+                ::kill(pid_t(p->processId()), SIGTERM);
+                if (!p->waitForFinished(kRunMs))
+                    p->kill();
+                p->waitForFinished(kRunMs);
+            }
         });
         for (const Unit &u : units) {
             bench.sims.push_back(std::make_unique<SimProcess>(bench.devices.path(), u.serial));
@@ -95,6 +113,11 @@ private slots:
             QVERIFY2(bench.sims.back()->start(extra), qPrintable(u.serial));
             if (u.state == "silent")
                 QCOMPARE(bench.sims.back()->ctl("silent on"), std::string("OK"));
+            if (u.state == "jog") {
+                holders.push_back(std::make_unique<QProcess>());
+                bench.start(*holders.back(), {"-d", u.serial, "jog", "+", "--for", "60"});
+                QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bench.devices.filePath(u.serial + ".hold")), kRunMs);
+            }
             if (u.state == "busy") {
                 int granted = 0;
                 held.push_back(bench.sims.back()->connectDevice(granted));

@@ -102,6 +102,23 @@ int main(int argc, char **argv)
             if (::read(STDIN_FILENO, buf, sizeof buf) <= 0)
                 break;
         }
+        // The holder first: one that closed and a new comer ready at once
+        // (a program that lets go and opens again) find the device free.
+        if (holder >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
+            unsigned char report[128];
+            const ssize_t n = ::recv(holder, report, sizeof report, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                ::close(holder);
+                holder = -1;
+                model.linkDropped();
+            } else if (n == 65 && report[0] == 0) {
+                zsim::Frame in{};
+                std::memcpy(in.data(), report + 1, zsim::kFrame);
+                model.advanceTo(deviceNow());
+                const zsim::Frame out = model.handleFrame(in);
+                (void)::send(holder, out.data(), out.size(), MSG_NOSIGNAL);
+            }
+        }
         if (fds[2].revents & POLLIN) {
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0 && holder < 0) {
@@ -113,25 +130,6 @@ int main(int argc, char **argv)
             } else if (fd >= 0) {
                 ::close(fd);  // busy
             }
-        }
-        if (holder >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
-            unsigned char report[128];
-            const ssize_t n = ::recv(holder, report, sizeof report, MSG_DONTWAIT);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            if (n <= 0) {
-                ::close(holder);
-                holder = -1;
-                model.linkDropped();
-                continue;
-            }
-            if (n != 65 || report[0] != 0)
-                continue;
-            zsim::Frame in{};
-            std::memcpy(in.data(), report + 1, zsim::kFrame);
-            model.advanceTo(deviceNow());
-            const zsim::Frame out = model.handleFrame(in);
-            (void)::send(holder, out.data(), out.size(), MSG_NOSIGNAL);
         }
     }
     ::close(listener);
