@@ -5,6 +5,7 @@
 #include "Signals.h"
 #include "Text.h"
 #include "ToolFiles.h"
+#include "zenta/lang/transfer.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -67,6 +68,8 @@ void nap(int ms)
 // An open that failed after the whole grant time found a device that takes
 // no connection (stopped, hung); one turned away at once, a busy one.
 constexpr auto kSilentOpen = std::chrono::milliseconds(kExchangeTimeoutMs - 250);
+// How long another program's listing may hold a device to ask its name.
+constexpr auto kNameAskGrace = std::chrono::milliseconds(kExchangeTimeoutMs + 500);
 
 }  // namespace
 
@@ -203,7 +206,10 @@ void Link::open(const std::string &argument, double retrySeconds, bool throughDo
 
     lib_.setTimeouts(kExchangeTimeoutMs, kExchangeTimeoutMs);
     const auto retry = std::chrono::milliseconds(static_cast<long long>(retrySeconds * 1000));
-    const auto deadline = Clock::now() + retry;
+    // A device whose product string names none is opened for a moment by
+    // whoever lists it, to ask its name: busy for that long is not in use.
+    const bool askedByListings = !zenta::lang::deviceNameIn(chosen_.product);
+    const auto deadline = Clock::now() + (askedByListings ? std::max(retry, kNameAskGrace) : retry);
     const auto pause = std::chrono::milliseconds(50);
     // From here the device is its serial: every attempt finds its index anew.
     int32_t index = chosen_.index;
