@@ -4,6 +4,10 @@
 #include "SimProcess.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
 #include <QCoreApplication>
 #include <QProcess>
 #include <QString>
@@ -105,5 +109,44 @@ inline long number(simtest::SimProcess &sim, const std::string &key)
 {
     return std::strtol(sim.state(key).c_str(), nullptr, 10);
 }
+
+
+// A file of the test's own, written whole.
+inline void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// One line of --json output as an object; a line that is none is said so.
+inline QJsonObject jsonOf(const QByteArray &line)
+{
+    QJsonParseError e{};
+    const QJsonDocument d = QJsonDocument::fromJson(line, &e);
+    if (e.error != QJsonParseError::NoError || !d.isObject())
+        qWarning("not a JSON object: %s", line.constData());
+    return d.object();
+}
+
+// A whole settings file, as the panel writes it.
+inline const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
+                                        "DeviceName=01\r\n"
+                                        "RunCurrent=1.5\r\n"
+                                        "IdleCurrent=0\r\n"
+                                        "Microstep=2\r\n"
+                                        "ControlMode=USB\r\n"
+                                        "TimeOut=250\r\n"
+                                        "DOPolarity=1\r\n"
+                                        "DIPolarity=0\r\n"
+                                        "DOBoot=2\r\n"
+                                        "AutoRun0=0\r\n"
+                                        "AutoRun1=1\r\n";
 
 }  // namespace clitest

@@ -22,28 +22,6 @@ using simtest::SimProcess;
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-QJsonObject jsonOf(const QByteArray &line)
-{
-    QJsonParseError e{};
-    const QJsonDocument d = QJsonDocument::fromJson(line, &e);
-    if (e.error != QJsonParseError::NoError || !d.isObject())
-        qWarning("not a JSON object: %s", line.constData());
-    return d.object();
-}
-
 // Both counters the simulator keeps of what reached it.
 std::string reached(SimProcess &sim)
 {
@@ -66,19 +44,6 @@ bool axisMoves(SimProcess &sim)
     sim.ctl("advance 200");
     return number(sim, "px") != before;
 }
-
-const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
-                                 "DeviceName=01\r\n"
-                                 "RunCurrent=1.5\r\n"
-                                 "IdleCurrent=0\r\n"
-                                 "Microstep=2\r\n"
-                                 "ControlMode=USB\r\n"
-                                 "TimeOut=250\r\n"
-                                 "DOPolarity=1\r\n"
-                                 "DIPolarity=0\r\n"
-                                 "DOBoot=2\r\n"
-                                 "AutoRun0=0\r\n"
-                                 "AutoRun1=1\r\n";
 
 }  // namespace
 

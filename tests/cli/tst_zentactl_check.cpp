@@ -20,28 +20,6 @@ using simtest::SimProcess;
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-QJsonObject jsonOf(const QByteArray &line)
-{
-    QJsonParseError e{};
-    const QJsonDocument d = QJsonDocument::fromJson(line, &e);
-    if (e.error != QJsonParseError::NoError || !d.isObject())
-        qWarning("not a JSON object: %s", line.constData());
-    return d.object();
-}
-
 // What the device holds that a settings file or a program is about, and
 // its flash: a run that changes nothing leaves this as it was.
 std::string held(SimProcess &sim)
@@ -59,19 +37,6 @@ QString uniqueSerial()
     static int n = 0;
     return QString("chk%1x%2").arg(QCoreApplication::applicationPid()).arg(++n);
 }
-
-const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
-                                 "DeviceName=01\r\n"
-                                 "RunCurrent=1.5\r\n"
-                                 "IdleCurrent=0\r\n"
-                                 "Microstep=2\r\n"
-                                 "ControlMode=USB\r\n"
-                                 "TimeOut=250\r\n"
-                                 "DOPolarity=1\r\n"
-                                 "DIPolarity=0\r\n"
-                                 "DOBoot=2\r\n"
-                                 "AutoRun0=0\r\n"
-                                 "AutoRun1=1\r\n";
 
 // The file's values as the simulator keeps them, and their defaults.
 const char *const kFileState = "p6=15 p8=21 p9=2 pa=1 pb=250 pol=1 doboot=2 sload=2";

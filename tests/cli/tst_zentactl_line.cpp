@@ -84,13 +84,6 @@ Result finishWhileAdvancing(QProcess &p, Bench &b)
     return Bench::finish(p);
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
-
 // A USB driver stood in for: a sysfs tree under `root` with one driver
 // that presents `serial`, its node served by the simulator's model behind
 // the report framing. The device library finds it through TOLLANCOM_SYSFS
@@ -133,19 +126,6 @@ public:
 private:
     QProcess peer_;
 };
-
-const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
-                                 "DeviceName=01\r\n"
-                                 "RunCurrent=1.5\r\n"
-                                 "IdleCurrent=0\r\n"
-                                 "Microstep=2\r\n"
-                                 "ControlMode=USB\r\n"
-                                 "TimeOut=250\r\n"
-                                 "DOPolarity=1\r\n"
-                                 "DIPolarity=0\r\n"
-                                 "DOBoot=2\r\n"
-                                 "AutoRun0=0\r\n"
-                                 "AutoRun1=1\r\n";
 
 }  // namespace
 

@@ -23,15 +23,6 @@ using simtest::SimProcess;
 
 namespace {
 
-QJsonObject jsonOf(const QByteArray &line)
-{
-    QJsonParseError e{};
-    const QJsonDocument d = QJsonDocument::fromJson(line, &e);
-    if (e.error != QJsonParseError::NoError || !d.isObject())
-        qWarning("not a JSON object: %s", line.constData());
-    return d.object();
-}
-
 // The axis moves: its position changes while time moves on.
 bool axisMoves(SimProcess &sim)
 {

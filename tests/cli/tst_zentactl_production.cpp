@@ -17,13 +17,6 @@ constexpr int kDrivers = 3;
 // The script runs several zentactl commands, each bounded on its own.
 constexpr int kScriptMs = 180000;
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
-
 QString sourceDir()
 {
     return qEnvironmentVariable("ZENTA_SOURCE_DIR", QStringLiteral(ZENTA_SOURCE_FALLBACK));
@@ -48,7 +41,7 @@ QByteArray scriptOfThePage(QString *why)
     return found.size() == 1 ? found.front() : QByteArray();
 }
 
-const QByteArray kSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
+const QByteArray kLineSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
                                  "DeviceName=01\r\n"
                                  "RunCurrent=1.5\r\n"
                                  "IdleCurrent=0\r\n"
@@ -115,8 +108,8 @@ private slots:
         QVERIFY2(!script.isEmpty(), qPrintable(why));
         writeFile(bench->file("line-setup.sh"), script);
         writeFile(bench->file("line.ini"),
-                  situation == "bad settings" ? QByteArray(kSettingsFile).replace("Microstep=2", "Microstep=3")
-                                              : kSettingsFile);
+                  situation == "bad settings" ? QByteArray(kLineSettingsFile).replace("Microstep=2", "Microstep=3")
+                                              : kLineSettingsFile);
         writeFile(bench->file("line.prg"),
                   situation == "bad program" ? QByteArray(kProgram).replace("ENDWHILE", "ENDIF") : kProgram);
         writeFile(bench->file("plain"), "a file");
