@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,6 +112,25 @@ inline long number(simtest::SimProcess &sim, const std::string &key)
     return std::strtol(sim.state(key).c_str(), nullptr, 10);
 }
 
+
+// Moving, as far as the device is concerned.
+inline bool moving(simtest::SimProcess &sim) { return number(sim, "mst") % 8 != 0; }
+
+// Standard output of a child: a pipe that is full already and that nobody
+// reads, though its reading end stays open (in the child itself).
+inline void fullPipeAsStandardOutput()
+{
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return;
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    static const char block[4096] = {};
+    while (::write(ends[1], block, sizeof block) > 0) {
+    }
+    ::fcntl(ends[1], F_SETFL, 0);
+    ::dup2(ends[1], STDOUT_FILENO);
+    ::close(ends[1]);
+}
 
 // A file of the test's own, written whole.
 inline void writeFile(const QString &path, const QByteArray &bytes)

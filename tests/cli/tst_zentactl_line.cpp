@@ -58,23 +58,6 @@ QMap<QString, int> exitsBySerial(const QByteArray &out)
     return exits;
 }
 
-bool moving(SimProcess &sim) { return number(sim, "mst") % 8 != 0; }
-
-// Standard output of the child: a full pipe that nobody reads.
-void fullPipeAsStandardOutput()
-{
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return;
-    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
-    static const char block[4096] = {};
-    while (::write(ends[1], block, sizeof block) > 0) {
-    }
-    ::fcntl(ends[1], F_SETFL, 0);
-    ::dup2(ends[1], STDOUT_FILENO);
-    ::close(ends[1]);
-}
-
 // Until `p` ends, moving every simulator's time on.
 Result finishWhileAdvancing(QProcess &p, Bench &b)
 {

@@ -31,25 +31,6 @@ bool axisMoves(SimProcess &sim)
     return number(sim, "px") != before;
 }
 
-// Moving, as far as the device is concerned.
-bool moving(SimProcess &sim) { return number(sim, "mst") % 8 != 0; }
-
-// Standard output of the child: a pipe that is full already and that
-// nobody reads, though its reading end stays open (in the child itself).
-void fullPipeAsStandardOutput()
-{
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return;
-    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
-    static const char block[4096] = {};
-    while (::write(ends[1], block, sizeof block) > 0) {
-    }
-    ::fcntl(ends[1], F_SETFL, 0);
-    ::dup2(ends[1], STDOUT_FILENO);
-    ::close(ends[1]);
-}
-
 // A socket listening at `path` that nobody serves; -1 on failure.
 int listenAt(const QString &path)
 {

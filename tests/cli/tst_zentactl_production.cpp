@@ -42,17 +42,17 @@ QByteArray scriptOfThePage(QString *why)
 }
 
 const QByteArray kLineSettingsFile = "[ZENTA-KDR-V3 driver settings, format 1]\r\n"
-                                 "DeviceName=01\r\n"
-                                 "RunCurrent=1.5\r\n"
-                                 "IdleCurrent=0\r\n"
-                                 "Microstep=2\r\n"
-                                 "ControlMode=USB\r\n"
-                                 "TimeOut=250\r\n"
-                                 "DOPolarity=1\r\n"
-                                 "DIPolarity=0\r\n"
-                                 "DOBoot=2\r\n"
-                                 "AutoRun0=1\r\n"
-                                 "AutoRun1=0\r\n";
+                                     "DeviceName=01\r\n"
+                                     "RunCurrent=1.5\r\n"
+                                     "IdleCurrent=0\r\n"
+                                     "Microstep=2\r\n"
+                                     "ControlMode=USB\r\n"
+                                     "TimeOut=250\r\n"
+                                     "DOPolarity=1\r\n"
+                                     "DIPolarity=0\r\n"
+                                     "DOBoot=2\r\n"
+                                     "AutoRun0=1\r\n"
+                                     "AutoRun1=0\r\n";
 const char *const kFileState = "p6=15 p8=21 p9=2 pa=1 pb=250 pol=1 doboot=2 sload=1";
 // Counts to three and ends: V1 tells that it ran to its end.
 const QByteArray kProgram = "PRG 0\r\nV1=0\r\nWHILE V1<3\r\n  V1=V1+1\r\n  DELAY=10\r\nENDWHILE\r\nEND\r\n";
